@@ -1,0 +1,37 @@
+// Native interval tables built from the Python lists handed to `match`.
+#ifndef CORVELA_CORE_INTERVAL_TABLES_HPP
+#define CORVELA_CORE_INTERVAL_TABLES_HPP
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace corvela {
+
+// `count` rows by 2 columns of doubles, row-major, in interpreter-allocated storage.
+class IntervalTable {
+public:
+    IntervalTable() noexcept = default;
+    IntervalTable(const IntervalTable&) = delete;
+    IntervalTable& operator=(const IntervalTable&) = delete;
+    ~IntervalTable() { PyMem_Free(data_); }
+
+    // Allocates the rows (left uninitialised); -1 with an exception set on failure.
+    int create(Py_ssize_t count);
+
+    double* data() const noexcept { return data_; }
+    Py_ssize_t count() const noexcept { return count_; }
+
+private:
+    double* data_ = nullptr;
+    Py_ssize_t count_ = 0;
+};
+
+// Fills `table` from `base`, rows of plain numbers, and sums the row lengths into *base_total.
+int fill_speech(PyObject* base, IntervalTable& table, double* base_total);
+
+// Fills `table` from `other`, rows of objects answering total_seconds().
+int fill_subtitles(PyObject* other, IntervalTable& table);
+
+}  // namespace corvela
+
+#endif
