@@ -1,0 +1,32 @@
+"""Running a piece of Python in a child interpreter, so that a crash fails one test only."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_python(code, *args, timeout=120, env=None, flags=()):
+    """Runs `code` in a fresh interpreter with the tests directory on sys.path.
+
+    The child uses the allocator's debug hooks (freed memory is overwritten, so a read after free
+    shows up as garbage or a crash) unless the caller's environment already picks an allocator,
+    as the sanitizer run does. Returns the CompletedProcess with text output.
+    """
+    child_env = dict(os.environ)
+    child_env.setdefault("PYTHONMALLOC", "debug")
+    child_env["PYTHONFAULTHANDLER"] = "1"
+    child_env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (TESTS_DIR, child_env.get("PYTHONPATH")) if p)
+    if env:
+        child_env.update(env)
+    return subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code), *args],
+        capture_output=True, text=True, timeout=timeout, env=child_env)
+
+
+def describe(proc):
+    """The child's exit status and output, for assertion messages."""
+    return "exit %s\n--- stdout\n%s\n--- stderr\n%s" % (proc.returncode, proc.stdout, proc.stderr)
