@@ -300,6 +300,10 @@ int check_version() {
     return 0;
 }
 
+// Set when this module's exec slot entered it in sys.modules itself (an import under another
+// name), so that a failed initialisation can take the entry back out.
+bool registered_by_exec = false;
+
 int initialise(PyObject* module) {
     if (check_version() < 0) {
         return -1;
@@ -312,8 +316,11 @@ int initialise(PyObject* module) {
     }
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* present = PyDict_GetItemString(modules, "corvela.core.algo");
-    if (present == nullptr && PyDict_SetItemString(modules, "corvela.core.algo", module) < 0) {
-        return -1;
+    if (present == nullptr) {
+        if (PyDict_SetItemString(modules, "corvela.core.algo", module) < 0) {
+            return -1;
+        }
+        registered_by_exec = true;
     }
     if (check_types() < 0) {
         return -1;
@@ -340,6 +347,18 @@ int module_exec(PyObject* module) {
     }
     if (module_object != nullptr) {
         add_traceback("init corvela.core.algo", 1, PyModule_GetDict(module_object));
+        if (registered_by_exec) {
+            // Otherwise the next `import corvela.core.algo` would find the half-initialised
+            // module there instead of starting again from the create slot.
+            corvela::PendingException pending;
+            PyObject* modules = PyImport_GetModuleDict();
+            if (PyDict_GetItemString(modules, "corvela.core.algo") == module_object &&
+                PyDict_DelItemString(modules, "corvela.core.algo") < 0) {
+                PyErr_Clear();
+            }
+            pending.restore();
+            registered_by_exec = false;
+        }
         Py_CLEAR(module_object);
     } else if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_ImportError, "init corvela.core.algo");
