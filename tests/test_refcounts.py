@@ -6,6 +6,7 @@ freed shows up as steady growth in what tracemalloc sees (tables come from PyMem
 traces).
 """
 
+import contextlib
 import gc
 import os
 import sys
@@ -23,12 +24,24 @@ CALLS = 2000
 
 @pytest.fixture(autouse=True)
 def quiet(monkeypatch):
-    """Failure reports go nowhere; sys.last_* is dropped so it pins no exception."""
+    """Failure reports go nowhere; sys.last_* is dropped so it pins no exception.
+
+    Output capture puts its own sys.stderr back at the start of each test phase, so the
+    stream is replaced from within the test, by silenced().
+    """
     monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
-    with open(os.devnull, "w") as devnull:
-        monkeypatch.setattr(sys, "stderr", devnull)
-        yield
-        forget_last_report()
+    yield
+    forget_last_report()
+
+
+@contextlib.contextmanager
+def silenced():
+    saved = sys.stderr
+    with open(os.devnull, "w") as sys.stderr:
+        try:
+            yield
+        finally:
+            sys.stderr = saved
 
 
 def forget_last_report():
@@ -213,12 +226,13 @@ def refcounts(objects):
 def run_and_count(make):
     base, other, extras = make()
     objects = tracked_objects(base, other, extras)
-    results = {match(base, other) for _ in range(3)}
-    forget_last_report()
-    before = refcounts(objects)
-    for _ in range(CALLS):
-        results.add(match(base, other))
-    forget_last_report()
+    with silenced():
+        results = {match(base, other) for _ in range(3)}
+        forget_last_report()
+        before = refcounts(objects)
+        for _ in range(CALLS):
+            results.add(match(base, other))
+        forget_last_report()
     after = refcounts(objects)
     drifted = [(repr(o)[:60], b, a) for o, b, a in zip(objects, before, after) if a != b]
     return results, drifted
@@ -263,19 +277,21 @@ def test_total_seconds_results_are_released():
 def test_memory_stays_bounded(name):
     make = SUCCESSES.get(name) or FAILURES[name]
     base, other, _ = make()
-    tracemalloc.start()
-    try:
-        for _ in range(200):
-            match(base, other)
-        forget_last_report()
-        gc.collect()
-        start = tracemalloc.get_traced_memory()[0]
-        for _ in range(5 * CALLS):
-            match(base, other)
-        forget_last_report()
-        gc.collect()
-        growth = tracemalloc.get_traced_memory()[0] - start
-    finally:
-        tracemalloc.stop()
+    with silenced():
+        tracemalloc.start()
+        try:
+            # Long enough for the interpreter's free lists and caches to fill up.
+            for _ in range(CALLS):
+                match(base, other)
+            forget_last_report()
+            gc.collect()
+            start = tracemalloc.get_traced_memory()[0]
+            for _ in range(5 * CALLS):
+                match(base, other)
+            forget_last_report()
+            gc.collect()
+            growth = tracemalloc.get_traced_memory()[0] - start
+        finally:
+            tracemalloc.stop()
     # Leaking even one 16-byte table per call would add 160 kB.
     assert growth < 16 * 1024
