@@ -299,6 +299,29 @@ def float_replaces_rows_of_other():
     return [[OnFloat(0.0, swap), 4.0]], other, Reads([(0.0, 4.0)], [(0.0, 2.0), (3.0, 9.0)])
 
 
+@scenario
+def float_clears_base_then_raises():
+    # The user's own exception is the one reported, not a later out-of-range read.
+    base = []
+
+    def clear_and_fail():
+        base.clear()
+        raise ArithmeticError("after clearing")
+
+    base += [[OnFloat(0.0, clear_and_fail), 4.0], [2.0, 6.0]]
+    return base, plain_other(), Raises("ArithmeticError", "after clearing")
+
+
+@scenario
+def float_reenters_match_on_the_same_lists():
+    # A nested call reads (and converts) the same lists while the outer one is half-way.
+    from corvela.core.algo import match
+
+    base, other, inner = [], plain_other(), []
+    base += [[0.0, OnFloat(4.0, lambda: inner.append(match(base, other)))], [2.0, 6.0]]
+    return base, other, Reads([(0.0, 4.0), (2.0, 6.0)], OTHER_READ)
+
+
 # --- __index__ --------------------------------------------------------------------------------
 
 @scenario
