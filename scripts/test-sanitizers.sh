@@ -5,7 +5,7 @@
 # One interpreter is enough here: the module's C++ is the same for every CPython, and the few
 # version branches (the error API of 3.12+, subinterpreter tests) are exercised by the plain
 # per-version runs of test-python.sh. CORVELA_SANITIZE_PYTHON picks another interpreter.
-# About 3-4 minutes on two cores.
+# About 2 minutes on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,3 +43,15 @@ rm -rf "$venv"
 LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc \
   "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
+
+# Second line: memcheck over the mutation scenarios on the plain build that test-python.sh
+# left for the same interpreter (about 15 s).
+version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+plain="build/venv-$version"
+if [ -x "$plain/bin/python" ]; then
+  echo "=== memcheck: mutation scenarios ($plain)"
+  (cd tests && PYTHONMALLOC=malloc valgrind -q --error-exitcode=9 --leak-check=no \
+    "../$plain/bin/python" -c "import test_hostile_mutation as t; t.child_all()")
+else
+  echo "=== memcheck skipped: no plain build in $plain (run scripts/test-python.sh first)"
+fi

@@ -518,6 +518,24 @@ def finaliser_of_collected_cycle_clears_base():
 
 # --- the child side ---------------------------------------------------------------------------
 
+def child_all():
+    """Runs every scenario in this process (for memcheck runs); exits 1 on any difference."""
+    failed = 0
+    for name in sorted(SCENARIOS):
+        out = io.StringIO()
+        saved, sys.stdout = sys.stdout, out
+        try:
+            child(name)
+        finally:
+            sys.stdout = saved
+        outcome = json.loads(out.getvalue())
+        if outcome["got"] != outcome["due"]:
+            print(name, outcome)
+            failed += 1
+    print("%d scenarios, %d failed" % (len(SCENARIOS), failed))
+    sys.exit(1 if failed else 0)
+
+
 def child(name):
     """Runs one scenario and prints what match() returned and reported, and what was due."""
     from corvela.core.algo import match
