@@ -6,3 +6,4 @@ cd "$(dirname "$0")/.."
 bash scripts/install-system-deps.sh
 bash scripts/test-native.sh
 bash scripts/test-python.sh
+bash scripts/test-sdist.sh
