@@ -156,7 +156,10 @@ PyObject* match_entry(PyObject* /*self*/, PyObject* args, PyObject* kwds) {
     if (check_list_or_none(base, "base") < 0 || check_list_or_none(other, "other") < 0) {
         return nullptr;
     }
-    // The arguments are borrowed from args and kwds, which the caller keeps alive for the call.
+    // A caller calling from C may hand us a keyword dictionary that user code run during the
+    // conversion can reach and clear: hold the arguments ourselves.
+    const PyRef base_held = PyRef::borrow(base);
+    const PyRef other_held = PyRef::borrow(other);
     PyObject* result = PyFloat_FromDouble(corvela::match(base, other));
     if (result == nullptr) {
         add_traceback("corvela.core.algo.match", 15, module_globals());
@@ -289,8 +292,8 @@ int check_version() {
     std::snprintf(full, sizeof full, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     char built[4] = {0};
     char running[4] = {0};
-    std::strncpy(built, full, 3);
-    std::strncpy(running, Py_GetVersion(), 3);
+    std::memcpy(built, full, 3);
+    std::snprintf(running, sizeof running, "%.3s", Py_GetVersion());
     if (built[0] != running[0] || built[2] != running[2]) {
         return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                 "compiletime version %s of module '%.100s' does not match "
