@@ -322,6 +322,16 @@ def float_reenters_match_on_the_same_lists():
     return base, other, Reads([(0.0, 4.0), (2.0, 6.0)], OTHER_READ)
 
 
+@scenario
+def float_clears_the_keyword_arguments():
+    # A caller in C can hand its own keyword dict to the entry (Python's f(**d) always passes
+    # a copy): clearing it drops the last reference to both lists while they are being read.
+    kwargs = {}
+    base = [[OnFloat(0.0, kwargs.clear), 4.0], [2.0, 6.0]]
+    kwargs.update(base=base, other=plain_other())
+    return None, None, Reads([(0.0, 4.0), (2.0, 6.0)], OTHER_READ), kwargs
+
+
 # --- __index__ --------------------------------------------------------------------------------
 
 @scenario
@@ -518,6 +528,16 @@ def finaliser_of_collected_cycle_clears_base():
 
 # --- the child side ---------------------------------------------------------------------------
 
+def call_from_c(fn, kwargs):
+    """fn(**kwargs) as C code makes it, handing over the dict itself."""
+    import ctypes
+
+    call = ctypes.pythonapi.PyObject_Call
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object] * 3
+    return call(fn, (), kwargs)
+
+
 def child_all():
     """Runs every scenario in this process (for memcheck runs); exits 1 on any difference."""
     failed = 0
@@ -540,13 +560,13 @@ def child(name):
     """Runs one scenario and prints what match() returned and reported, and what was due."""
     from corvela.core.algo import match
 
-    base, other, expect = SCENARIOS[name]()
+    base, other, expect, *keywords = SCENARIOS[name]()
     reports = []
     saved = sys.unraisablehook, sys.stderr
     sys.unraisablehook = lambda u: reports.append([u.exc_type.__name__, str(u.exc_value)])
     sys.stderr = io.StringIO()
     try:
-        result = match(base, other)
+        result = call_from_c(match, keywords[0]) if keywords else match(base, other)
     finally:
         sys.unraisablehook, sys.stderr = saved
     del base, other
