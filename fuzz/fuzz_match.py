@@ -37,7 +37,10 @@ FLOATS = [0.0, -0.0, 1.0, -1.0, 0.5, 1e-300, 5e-324, -5e-324, 1e300, 1.797693134
 INTS = [0, 1, -1, 2**53 + 1, -(2**63), 2**64, 10**308, 2**1023 * 3 // 2, 2**1024, -(10**400)]
 DELTAS = [timedelta.min, timedelta.max, timedelta.resolution, -timedelta.resolution,
           timedelta(0), timedelta(days=-1), timedelta(days=106751, seconds=1),
-          timedelta(microseconds=2**53 + 1), timedelta(seconds=1.5)]
+          timedelta(seconds=1.5)]
+# Around 2**53 microseconds a double stops holding every count exactly.
+DELTAS += [timedelta(microseconds=2**53 + d) for d in (-1, 0, 1, 2)]
+DELTAS += [-d for d in DELTAS[-4:]]
 EXCEPTIONS = [ValueError, TypeError, ZeroDivisionError, KeyboardInterrupt, MemoryError,
               IndexError, KeyError, StopIteration, ArithmeticError, OverflowError, GeneratorExit]
 
@@ -169,7 +172,10 @@ class Decoder:
         kind = self.pick(5)
         if kind == 0:
             return DELTAS[self.pick(len(DELTAS))]
-        if kind <= 2:
+        if kind == 2:
+            # Either side of 2**53 microseconds, in exact timedeltas.
+            return timedelta(microseconds=self.fdp.ConsumeIntInRange(-2**54, 2**54))
+        if kind == 1:
             try:
                 made = timedelta(days=self.fdp.ConsumeIntInRange(-999999999, 999999999),
                                  seconds=self.fdp.ConsumeIntInRange(-10**6, 10**6),
