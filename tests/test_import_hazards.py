@@ -313,3 +313,23 @@ print("still running")
 """)
     assert proc.returncode == 7, describe(proc)
     assert "still running" not in proc.stdout
+
+
+def test_pure_python_datetime():
+    # Without the C datetime, timedelta is a Python class of another size: the import warns
+    # about the sizes, and every bound goes through its Python total_seconds().
+    proc = run_ok("""
+import sys, warnings
+sys.modules["_datetime"] = None
+with warnings.catch_warnings(record=True) as caught:
+    warnings.simplefilter("always")
+    from corvela.core.algo import match
+print(sorted({str(w.message).split(" size changed")[0] for w in caught}))
+from datetime import timedelta as t
+assert not hasattr(sys.modules["datetime"], "datetime_CAPI")  # really the Python one
+import oracle
+base = [[0.0, 10.0], (2.5, 7.25)]
+other = [[t(seconds=2), t(seconds=5)], (t(microseconds=2**53 + 1), t.max), (t.min, t(0))]
+assert oracle.bits(match(base, other)) == oracle.bits(oracle.match(base, other))
+""")
+    assert "datetime.timedelta" in proc.stdout
