@@ -197,7 +197,7 @@ class Decoder:
         made = []
         for _ in range(self.pick(3)):
             target = [self.base, self.other][self.pick(2)]
-            kind = self.pick(9)
+            kind = self.pick(10)
             index = self.fdp.ConsumeIntInRange(-3, 5)
             if kind == 0:
                 made.append(target.clear)
@@ -218,6 +218,10 @@ class Decoder:
                 made.append(lambda t=target, r=rows: t.extend(r * 8))
             elif kind == 7:
                 made.append(lambda t=target: t.reverse())
+            elif kind == 8:
+                # Empties a row in place (the row being read, perhaps).
+                made.append(lambda t=target, i=index: -len(t) <= i < len(t)
+                            and isinstance(t[i], list) and t[i].clear())
             else:
                 made.append(gc.collect)
         return made

@@ -76,6 +76,21 @@ except ImportError as exc:
     assert proc.stdout.split("\n")[:2] == [str(None), REFUSED]
 
 
+def test_interpreter_is_recorded_even_when_the_first_import_fails():
+    name, create = subinterpreters()
+    proc = run_ok("import %s as I\n%s\n" % (name, RUN_IN) + """
+import sys
+sys.modules["datetime"] = None
+try:
+    import corvela.core.algo
+except ImportError:
+    pass
+del sys.modules["datetime"]
+print(run_in(%s, "import corvela.core.algo"))
+""" % create)
+    assert proc.stdout.strip() == "ImportError: " + REFUSED
+
+
 @pytest.mark.skipif(sys.version_info < (3, 12), reason="own-GIL interpreters came in 3.12")
 def test_isolated_interpreter_refuses_the_module_itself():
     name, _ = subinterpreters()
