@@ -156,6 +156,32 @@ match = alias.match
 """ + EXAMPLE)
 
 
+@pytest.mark.parametrize("state", ["not executed", "initialisation failed"])
+def test_match_of_a_module_without_recorded_initialisation(state):
+    # The functions exist from creation on, before (or without) a successful exec slot; a
+    # binding error then still gets its traceback entry, from the function's own module.
+    proc = run_ok(FILE_SPEC + """
+import traceback
+failed = sys.argv[1] == "initialisation failed"
+if failed:
+    sys.modules["datetime"] = None
+alias = importlib.util.module_from_spec(spec)
+if failed:
+    try:
+        spec.loader.exec_module(alias)
+    except ImportError:
+        pass
+    del sys.modules["datetime"]
+try:
+    alias.match()
+except TypeError as exc:
+    print(exc, [f.name for f in traceback.extract_tb(exc.__traceback__)][-1])
+match = alias.match
+""" + EXAMPLE, state)
+    assert proc.stdout.strip() == (
+        "match() takes exactly 2 positional arguments (0 given) corvela.core.algo.match")
+
+
 @pytest.mark.parametrize("flags", [("-W", "error"), ("-X", "dev", "-W", "error")])
 def test_import_with_warnings_as_errors(flags):
     run_ok("from corvela.core.algo import match\n" + EXAMPLE, flags=flags)

@@ -26,7 +26,8 @@ void add_traceback(const char* funcname, int line, PyObject* globals) {
     corvela::PendingException pending;
     PyCodeObject* code = PyCode_NewEmpty("corvela/core/algo", funcname, line);
     PyFrameObject* frame = nullptr;
-    if (code != nullptr) {
+    // A frame without globals would crash the interpreter: no namespace, no entry.
+    if (code != nullptr && globals != nullptr) {
         frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
     }
     PyErr_Clear();
@@ -38,8 +39,12 @@ void add_traceback(const char* funcname, int line, PyObject* globals) {
     Py_XDECREF(code);
 }
 
-PyObject* module_globals() {
-    return module_object != nullptr ? PyModule_GetDict(module_object) : nullptr;
+// The namespace for the entry's traceback frame: the recorded module's or, while none is
+// recorded (a module made from its spec but not executed, or one whose initialisation failed),
+// that of the module the function belongs to.
+PyObject* module_globals(PyObject* self) {
+    PyObject* module = module_object != nullptr ? module_object : self;
+    return module != nullptr && PyModule_Check(module) ? PyModule_GetDict(module) : nullptr;
 }
 
 // --- match -------------------------------------------------------------------------------
@@ -146,11 +151,11 @@ int check_list_or_none(PyObject* value, const char* name) {
     return -1;
 }
 
-PyObject* match_entry(PyObject* /*self*/, PyObject* args, PyObject* kwds) {
+PyObject* match_entry(PyObject* self, PyObject* args, PyObject* kwds) {
     PyObject* base = nullptr;
     PyObject* other = nullptr;
     if (bind_arguments(args, kwds, &base, &other) < 0) {
-        add_traceback("corvela.core.algo.match", 15, module_globals());
+        add_traceback("corvela.core.algo.match", 15, module_globals(self));
         return nullptr;
     }
     if (check_list_or_none(base, "base") < 0 || check_list_or_none(other, "other") < 0) {
@@ -162,7 +167,7 @@ PyObject* match_entry(PyObject* /*self*/, PyObject* args, PyObject* kwds) {
     const PyRef other_held = PyRef::borrow(other);
     PyObject* result = PyFloat_FromDouble(corvela::match(base, other));
     if (result == nullptr) {
-        add_traceback("corvela.core.algo.match", 15, module_globals());
+        add_traceback("corvela.core.algo.match", 15, module_globals(self));
     }
     return result;
 }
