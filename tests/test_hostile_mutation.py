@@ -590,3 +590,41 @@ def test_mutation_during_conversion(name):
     outcome = json.loads(proc.stdout.splitlines()[-1])
     assert outcome["got"] == outcome["due"], describe(proc)
 
+
+
+def test_report_hooks_that_change_the_inputs_and_call_again():
+    # The printer and the unraisable hook run Python code after the failure, before match()
+    # has released its tables: they can change the inputs and call match() again.
+    proc = run_python("""
+import sys, io
+from datetime import timedelta
+from corvela.core.algo import match
+
+base = [[0.0, 4.0], [2.0, "x"]]
+other = [[timedelta(0), timedelta(seconds=3)]]
+seen = []
+
+def excepthook(kind, value, tb):
+    seen.append(("printer", kind.__name__))
+    base.clear()
+    other[:] = [[timedelta(1), timedelta(2)]] * 3
+    if len(seen) < 4:
+        seen.append(("nested", match(base, other)))
+
+def unraisablehook(unraisable):
+    seen.append(("hook", unraisable.exc_type.__name__))
+    base[:] = [[5.0, 6.0]]
+    seen.append(("nested", match(base, other)))
+
+sys.excepthook, sys.unraisablehook = excepthook, unraisablehook
+sys.stderr = io.StringIO()
+import json
+print(json.dumps([match(base, other), seen]))
+""")
+    assert proc.returncode == 0, describe(proc)
+    result, seen = json.loads(proc.stdout)
+    # The outer failure reaches both hooks; each nested call gives 0.0, as a contained failure
+    # (base emptied) or as a result (no overlap with the new subtitle rows).
+    assert result == 0.0
+    assert seen[0] == ["printer", "TypeError"] and ["hook", "TypeError"] in seen
+    assert all(value == 0.0 for what, value in seen if what == "nested")
