@@ -3,6 +3,8 @@
 #include "overlap_index.hpp"
 
 namespace corvela {
+
+#ifndef CORVELA_CHAIN_ONLY
 namespace {
 
 // Figures measured with benchmarks/kernels.cpp (see benchmarks/KERNELS.md).
@@ -56,6 +58,7 @@ double level_count(std::size_t rows) {
 }
 
 }  // namespace
+#endif
 
 double overlap_ratio(const double* c_base, std::size_t base_len, const double* c_other,
                      std::size_t other_len, double base_total) {
