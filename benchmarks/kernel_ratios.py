@@ -2,7 +2,8 @@
 
 For every shape and size: the median and minimum time of each engine over the repetitions, the
 chain-to-index and chain-to-dispatch ratios (of minima, the figure least disturbed by other load),
-and, for the doubling series of sorted realistic input, time(2N) / time(N).
+and, for the doubling series of sorted realistic input (one table, and eight shifted copies
+in turn), time(2N) / time(N).
 """
 import json
 import sys
@@ -50,17 +51,18 @@ def main(path):
             shape, size, fmt(get("chain", "median")), fmt(get("index", "median")),
             fmt(get("dispatch", "median")), ratio("index"), ratio("dispatch")))
 
-    series = sorted((rows_of(size)[0], e["dispatch"]["min"])
-                    for (shape, size), e in times.items()
-                    if shape == "realistic" and rows_of(size)[0] == rows_of(size)[1]
-                    and rows_of(size)[0] >= 10000 and "dispatch" in e)
-    by_n = dict(series)
-    print()
-    print("| N (sorted realistic, N x N) | dispatch min | time(2N) / time(N) |")
-    print("|---|---|---|")
-    for n, t in series:
-        prev = by_n.get(n // 2) if n % 2 == 0 else None
-        print("| %d | %s | %s |" % (n, fmt(t), "%.2f" % (t / prev) if prev else "-"))
+    for scaled in ("realistic", "realistic_shifted"):
+        series = sorted((rows_of(size)[0], e["dispatch"]["min"])
+                        for (shape, size), e in times.items()
+                        if shape == scaled and rows_of(size)[0] == rows_of(size)[1]
+                        and rows_of(size)[0] >= 10000 and "dispatch" in e)
+        by_n = dict(series)
+        print()
+        print("| N (%s, N x N) | dispatch min | time(2N) / time(N) |" % scaled)
+        print("|---|---|---|")
+        for n, t in series:
+            prev = by_n.get(n // 2) if n % 2 == 0 else None
+            print("| %d | %s | %s |" % (n, fmt(t), "%.2f" % (t / prev) if prev else "-"))
 
 
 if __name__ == "__main__":
