@@ -69,7 +69,7 @@ struct Tables {
     double base_total = 0.0;
 };
 
-// An aligner calls once per candidate shift: the same subtitles moved by a few seconds. Timing
+// Callers try one candidate shift per call: the same subtitles moved by a few seconds. Timing
 // one table over and over lets the branch predictor learn its outcomes (on this machine it does
 // so up to about 10^4 rows), which no real sequence of calls allows; cycling through shifted
 // copies keeps it from doing so.
