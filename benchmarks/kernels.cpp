@@ -93,7 +93,8 @@ Tables make(Shape shape, std::size_t n, std::size_t m) {
         break;
     }
     case Shape::Overlapping: {
-        // Subtitles 20 to 60 s long starting every ~1.5 s: each speech row meets ~25 of them.
+        // Subtitles 20 to 60 s long, one starting every 4.6 s when both sides have as many
+        // rows: each speech row meets about ten of them.
         t.base = realistic(rng, n, 4.6);
         const double span = 4.6 * static_cast<double>(n);
         std::uniform_real_distribution<double> len(20.0, 60.0);
