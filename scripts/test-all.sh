@@ -5,6 +5,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-system-deps.sh
 bash scripts/test-native.sh
+bash scripts/fuzz-native.sh
 bash scripts/test-python.sh
 bash scripts/test-sdist.sh
 bash scripts/test-sanitizers.sh
