@@ -2,13 +2,46 @@
 //
 // Any number conversion, row subscription or total_seconds() call can run Python code, and that
 // code can shrink, clear or rebind the lists and drop the last reference to the row or item in
-// hand. So every row and item is held by its own reference while it is read, and the list's
-// current size is checked each time a row is taken.
+// hand. So on the general path every row and item is held by its own reference while it is read,
+// and the list's current size is checked each time a row is taken.
+//
+// The common rows -- exact lists or tuples of exact floats, or of exact C timedeltas -- take a
+// direct path instead: it reads the stored items through borrowed pointers, which is safe only
+// because nothing between the read and the use can run Python code (no call, no allocation, no
+// release). Whatever the direct path cannot finish falls through to the general path, which
+// starts again from the list, so the two give the same values, errors and order of user code.
 #include "interval_tables.hpp"
+
+#include <datetime.h>
+
+#include <cstdint>
 
 #include "py_ref.hpp"
 
 namespace corvela {
+
+namespace {
+
+// The C implementation's timedelta type, or null when datetime is the pure-Python one (whose
+// instances have no C fields to read). Types of the C datetime module are static: never freed.
+PyTypeObject* native_timedelta = nullptr;
+
+}  // namespace
+
+void record_timedelta_type() {
+    // The capsule exists only when datetime is backed by its C implementation.
+    auto* api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (api == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyTypeObject* type = api->DeltaType;
+    // The fields are read with this build's struct layout; a type of another size keeps the
+    // general path.
+    if (type != nullptr && type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(PyDateTime_Delta))) {
+        native_timedelta = type;
+    }
+}
 
 int IntervalTable::create(Py_ssize_t count) {
     if (count == 0) {
@@ -83,7 +116,8 @@ int to_double(PyObject* value, double* out) {
     return 0;
 }
 
-int read_number(PyObject* list, Py_ssize_t i, Py_ssize_t k, double* out) {
+// The general path: row and item held while Python code may run.
+int read_number_held(PyObject* list, Py_ssize_t i, Py_ssize_t k, double* out) {
     PyRef row = take_row(list, i);
     if (!row) {
         return -1;
@@ -95,7 +129,7 @@ int read_number(PyObject* list, Py_ssize_t i, Py_ssize_t k, double* out) {
     return to_double(item.get(), out);
 }
 
-int read_duration(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* method, double* out) {
+int read_duration_held(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* method, double* out) {
     PyRef row = take_row(list, i);
     if (!row) {
         return -1;
@@ -109,6 +143,73 @@ int read_duration(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* method, 
         return -1;
     }
     return to_double(seconds.get(), out);
+}
+
+// Item k of row i when both the row and its place in the list are plain storage (an exact list
+// or tuple), as a borrowed pointer; null sends the caller to the general path, which raises
+// whatever error is due.
+inline PyObject* stored_item(PyObject* list, Py_ssize_t i, Py_ssize_t k) {
+    if (i >= PyList_GET_SIZE(list)) {
+        return nullptr;
+    }
+    PyObject* row = PyList_GET_ITEM(list, i);
+    if (PyList_CheckExact(row)) {
+        return k < PyList_GET_SIZE(row) ? PyList_GET_ITEM(row, k) : nullptr;
+    }
+    if (PyTuple_CheckExact(row)) {
+        return k < PyTuple_GET_SIZE(row) ? PyTuple_GET_ITEM(row, k) : nullptr;
+    }
+    return nullptr;
+}
+
+int read_number(PyObject* list, Py_ssize_t i, Py_ssize_t k, double* out) {
+    PyObject* item = stored_item(list, i, k);
+    if (item != nullptr && PyFloat_CheckExact(item)) {
+        *out = PyFloat_AS_DOUBLE(item);
+        return 0;
+    }
+    return read_number_held(list, i, k, out);
+}
+
+// total_seconds() divides the exact integer microseconds by 10**6, correctly rounded. A double
+// holds every integer up to 2**53 exactly, so up to there one double division rounds the same
+// way; past it (about 285 years) converting to double would round first, so those values take
+// the real call.
+constexpr std::int64_t exact_microseconds_limit = std::int64_t{1} << 53;
+
+// The exact microseconds of a timedelta when their magnitude is at most 2**53; false otherwise.
+// days * 86400 * 10**6 would overflow 64 bits for the largest timedeltas, so the seconds are
+// bounded before they are scaled.
+inline bool small_microseconds(PyObject* delta, std::int64_t* us) {
+    const std::int64_t seconds = std::int64_t{PyDateTime_DELTA_GET_DAYS(delta)} * 86400 +
+                                 PyDateTime_DELTA_GET_SECONDS(delta);
+    if (seconds > exact_microseconds_limit / 1000000 ||
+        seconds < -(exact_microseconds_limit / 1000000) - 1) {
+        return false;
+    }
+    const std::int64_t total = seconds * 1000000 + PyDateTime_DELTA_GET_MICROSECONDS(delta);
+    if (total > exact_microseconds_limit || total < -exact_microseconds_limit) {
+        return false;
+    }
+    *us = total;
+    return true;
+}
+
+int read_duration(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* method, double* out) {
+    PyObject* item = stored_item(list, i, k);
+    std::int64_t us = 0;
+    // Only the exact C type: a subclass may override total_seconds().
+    if (item != nullptr && Py_TYPE(item) == native_timedelta && small_microseconds(item, &us)) {
+        // The real call is made under the recursion guard; near the limit it must fail the same
+        // way. Nothing is read from `item` after a failed check.
+        if (Py_EnterRecursiveCall(" while calling a Python object")) {
+            return -1;
+        }
+        Py_LeaveRecursiveCall();
+        *out = static_cast<double>(us) / 1e6;
+        return 0;
+    }
+    return read_duration_held(list, i, k, method, out);
 }
 
 }  // namespace
