@@ -157,7 +157,10 @@ PyObject* match_entry(PyObject* /*self*/, PyObject* args, PyObject* kwds) {
     if (check_list_or_none(base, "base") < 0 || check_list_or_none(other, "other") < 0) {
         return nullptr;
     }
-    // The arguments are borrowed from args and kwds, which the caller keeps alive for the call.
+    // A caller calling from C may hand us a keyword dictionary that user code run during the
+    // conversion can reach and clear: hold the arguments ourselves.
+    const PyRef base_held = PyRef::borrow(base);
+    const PyRef other_held = PyRef::borrow(other);
     PyObject* result = PyFloat_FromDouble(corvela::match(base, other));
     if (result == nullptr) {
         add_traceback("corvela.core.algo.match", 15, module_globals());

@@ -1,0 +1,133 @@
+"""The coverage ratio: hand-computed cases and a differential check against the oracle."""
+
+import math
+import random
+from datetime import timedelta
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import oracle
+from corvela.core.algo import match
+
+inf = math.inf
+nan = math.nan
+
+
+class Seconds:
+    """A duration whose total_seconds() may be any float, NaN and infinities included."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def total_seconds(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Seconds({self.value!r})"
+
+
+def subtitles(rows):
+    return [[Seconds(start), Seconds(end)] for start, end in rows]
+
+
+@pytest.mark.parametrize(
+    "base, other, expected",
+    [
+        ([[0, 10]], [[2, 5]], 0.3),
+        ([[0, 10]], [[0, 10], [0, 10]], 2.0),
+        ([[0, 10], [20, 30]], [[5, 25]], 0.5),
+        ([[0, 10]], [[-5, 15]], 1.0),
+        ([[0, 10]], [[10, 20]], 0.0),
+        ([[10, 0]], [[0, 10]], 1.0),
+        ([[0, 10]], [[8, 3]], -0.5),
+        ([[0, 10]], [[12, 3]], 0.0),
+        ([[1, 1]], [[0, 2]], nan),
+        ([[0, 10], [5, 5]], [[0, 10]], 1.0),
+        ([[0, nan]], [[0, 5]], nan),
+        ([[0, 10]], [[nan, 5]], 0.0),
+        ([[0, 10]], [[2, 4], [3, 6]], 0.5),
+        ([[10, 0]], [[20, 30]], -0.0),
+        ([[0, 10]], [[10, 0]], -1.0),
+        ([[0, inf]], [[inf, inf]], nan),
+        ([[0, 1]], [[0, 0.1], [0, 0.2], [0, 0.3]], 0.6000000000000001),
+        ([[0, 1]], [[0, 0.3], [0, 0.2], [0, 0.1]], 0.6),
+        ([[0, 0.1], [0, 0.2], [0, 0.3]], [[0, 0.15]], 0.6666666666666666),
+        ([[0, 0.3], [0, 0.2], [0, 0.1]], [[0, 0.15]], 0.6666666666666667),
+        ([[0, 10], [10, 0]], [[0, 5]], inf),
+        ([[0, 10], [10, 0]], [[0, 10]], nan),
+        ([[0, 10]], [[-inf, inf]], 1.0),
+        ([[-inf, 0]], [[-1, 1]], 0.0),
+    ],
+)
+def test_hand_computed(base, other, expected):
+    got = match(base, subtitles(other))
+    assert oracle.bits(got) == oracle.bits(expected)
+    assert oracle.bits(got) == oracle.bits(oracle.match(base, subtitles(other)))
+
+
+def test_timedelta_example():
+    other = [[timedelta(seconds=2), timedelta(seconds=5)]]
+    assert match([[0.0, 10.0]], other) == 0.3
+    assert match(base=[[0, 10]], other=other) == 0.3
+
+
+# Values are drawn from a small pool so that intervals touch, nest and repeat often.
+special = st.sampled_from([nan, inf, -inf, 0.0, -0.0, 1e308, -1e308, 5e-324])
+plain = st.one_of(
+    st.integers(-20, 40).map(float),
+    st.integers(-200, 400).map(lambda k: k / 10),
+    st.floats(-1e3, 1e3, allow_nan=False),
+)
+bound = st.one_of(plain, plain, plain, special)
+
+
+@st.composite
+def interval_rows(draw):
+    rows = draw(st.lists(st.tuples(bound, bound), min_size=1, max_size=12))
+    if draw(st.booleans()):
+        rows += draw(st.lists(st.sampled_from(rows), max_size=4))  # duplicates
+    if draw(st.booleans()):
+        draw(st.randoms(use_true_random=False)).shuffle(rows)
+    return rows
+
+
+durations = st.one_of(
+    st.integers(-10**7, 4 * 10**7).map(lambda us: timedelta(microseconds=us)),
+    st.timedeltas(),
+)
+
+
+@settings(max_examples=10_000, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(base=interval_rows(), other=interval_rows(), as_timedelta=st.booleans())
+def test_matches_oracle(base, other, as_timedelta):
+    if as_timedelta:
+        # Real timedeltas cannot be NaN or infinite: replace such bounds with whole seconds.
+        other_in = [
+            [timedelta(seconds=s if math.isfinite(s) and abs(s) < 1e9 else 7),
+             timedelta(seconds=e if math.isfinite(e) and abs(e) < 1e9 else 3)]
+            for s, e in other
+        ]
+    else:
+        other_in = subtitles(other)
+    expected = oracle.match(base, other_in)
+    assert oracle.bits(match(base, other_in)) == oracle.bits(expected)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(durations, min_size=2, max_size=20), st.data())
+def test_matches_oracle_on_timedeltas(values, data):
+    other = [values[i : i + 2] for i in range(0, len(values) - 1, 2)]
+    base = data.draw(st.lists(st.tuples(plain, plain), min_size=1, max_size=8))
+    assert oracle.bits(match(base, other)) == oracle.bits(oracle.match(base, other))
+
+
+def test_large_random_input_matches_oracle():
+    rng = random.Random(20261208)
+    base = [[s, s + rng.uniform(-1, 5)] for s in (rng.uniform(0, 500) for _ in range(300))]
+    other = [
+        [timedelta(microseconds=us), timedelta(microseconds=us + rng.randint(0, 4_000_000))]
+        for us in (rng.randint(0, 500_000_000) for _ in range(200))
+    ]
+    assert oracle.bits(match(base, other)) == oracle.bits(oracle.match(base, other))
