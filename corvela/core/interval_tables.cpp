@@ -162,15 +162,6 @@ inline PyObject* stored_item(PyObject* list, Py_ssize_t i, Py_ssize_t k) {
     return nullptr;
 }
 
-int read_number(PyObject* list, Py_ssize_t i, Py_ssize_t k, double* out) {
-    PyObject* item = stored_item(list, i, k);
-    if (item != nullptr && PyFloat_CheckExact(item)) {
-        *out = PyFloat_AS_DOUBLE(item);
-        return 0;
-    }
-    return read_number_held(list, i, k, out);
-}
-
 // total_seconds() divides the exact integer microseconds by 10**6, correctly rounded. A double
 // holds every integer up to 2**53 exactly, so up to there one double division rounds the same
 // way; past it (about 285 years) converting to double would round first, so those values take
@@ -195,23 +186,6 @@ inline bool small_microseconds(PyObject* delta, std::int64_t* us) {
     return true;
 }
 
-int read_duration(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* method, double* out) {
-    PyObject* item = stored_item(list, i, k);
-    std::int64_t us = 0;
-    // Only the exact C type: a subclass may override total_seconds().
-    if (item != nullptr && Py_TYPE(item) == native_timedelta && small_microseconds(item, &us)) {
-        // The real call is made under the recursion guard; near the limit it must fail the same
-        // way. Nothing is read from `item` after a failed check.
-        if (Py_EnterRecursiveCall(" while calling a Python object")) {
-            return -1;
-        }
-        Py_LeaveRecursiveCall();
-        *out = static_cast<double>(us) / 1e6;
-        return 0;
-    }
-    return read_duration_held(list, i, k, method, out);
-}
-
 }  // namespace
 
 int fill_speech(PyObject* base, IntervalTable& table, double* base_total) {
@@ -220,8 +194,13 @@ int fill_speech(PyObject* base, IntervalTable& table, double* base_total) {
     double total = 0.0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         double* row = cells + 2 * i;
-        if (read_number(base, i, 0, &row[0]) < 0 || read_number(base, i, 1, &row[1]) < 0) {
-            return -1;
+        for (Py_ssize_t k = 0; k < 2; ++k) {
+            PyObject* item = stored_item(base, i, k);
+            if (item != nullptr && PyFloat_CheckExact(item)) {
+                row[k] = PyFloat_AS_DOUBLE(item);
+            } else if (read_number_held(base, i, k, &row[k]) < 0) {
+                return -1;
+            }
         }
         total = (row[1] - row[0]) + total;
     }
@@ -230,17 +209,42 @@ int fill_speech(PyObject* base, IntervalTable& table, double* base_total) {
 }
 
 int fill_subtitles(PyObject* other, IntervalTable& table) {
-    PyRef method(PyUnicode_InternFromString("total_seconds"));
-    if (!method) {
-        return -1;
-    }
+    PyRef method;  // the name total_seconds, made when a bound first needs the real call
+    // The recursion check that the real call would make depends only on the thread's recursion
+    // counters, which only Python code can move: once passed, it is repeated only after the
+    // general path has run.
+    bool guard_passed = false;
     double* cells = table.data();
     const Py_ssize_t count = table.count();
     for (Py_ssize_t ii = 0; ii < count; ++ii) {
         double* row = cells + 2 * ii;
-        if (read_duration(other, ii, 0, method.get(), &row[0]) < 0 ||
-            read_duration(other, ii, 1, method.get(), &row[1]) < 0) {
-            return -1;
+        for (Py_ssize_t k = 0; k < 2; ++k) {
+            PyObject* item = stored_item(other, ii, k);
+            std::int64_t us = 0;
+            // Only the exact C type: a subclass may override total_seconds().
+            if (item != nullptr && Py_TYPE(item) == native_timedelta &&
+                small_microseconds(item, &us)) {
+                if (!guard_passed) {
+                    // Nothing is read from `item` after a failed check.
+                    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+                        return -1;
+                    }
+                    Py_LeaveRecursiveCall();
+                    guard_passed = true;
+                }
+                row[k] = static_cast<double>(us) / 1e6;
+                continue;
+            }
+            guard_passed = false;
+            if (!method) {
+                method = PyRef(PyUnicode_InternFromString("total_seconds"));
+                if (!method) {
+                    return -1;
+                }
+            }
+            if (read_duration_held(other, ii, k, method.get(), &row[k]) < 0) {
+                return -1;
+            }
         }
     }
     return 0;
