@@ -1,5 +1,6 @@
 // The reference engine: every speech row against every subtitle row, in row order.
 #include "coverage.hpp"
+#include "overlap_rule.hpp"
 
 namespace corvela {
 
@@ -10,23 +11,7 @@ double overlap_ratio_chain(const double* c_base, std::size_t base_len, const dou
         const double bs = c_base[2 * speech];
         const double be = c_base[2 * speech + 1];
         for (std::size_t dialog = 0; dialog < other_len; ++dialog) {
-            const double os = c_other[2 * dialog];
-            const double oe = c_other[2 * dialog + 1];
-            if (bs > oe) {
-                continue;
-            }
-            if (os > be) {
-                continue;
-            }
-            if (os <= bs && be <= oe) {
-                matched = matched + (be - bs);
-            } else if (bs <= os && oe <= be) {
-                matched = matched + (oe - os);
-            } else if (os <= bs && bs <= oe && oe <= be) {
-                matched = matched + (oe - bs);
-            } else if (bs <= os && os <= be && be <= oe) {
-                matched = matched + (be - os);
-            }
+            matched = add_pair_overlap(matched, bs, be, c_other[2 * dialog], c_other[2 * dialog + 1]);
         }
     }
     return matched / base_total;
