@@ -95,21 +95,36 @@ finite_or_not = st.floats(allow_nan=True, allow_infinity=True)
 row_kind = st.sampled_from([list, tuple])
 
 
+bound_form = st.sampled_from(["exact", "general"])
+
+
 @settings(max_examples=200, deadline=None)
 @given(
-    base=st.lists(st.tuples(finite_or_not, finite_or_not, row_kind), min_size=1, max_size=6),
-    other=st.lists(st.tuples(deltas, deltas, row_kind), min_size=1, max_size=6),
+    base=st.lists(
+        st.tuples(finite_or_not, finite_or_not, row_kind, bound_form, bound_form),
+        min_size=1,
+        max_size=6,
+    ),
+    other=st.lists(
+        st.tuples(deltas, deltas, row_kind, bound_form, bound_form), min_size=1, max_size=6
+    ),
 )
 def test_direct_and_general_paths_agree_on_whole_tables(base, other):
-    plain_base = [kind([s, e]) for s, e, kind in base]
-    held_base = [kind([GeneralFloat(s), GeneralFloat(e)]) for s, e, kind in base]
-    plain_other = [kind([s, e]) for s, e, kind in other]
-    held_other = [kind([general(s), general(e)]) for s, e, kind in other]
+    # Rows whose bounds all read directly, rows whose bounds all need the general path, and
+    # rows that mix the two within one row.
+    to_float = {"exact": float, "general": GeneralFloat}
+    to_delta = {"exact": lambda td: td, "general": general}
+    plain_base = [kind([s, e]) for s, e, kind, _, _ in base]
+    mixed_base = [kind([to_float[f](s), to_float[g](e)]) for s, e, kind, f, g in base]
+    held_base = [kind([GeneralFloat(s), GeneralFloat(e)]) for s, e, kind, _, _ in base]
+    plain_other = [kind([s, e]) for s, e, kind, _, _ in other]
+    mixed_other = [kind([to_delta[f](s), to_delta[g](e)]) for s, e, kind, f, g in other]
+    held_other = [kind([general(s), general(e)]) for s, e, kind, _, _ in other]
 
     expected = oracle.bits(oracle.match(plain_base, plain_other))
     assert oracle.bits(match(plain_base, plain_other)) == expected
+    assert oracle.bits(match(mixed_base, mixed_other)) == expected
     assert oracle.bits(match(held_base, held_other)) == expected
-    assert oracle.bits(match(plain_base, held_other)) == expected
 
 
 @pytest.mark.parametrize(

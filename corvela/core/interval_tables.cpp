@@ -145,8 +145,8 @@ int read_duration_held(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* met
     return to_double(seconds.get(), out);
 }
 
-// Item k of row i when both the row and its place in the list are plain storage (an exact list
-// or tuple), as a borrowed pointer; null sends the caller to the general path, which raises
+// Items k of row i, as borrowed pointers, when both the row and its place in the list are plain
+// storage (an exact list or tuple); null sends the caller to the general path, which raises
 // whatever error is due.
 inline PyObject* stored_item(PyObject* list, Py_ssize_t i, Py_ssize_t k) {
     if (i >= PyList_GET_SIZE(list)) {
@@ -160,6 +160,25 @@ inline PyObject* stored_item(PyObject* list, Py_ssize_t i, Py_ssize_t k) {
         return k < PyTuple_GET_SIZE(row) ? PyTuple_GET_ITEM(row, k) : nullptr;
     }
     return nullptr;
+}
+
+// Both items of row i at once, for the common row whose two bounds both take the direct path.
+inline bool stored_pair(PyObject* list, Py_ssize_t i, PyObject** first, PyObject** second) {
+    if (i >= PyList_GET_SIZE(list)) {
+        return false;
+    }
+    PyObject* row = PyList_GET_ITEM(list, i);
+    PyObject** items;
+    if (PyList_CheckExact(row) && PyList_GET_SIZE(row) >= 2) {
+        items = reinterpret_cast<PyListObject*>(row)->ob_item;
+    } else if (PyTuple_CheckExact(row) && PyTuple_GET_SIZE(row) >= 2) {
+        items = reinterpret_cast<PyTupleObject*>(row)->ob_item;
+    } else {
+        return false;
+    }
+    *first = items[0];
+    *second = items[1];
+    return true;
 }
 
 // total_seconds() divides the exact integer microseconds by 10**6, correctly rounded. A double
@@ -186,6 +205,17 @@ inline bool small_microseconds(PyObject* delta, std::int64_t* us) {
     return true;
 }
 
+// The recursion check of the total_seconds() call that a direct conversion stands in for, so
+// that near the limit the same RecursionError is raised.
+int pass_recursion_guard(bool* passed) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return -1;
+    }
+    Py_LeaveRecursiveCall();
+    *passed = true;
+    return 0;
+}
+
 }  // namespace
 
 int fill_speech(PyObject* base, IntervalTable& table, double* base_total) {
@@ -194,12 +224,21 @@ int fill_speech(PyObject* base, IntervalTable& table, double* base_total) {
     double total = 0.0;
     for (Py_ssize_t i = 0; i < count; ++i) {
         double* row = cells + 2 * i;
-        for (Py_ssize_t k = 0; k < 2; ++k) {
-            PyObject* item = stored_item(base, i, k);
-            if (item != nullptr && PyFloat_CheckExact(item)) {
-                row[k] = PyFloat_AS_DOUBLE(item);
-            } else if (read_number_held(base, i, k, &row[k]) < 0) {
-                return -1;
+        PyObject* start = nullptr;
+        PyObject* end = nullptr;
+        if (stored_pair(base, i, &start, &end) && PyFloat_CheckExact(start) &&
+            PyFloat_CheckExact(end)) {
+            row[0] = PyFloat_AS_DOUBLE(start);
+            row[1] = PyFloat_AS_DOUBLE(end);
+        } else {
+            // Item by item: after a conversion that ran Python code, item 1 is looked up afresh.
+            for (Py_ssize_t k = 0; k < 2; ++k) {
+                PyObject* item = stored_item(base, i, k);
+                if (item != nullptr && PyFloat_CheckExact(item)) {
+                    row[k] = PyFloat_AS_DOUBLE(item);
+                } else if (read_number_held(base, i, k, &row[k]) < 0) {
+                    return -1;
+                }
             }
         }
         total = (row[1] - row[0]) + total;
@@ -212,25 +251,34 @@ int fill_subtitles(PyObject* other, IntervalTable& table) {
     PyRef method;  // the name total_seconds, made when a bound first needs the real call
     // The recursion check that the real call would make depends only on the thread's recursion
     // counters, which only Python code can move: once passed, it is repeated only after the
-    // general path has run.
+    // general path has run. Nothing is read from a bound after a failed check.
     bool guard_passed = false;
     double* cells = table.data();
     const Py_ssize_t count = table.count();
     for (Py_ssize_t ii = 0; ii < count; ++ii) {
         double* row = cells + 2 * ii;
+        PyObject* start = nullptr;
+        PyObject* end = nullptr;
+        std::int64_t start_us = 0;
+        std::int64_t end_us = 0;
+        // Only the exact C type: a subclass may override total_seconds().
+        if (stored_pair(other, ii, &start, &end) && Py_TYPE(start) == native_timedelta &&
+            Py_TYPE(end) == native_timedelta && small_microseconds(start, &start_us) &&
+            small_microseconds(end, &end_us)) {
+            if (!guard_passed && pass_recursion_guard(&guard_passed) < 0) {
+                return -1;
+            }
+            row[0] = static_cast<double>(start_us) / 1e6;
+            row[1] = static_cast<double>(end_us) / 1e6;
+            continue;
+        }
         for (Py_ssize_t k = 0; k < 2; ++k) {
             PyObject* item = stored_item(other, ii, k);
             std::int64_t us = 0;
-            // Only the exact C type: a subclass may override total_seconds().
             if (item != nullptr && Py_TYPE(item) == native_timedelta &&
                 small_microseconds(item, &us)) {
-                if (!guard_passed) {
-                    // Nothing is read from `item` after a failed check.
-                    if (Py_EnterRecursiveCall(" while calling a Python object")) {
-                        return -1;
-                    }
-                    Py_LeaveRecursiveCall();
-                    guard_passed = true;
+                if (!guard_passed && pass_recursion_guard(&guard_passed) < 0) {
+                    return -1;
                 }
                 row[k] = static_cast<double>(us) / 1e6;
                 continue;
