@@ -265,6 +265,7 @@ def test_recursion_limit_is_reported_on_both_paths(monkeypatch, capfd):
     assert seen == [probe_at(depth, held) for depth in range(low - 3, low + 1)]
     capfd.readouterr()
 
-    contained = (("returned", 0.0), (RecursionError, "maximum recursion depth exceeded while calling a Python object"))
+    message = "maximum recursion depth exceeded while calling a Python object"
+    contained = (("returned", 0.0), (RecursionError, message))
     assert contained in seen
     assert ("returned", 0.5) in [outcome for outcome, _ in seen]

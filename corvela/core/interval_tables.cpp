@@ -38,7 +38,8 @@ void record_timedelta_type() {
     PyTypeObject* type = api->DeltaType;
     // The fields are read with this build's struct layout; a type of another size keeps the
     // general path.
-    if (type != nullptr && type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(PyDateTime_Delta))) {
+    if (type != nullptr &&
+        type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(PyDateTime_Delta))) {
         native_timedelta = type;
     }
 }
@@ -216,32 +217,80 @@ int pass_recursion_guard(bool* passed) {
     return 0;
 }
 
+// Converts the run of plain rows (exact lists or tuples of two exact floats) that starts at
+// row i, adding their lengths to *total; returns the index of the first row it left alone. No
+// calls, so that the running sum stays in a register: the sum is the one chain of dependent
+// additions in this loop, and nothing can shorten it. Kept out of line: inlined into the caller,
+// whose general path makes calls, the sum would be kept in memory.
+[[gnu::noinline]] Py_ssize_t fill_plain_speech(PyObject* base, double* cells, Py_ssize_t i,
+                                               Py_ssize_t count, double* total) {
+    double sum = *total;
+    for (; i < count; ++i) {
+        PyObject* start = nullptr;
+        PyObject* end = nullptr;
+        if (!stored_pair(base, i, &start, &end) || !PyFloat_CheckExact(start) ||
+            !PyFloat_CheckExact(end)) {
+            break;
+        }
+        const double s = PyFloat_AS_DOUBLE(start);
+        const double e = PyFloat_AS_DOUBLE(end);
+        cells[2 * i] = s;
+        cells[2 * i + 1] = e;
+        sum = (e - s) + sum;
+    }
+    *total = sum;
+    return i;
+}
+
+// Converts the run of plain rows (exact lists or tuples of two small exact C timedeltas) that
+// starts at row ii; returns the index of the first row it left alone, or -1 with the
+// RecursionError of the guard set. Kept out of line like fill_plain_speech.
+//
+// The recursion check that the real call would make depends only on the thread's recursion
+// counters, which only Python code can move: once passed (*guard_passed), it is repeated only
+// after the general path has run. Nothing is read from a bound after a failed check.
+[[gnu::noinline]] Py_ssize_t fill_plain_subtitles(PyObject* other, double* cells, Py_ssize_t ii,
+                                                  Py_ssize_t count, bool* guard_passed) {
+    for (; ii < count; ++ii) {
+        PyObject* start = nullptr;
+        PyObject* end = nullptr;
+        std::int64_t start_us = 0;
+        std::int64_t end_us = 0;
+        // Only the exact C type: a subclass may override total_seconds().
+        if (!stored_pair(other, ii, &start, &end) || Py_TYPE(start) != native_timedelta ||
+            Py_TYPE(end) != native_timedelta || !small_microseconds(start, &start_us) ||
+            !small_microseconds(end, &end_us)) {
+            break;
+        }
+        if (!*guard_passed && pass_recursion_guard(guard_passed) < 0) {
+            return -1;
+        }
+        cells[2 * ii] = static_cast<double>(start_us) / 1e6;
+        cells[2 * ii + 1] = static_cast<double>(end_us) / 1e6;
+    }
+    return ii;
+}
+
 }  // namespace
 
 int fill_speech(PyObject* base, IntervalTable& table, double* base_total) {
     double* cells = table.data();
     const Py_ssize_t count = table.count();
     double total = 0.0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_ssize_t i = 0;
+    while ((i = fill_plain_speech(base, cells, i, count, &total)) < count) {
+        // Item by item: after a conversion that ran Python code, item 1 is looked up afresh.
         double* row = cells + 2 * i;
-        PyObject* start = nullptr;
-        PyObject* end = nullptr;
-        if (stored_pair(base, i, &start, &end) && PyFloat_CheckExact(start) &&
-            PyFloat_CheckExact(end)) {
-            row[0] = PyFloat_AS_DOUBLE(start);
-            row[1] = PyFloat_AS_DOUBLE(end);
-        } else {
-            // Item by item: after a conversion that ran Python code, item 1 is looked up afresh.
-            for (Py_ssize_t k = 0; k < 2; ++k) {
-                PyObject* item = stored_item(base, i, k);
-                if (item != nullptr && PyFloat_CheckExact(item)) {
-                    row[k] = PyFloat_AS_DOUBLE(item);
-                } else if (read_number_held(base, i, k, &row[k]) < 0) {
-                    return -1;
-                }
+        for (Py_ssize_t k = 0; k < 2; ++k) {
+            PyObject* item = stored_item(base, i, k);
+            if (item != nullptr && PyFloat_CheckExact(item)) {
+                row[k] = PyFloat_AS_DOUBLE(item);
+            } else if (read_number_held(base, i, k, &row[k]) < 0) {
+                return -1;
             }
         }
         total = (row[1] - row[0]) + total;
+        ++i;
     }
     *base_total = total;
     return 0;
@@ -249,29 +298,16 @@ int fill_speech(PyObject* base, IntervalTable& table, double* base_total) {
 
 int fill_subtitles(PyObject* other, IntervalTable& table) {
     PyRef method;  // the name total_seconds, made when a bound first needs the real call
-    // The recursion check that the real call would make depends only on the thread's recursion
-    // counters, which only Python code can move: once passed, it is repeated only after the
-    // general path has run. Nothing is read from a bound after a failed check.
     bool guard_passed = false;
     double* cells = table.data();
     const Py_ssize_t count = table.count();
-    for (Py_ssize_t ii = 0; ii < count; ++ii) {
-        double* row = cells + 2 * ii;
-        PyObject* start = nullptr;
-        PyObject* end = nullptr;
-        std::int64_t start_us = 0;
-        std::int64_t end_us = 0;
-        // Only the exact C type: a subclass may override total_seconds().
-        if (stored_pair(other, ii, &start, &end) && Py_TYPE(start) == native_timedelta &&
-            Py_TYPE(end) == native_timedelta && small_microseconds(start, &start_us) &&
-            small_microseconds(end, &end_us)) {
-            if (!guard_passed && pass_recursion_guard(&guard_passed) < 0) {
-                return -1;
-            }
-            row[0] = static_cast<double>(start_us) / 1e6;
-            row[1] = static_cast<double>(end_us) / 1e6;
-            continue;
+    Py_ssize_t ii = 0;
+    while ((ii = fill_plain_subtitles(other, cells, ii, count, &guard_passed)) < count) {
+        if (ii < 0) {
+            return -1;
         }
+        // Bound by bound: after a conversion that ran Python code, item 1 is looked up afresh.
+        double* row = cells + 2 * ii;
         for (Py_ssize_t k = 0; k < 2; ++k) {
             PyObject* item = stored_item(other, ii, k);
             std::int64_t us = 0;
@@ -294,6 +330,7 @@ int fill_subtitles(PyObject* other, IntervalTable& table) {
                 return -1;
             }
         }
+        ++ii;
     }
     return 0;
 }
