@@ -3,7 +3,7 @@
 # Idempotent: does nothing when every package is already present.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev)
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

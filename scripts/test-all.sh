@@ -5,4 +5,5 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-system-deps.sh
 bash scripts/test-native.sh
+bash scripts/fuzz-native.sh
 bash scripts/test-python.sh

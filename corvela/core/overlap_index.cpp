@@ -17,25 +17,26 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // costs less than a walk down the tree from its root.
 constexpr std::size_t kScanWindow = 48;
 
-// Speech rows sampled to estimate the number of qualifying pairs.
-constexpr std::size_t kSamples = 64;
+// Subtrees up to this level (31 positions) are scanned in order rather than walked: when most
+// of them hold hits, a scan costs a compare per position instead of stack traffic per node.
+constexpr unsigned kScanLevel = 4;
 
 inline bool is_nan(double value) { return value != value; }
 
-// First position in the nondecreasing, NaN-free `a[0, len)` whose value exceeds x, searched
+// First position of the NaN-free start-sorted `pairs[0, len)` whose start exceeds x, searched
 // outwards from `hint`: consecutive speech rows usually end near one another, so the distance
 // moved, not the table size, sets the cost.
-std::size_t upper_bound_from(const double* a, std::size_t len, double x, std::size_t hint) {
-    // Invariant: a[j] <= x for j < lo; a[j] > x for j >= hi.
+std::size_t upper_bound_from(const double* pairs, std::size_t len, double x, std::size_t hint) {
+    // Invariant: start <= x below lo; start > x from hi on.
     std::size_t lo;
     std::size_t hi;
-    if (hint < len && a[hint] <= x) {
+    if (hint < len && pairs[2 * hint] <= x) {
         lo = hint + 1;
         hi = len;
         std::size_t step = 1;
         while (lo < len) {
             const std::size_t probe = (len - lo > step) ? lo + step : len - 1;
-            if (a[probe] <= x) {
+            if (pairs[2 * probe] <= x) {
                 lo = probe + 1;
                 step *= 2;
             } else {
@@ -49,7 +50,7 @@ std::size_t upper_bound_from(const double* a, std::size_t len, double x, std::si
         std::size_t step = 1;
         while (hi > 0) {
             const std::size_t probe = (hi > step) ? hi - step : 0;
-            if (a[probe] > x) {
+            if (pairs[2 * probe] > x) {
                 hi = probe;
                 step *= 2;
             } else {
@@ -60,7 +61,7 @@ std::size_t upper_bound_from(const double* a, std::size_t len, double x, std::si
     }
     while (lo < hi) {
         const std::size_t mid = lo + (hi - lo) / 2;
-        if (a[mid] <= x) {
+        if (pairs[2 * mid] <= x) {
             lo = mid + 1;
         } else {
             hi = mid;
@@ -69,16 +70,18 @@ std::size_t upper_bound_from(const double* a, std::size_t len, double x, std::si
     return lo;
 }
 
+struct SortKey {
+    double start;
+    std::uint32_t row;
+};
+
 }  // namespace
 
 OverlapIndex::~OverlapIndex() { std::free(block_); }
 
-bool OverlapIndex::build(const double* c_other, std::size_t other_len) noexcept {
+void OverlapIndex::scan(const double* c_other, std::size_t other_len) noexcept {
     c_other_ = c_other;
     other_len_ = other_len;
-    if (other_len > std::numeric_limits<std::uint32_t>::max()) {
-        return false;
-    }
     std::size_t kept = 0;
     bool ordered = true;
     double last_start = -kInf;
@@ -96,98 +99,97 @@ bool OverlapIndex::build(const double* c_other, std::size_t other_len) noexcept 
     }
     size_ = kept;
     in_row_order_ = ordered;
+    all_kept_ = kept == other_len;
+}
+
+bool OverlapIndex::build() noexcept {
+    const std::size_t kept = size_;
+    if (other_len_ > std::numeric_limits<std::uint32_t>::max()) {
+        return false;
+    }
     if (kept == 0) {
         return true;
     }
-    const std::size_t bytes =
-        kept * (3 * sizeof(double) + sizeof(std::uint32_t)) + (ordered ? 0 : kept * sizeof(std::uint32_t));
+    const bool copied = !in_row_order_ || !all_kept_;
+    std::size_t bytes = kept * sizeof(double);  // max_end_
+    if (copied) {
+        bytes += kept * 2 * sizeof(double);
+    }
+    if (!in_row_order_) {
+        bytes += kept * 2 * sizeof(std::uint32_t);
+    }
     block_ = std::malloc(bytes);
     if (block_ == nullptr) {
         return false;
     }
-    start_ = static_cast<double*>(block_);
-    end_ = start_ + kept;
-    max_end_ = end_ + kept;
-    row_ = reinterpret_cast<std::uint32_t*>(max_end_ + kept);
-    hits_ = ordered ? nullptr : row_ + kept;
-
-    std::size_t i = 0;
-    for (std::size_t r = 0; r < other_len; ++r) {
-        if (!is_nan(c_other[2 * r]) && !is_nan(c_other[2 * r + 1])) {
-            row_[i++] = static_cast<std::uint32_t>(r);
+    max_end_ = static_cast<double*>(block_);
+    if (!copied) {
+        pairs_ = c_other_;
+        build_tree();
+        return true;
+    }
+    double* pairs = max_end_ + kept;
+    pairs_ = pairs;
+    const double* c_other = c_other_;
+    if (in_row_order_) {
+        std::size_t j = 0;
+        for (std::size_t r = 0; r < other_len_; ++r) {
+            const double os = c_other[2 * r];
+            const double oe = c_other[2 * r + 1];
+            if (!is_nan(os) && !is_nan(oe)) {
+                pairs[2 * j] = os;
+                pairs[2 * j + 1] = oe;
+                ++j;
+            }
+        }
+        build_tree();
+        return true;
+    }
+    row_ = reinterpret_cast<std::uint32_t*>(pairs + 2 * kept);
+    hits_ = row_ + kept;
+    // The sort keys borrow the storage of `pairs`, which is filled only once they are read.
+    static_assert(sizeof(SortKey) <= 2 * sizeof(double), "a sort key fits in a position");
+    SortKey* keys = reinterpret_cast<SortKey*>(pairs);
+    std::size_t j = 0;
+    for (std::size_t r = 0; r < other_len_; ++r) {
+        const double os = c_other[2 * r];
+        if (!is_nan(os) && !is_nan(c_other[2 * r + 1])) {
+            keys[j].start = os;
+            keys[j].row = static_cast<std::uint32_t>(r);
+            ++j;
         }
     }
-    if (!ordered) {
-        // Ties on the start keep row order, as a stable sort would (-0.0 and +0.0 tie), so that
-        // the walk is deterministic; the hits of a row are put in row order afterwards anyway.
-        std::sort(row_, row_ + kept, [c_other](std::uint32_t a, std::uint32_t b) {
-            const double sa = c_other[2 * static_cast<std::size_t>(a)];
-            const double sb = c_other[2 * static_cast<std::size_t>(b)];
-            return sa < sb || (!(sb < sa) && a < b);
-        });
+    // Ties on the start keep row order, as a stable sort would (-0.0 and +0.0 tie), so that the
+    // walk is deterministic; the hits of a speech row are put in row order afterwards anyway.
+    std::sort(keys, keys + kept, [](const SortKey& a, const SortKey& b) {
+        return a.start < b.start || (!(b.start < a.start) && a.row < b.row);
+    });
+    for (std::size_t i = 0; i < kept; ++i) {
+        row_[i] = keys[i].row;
     }
-    bool ends_sorted = true;
-    for (std::size_t j = 0; j < kept; ++j) {
-        const std::size_t r = row_[j];
-        start_[j] = c_other[2 * r];
-        end_[j] = c_other[2 * r + 1];
-        if (j > 0 && end_[j] < end_[j - 1]) {
-            ends_sorted = false;
-        }
+    for (std::size_t i = 0; i < kept; ++i) {
+        const std::size_t r = row_[i];
+        pairs[2 * i] = c_other[2 * r];
+        pairs[2 * i + 1] = c_other[2 * r + 1];
     }
-    ends_sorted_ = ends_sorted;
+    build_tree();
+    return true;
+}
 
+void OverlapIndex::build_tree() noexcept {
     unsigned level = 0;
-    while ((std::size_t{2} << level) <= kept) {
+    while ((std::size_t{2} << level) <= size_) {
         ++level;
     }
     root_level_ = level;
     root_ = (std::size_t{1} << level) - 1;
-    return true;
-}
-
-double OverlapIndex::expected_pairs(const double* c_base, std::size_t base_len) noexcept {
-    if (size_ == 0 || base_len == 0) {
-        return 0.0;
-    }
-    const double* ends = end_;
-    if (!ends_sorted_) {
-        // max_end_ is not built yet; its storage holds the sorted ends meanwhile.
-        std::memcpy(max_end_, end_, size_ * sizeof(double));
-        std::sort(max_end_, max_end_ + size_);
-        ends = max_end_;
-    }
-    // A sample of evenly spaced rows, not every row: two binary searches per row would cost
-    // about as much as the sparse walk itself, and the estimate only has to tell a sparse input
-    // from one where most pairs qualify, where both engines cost about the same anyway.
-    const std::size_t samples = base_len < kSamples ? base_len : kSamples;
-    double counted = 0.0;
-    for (std::size_t s = 0; s < samples; ++s) {
-        const std::size_t speech = ((2 * s + 1) * base_len) / (2 * samples);
-        const double bs = c_base[2 * speech];
-        const double be = c_base[2 * speech + 1];
-        if (is_nan(bs) || is_nan(be)) {
-            continue;
-        }
-        const std::size_t started = static_cast<std::size_t>(
-            std::upper_bound(start_, start_ + size_, be) - start_);
-        const std::size_t ended = static_cast<std::size_t>(
-            std::lower_bound(ends, ends + size_, bs) - ends);
-        if (started > ended) {
-            counted += static_cast<double>(started - ended);
-        }
-    }
-    return counted * (static_cast<double>(base_len) / static_cast<double>(samples));
-}
-
-void OverlapIndex::finish() noexcept {
     for (std::size_t x = 0; x < size_; x += 2) {
-        max_end_[x] = end_[x];
+        max_end_[x] = end(x);
     }
     for (unsigned k = 1; k <= root_level_; ++k) {
         const std::size_t half = std::size_t{1} << (k - 1);
         for (std::size_t x = (std::size_t{1} << k) - 1; x < size_; x += std::size_t{2} << k) {
-            double top = end_[x];
+            double top = end(x);
             if (max_end_[x - half] > top) {
                 top = max_end_[x - half];
             }
@@ -229,24 +231,28 @@ void OverlapIndex::visit_tree(std::size_t lo, std::size_t hi, double bs, Emit&& 
         if (f.x + reach < lo || f.x - reach >= hi) {
             continue;
         }
-        const std::size_t half = (std::size_t{1} << f.level) >> 1;
-        if (f.x >= size_) {
-            // Absent node: only its left subtree can hold positions.
-            if (f.level > 0) {
-                stack[top++] = Frame{f.x - half, f.level - 1, false};
+        // An absent node (past the end of the array) has no max_end; hi bounds its scan.
+        const bool present = f.x < size_;
+        if (present && max_end_[f.x] < bs) {
+            continue;
+        }
+        if (f.level <= kScanLevel) {
+            const std::size_t first = f.x - reach > lo ? f.x - reach : lo;
+            const std::size_t last = f.x + reach < hi ? f.x + reach + 1 : hi;
+            for (std::size_t j = first; j < last; ++j) {
+                if (end(j) >= bs) {
+                    emit(j);
+                }
             }
             continue;
         }
-        if (max_end_[f.x] < bs) {
+        const std::size_t half = std::size_t{1} << (f.level - 1);
+        if (!present) {
+            // Only its left subtree can hold positions.
+            stack[top++] = Frame{f.x - half, f.level - 1, false};
             continue;
         }
-        const bool self_hit = f.x >= lo && f.x < hi && end_[f.x] >= bs;
-        if (f.level == 0) {
-            if (self_hit) {
-                emit(f.x);
-            }
-            continue;
-        }
+        const bool self_hit = f.x >= lo && f.x < hi && end(f.x) >= bs;
         // In order: left subtree, x, right subtree; the stack pops them in that order.
         stack[top++] = Frame{f.x + half, f.level - 1, false};
         if (self_hit) {
@@ -260,7 +266,7 @@ template <class Emit>
 void OverlapIndex::visit_hits(std::size_t lo, std::size_t hi, double bs, Emit&& emit) const noexcept {
     if (hi - lo <= kScanWindow) {
         for (std::size_t j = lo; j < hi; ++j) {
-            if (end_[j] >= bs) {
+            if (end(j) >= bs) {
                 emit(j);
             }
         }
@@ -302,12 +308,12 @@ double OverlapIndex::sum(const double* c_base, std::size_t base_len) noexcept {
         if (is_nan(bs) || is_nan(be)) {
             continue;  // every test against a NaN is false: no pair of this row qualifies
         }
-        started = upper_bound_from(start_, size_, be, started);
+        started = upper_bound_from(pairs_, size_, be, started);
         std::size_t lo = 0;
         if (bs >= lead_bs) {
             lead_bs = bs;
             while (lead < size_) {
-                const double widest = end_[lead] > lead_max ? end_[lead] : lead_max;
+                const double widest = end(lead) > lead_max ? end(lead) : lead_max;
                 if (!(widest < bs)) {
                     break;
                 }
@@ -321,7 +327,7 @@ double OverlapIndex::sum(const double* c_base, std::size_t base_len) noexcept {
         }
         if (in_row_order_) {
             visit_hits(lo, started, bs, [&](std::size_t j) {
-                matched = add_pair_overlap(matched, bs, be, start_[j], end_[j]);
+                matched = add_pair_overlap(matched, bs, be, start(j), end(j));
             });
         } else {
             std::size_t hits = 0;
@@ -337,10 +343,10 @@ double OverlapIndex::sum(const double* c_base, std::size_t base_len) noexcept {
 bool overlap_ratio_index(const double* c_base, std::size_t base_len, const double* c_other,
                          std::size_t other_len, double base_total, double* result) noexcept {
     OverlapIndex index;
-    if (!index.build(c_other, other_len)) {
+    index.scan(c_other, other_len);
+    if (!index.build()) {
         return false;
     }
-    index.finish();
     *result = index.sum(c_base, base_len) / base_total;
     return true;
 }

@@ -7,24 +7,29 @@
 // them without testing every pair:
 //
 //  1. Subtitle rows with a NaN bound can never qualify and are left out. The others are sorted
-//     by (start, row), i.e. a stable sort by start; `row_[i]` is the table row of position i.
+//     by (start, row), i.e. a stable sort by start. `pairs_` holds them as (start, end) in that
+//     order; when the table is already in start order with no NaN row, that is the table itself
+//     and nothing is copied. `row_[i]` is the table row of position i when the sort moved rows.
 //  2. For a speech row, the subtitles with os <= be are a prefix [0, p) of that order, found by
-//     binary (galloping) search on `start_`.
+//     galloping search on the starts.
 //  3. Among the prefix, those with oe >= bs are found in an implicit interval tree laid over the
 //     sorted array (the layout of Heng Li's cgranges): position x is a node of level k when its
 //     k lowest bits are 1 and bit k is 0; its subtree spans [x - (2^k - 1), x + (2^k - 1)]; its
 //     children are x - 2^(k-1) and x + 2^(k-1); the root is 2^K - 1 with K = floor(log2(n)).
 //     `max_end_[x]` is the largest end in x's subtree (positions past the end of the array are
 //     absent), so a subtree whose max_end < bs holds no hit and is skipped.
-//  4. The tree is walked in order, so hits come in increasing position. When the sort moved no
-//     row, position order is row order and each hit is added as it is found; otherwise the hits
-//     of one speech row are collected and sorted by row first.
+//  4. The tree is walked in order, so hits come in increasing position; subtrees of at most 31
+//     positions are scanned rather than walked. When the sort moved no row, position order is
+//     row order and each hit is added as it is found; otherwise the hits of one speech row are
+//     collected and put in row order first.
 //  5. When speech rows come in increasing start, positions whose end lies below every later
 //     speech start are passed once for all by a moving lower bound, and a short window between
 //     that bound and p is scanned directly instead of walking the tree.
 //
-// Memory: 28 bytes per subtitle row, plus 4 more when the rows needed sorting. Nothing is
-// allocated per speech row, and nothing throws: a failed allocation is reported by build().
+// Memory per subtitle row: 8 bytes when the table is in start order without NaN rows, 24 when
+// rows must be left out, 32 when they must be sorted: at most the 16 bytes of the subtitle row
+// plus 16 of the speech rows. Nothing is allocated per speech row, and nothing throws: a failed
+// allocation is reported by build().
 #ifndef CORVELA_CORE_OVERLAP_INDEX_HPP
 #define CORVELA_CORE_OVERLAP_INDEX_HPP
 
@@ -40,17 +45,16 @@ public:
     OverlapIndex& operator=(const OverlapIndex&) = delete;
     ~OverlapIndex();
 
-    // Sorts the subtitle table. False when the memory cannot be obtained (or the table has more
-    // rows than 32-bit positions can address); the index is then unusable.
-    bool build(const double* c_other, std::size_t other_len) noexcept;
+    // Looks the subtitle table over without allocating: counts the rows that can qualify and
+    // tells whether they are already in start order. Call first.
+    void scan(const double* c_other, std::size_t other_len) noexcept;
 
-    // Expected number of qualifying pairs over the whole speech table, from a sample of speech
-    // rows: for a well-formed row it is #(os <= be) - #(oe < bs). Call after build() and before
-    // finish() (it borrows the storage that finish() fills).
-    double expected_pairs(const double* c_base, std::size_t base_len) noexcept;
+    // True when the rows kept are already in start order, so build() needs no sort.
+    bool in_row_order() const noexcept { return in_row_order_; }
 
-    // Completes the tree. Call once, after build() succeeded.
-    void finish() noexcept;
+    // Sorts the rows and lays the tree over them. False when the memory cannot be obtained (or
+    // the table has more rows than 32-bit positions can address); the index is then unusable.
+    bool build() noexcept;
 
     // The summed overlap `matched` over every pair, added in the chain loop's order.
     double sum(const double* c_base, std::size_t base_len) noexcept;
@@ -61,19 +65,22 @@ private:
     template <class Emit>
     void visit_tree(std::size_t lo, std::size_t hi, double bs, Emit&& emit) const noexcept;
     double add_row_hits(double matched, double bs, double be, std::size_t hits) noexcept;
+    void build_tree() noexcept;
+
+    double start(std::size_t j) const noexcept { return pairs_[2 * j]; }
+    double end(std::size_t j) const noexcept { return pairs_[2 * j + 1]; }
 
     const double* c_other_ = nullptr;
     std::size_t other_len_ = 0;
     std::size_t size_ = 0;           // rows kept (no NaN bound)
     bool in_row_order_ = true;       // position order is row order
-    bool ends_sorted_ = true;        // end_ is nondecreasing too
+    bool all_kept_ = true;           // no row was left out
     std::size_t root_ = 0;
     unsigned root_level_ = 0;
     void* block_ = nullptr;          // one allocation holding the arrays below
-    double* start_ = nullptr;
-    double* end_ = nullptr;
+    const double* pairs_ = nullptr;  // start, end of position 0, then of position 1, ...
     double* max_end_ = nullptr;
-    std::uint32_t* row_ = nullptr;
+    std::uint32_t* row_ = nullptr;   // only when !in_row_order_
     std::uint32_t* hits_ = nullptr;  // only when !in_row_order_
 };
 
