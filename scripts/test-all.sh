@@ -7,3 +7,4 @@ bash scripts/install-system-deps.sh
 bash scripts/test-native.sh
 bash scripts/fuzz-native.sh
 bash scripts/test-python.sh
+bash scripts/test-sdist.sh

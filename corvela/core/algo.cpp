@@ -293,8 +293,8 @@ int check_version() {
     std::snprintf(full, sizeof full, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     char built[4] = {0};
     char running[4] = {0};
-    std::strncpy(built, full, 3);
-    std::strncpy(running, Py_GetVersion(), 3);
+    std::memcpy(built, full, 3);
+    std::snprintf(running, sizeof running, "%.3s", Py_GetVersion());
     if (built[0] != running[0] || built[2] != running[2]) {
         return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                 "compiletime version %s of module '%.100s' does not match "
