@@ -28,6 +28,21 @@ inline bool is_nan(double value) { return value != value; }
 // moved, not the table size, sets the cost.
 std::size_t upper_bound_from(const double* pairs, std::size_t len, double x, std::size_t hint) {
     // Invariant: start <= x below lo; start > x from hi on.
+    // Moves of a few positions, the usual case, are walked: one loop exit to mispredict rather
+    // than the several of a search.
+    if (hint < len && pairs[2 * hint] <= x) {
+        const std::size_t stop = len - hint > 4 ? hint + 4 : len;
+        std::size_t p = hint + 1;
+        while (p < stop && pairs[2 * p] <= x) {
+            ++p;
+        }
+        if (p < stop || p == len) {
+            return p;
+        }
+        hint = p - 1;
+    } else if (hint > 0 && !(pairs[2 * (hint - 1)] > x)) {
+        return hint;
+    }
     std::size_t lo;
     std::size_t hi;
     if (hint < len && pairs[2 * hint] <= x) {
