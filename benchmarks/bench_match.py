@@ -18,9 +18,11 @@ What is timed, always the whole call including the conversion of the lists:
   NumPy outer min/max     list-to-array conversion, then sum(clip(min(ends) - max(starts), 0))
 
 The realistic workload is 2,000 speech rows against 200 shifted copies of 1,500 subtitle rows
-(one call per shift, as an aligner does); its time per call is averaged over the shifts. The
-scaling series uses N rows per side; slow peers are skipped at large N. Every time is the
-minimum over repeats (timeit style), with garbage collection off while timing.
+(one call per shift, as an aligner does); its time per call is averaged over the shifts, and
+the rows of each list are cold in the caches when its call comes (one list timed over and over
+is shown too, for reference). The scaling series uses N rows per side; slow peers are skipped
+at large N. Every time is the minimum over repeats (timeit style), with garbage collection off
+while timing; ratios compare figures of the same run.
 """
 
 import argparse
