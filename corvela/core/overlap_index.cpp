@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 
 #include "overlap_rule.hpp"
@@ -137,6 +136,7 @@ bool OverlapIndex::build() noexcept {
     if (block_ == nullptr) {
         return false;
     }
+    bytes_ = bytes;
     max_end_ = static_cast<double*>(block_);
     if (!copied) {
         pairs_ = c_other_;

@@ -10,8 +10,8 @@
 //     by (start, row), i.e. a stable sort by start. `pairs_` holds them as (start, end) in that
 //     order; when the table is already in start order with no NaN row, that is the table itself
 //     and nothing is copied. `row_[i]` is the table row of position i when the sort moved rows.
-//  2. For a speech row, the subtitles with os <= be are a prefix [0, p) of that order, found by
-//     galloping search on the starts.
+//  2. For a speech row, the subtitles with os <= be are a prefix [0, p) of that order, found on
+//     the starts by walking or galloping from the previous speech row's p.
 //  3. Among the prefix, those with oe >= bs are found in an implicit interval tree laid over the
 //     sorted array (the layout of Heng Li's cgranges): position x is a node of level k when its
 //     k lowest bits are 1 and bit k is 0; its subtree spans [x - (2^k - 1), x + (2^k - 1)]; its
@@ -27,9 +27,9 @@
 //     that bound and p is scanned directly instead of walking the tree.
 //
 // Memory per subtitle row: 8 bytes when the table is in start order without NaN rows, 24 when
-// rows must be left out, 32 when they must be sorted: at most the 16 bytes of the subtitle row
-// plus 16 of the speech rows. Nothing is allocated per speech row, and nothing throws: a failed
-// allocation is reported by build().
+// rows must be left out, 32 when they must be sorted; at most twice the 16 bytes the row takes
+// in its own table. Nothing is allocated per speech row, and nothing throws: a failed allocation
+// is reported by build().
 #ifndef CORVELA_CORE_OVERLAP_INDEX_HPP
 #define CORVELA_CORE_OVERLAP_INDEX_HPP
 
@@ -59,6 +59,9 @@ public:
     // The summed overlap `matched` over every pair, added in the chain loop's order.
     double sum(const double* c_base, std::size_t base_len) noexcept;
 
+    // Bytes the index holds beyond the tables it was given.
+    std::size_t memory_bytes() const noexcept { return bytes_; }
+
 private:
     template <class Emit>
     void visit_hits(std::size_t lo, std::size_t hi, double bs, Emit&& emit) const noexcept;
@@ -78,6 +81,7 @@ private:
     std::size_t root_ = 0;
     unsigned root_level_ = 0;
     void* block_ = nullptr;          // one allocation holding the arrays below
+    std::size_t bytes_ = 0;
     const double* pairs_ = nullptr;  // start, end of position 0, then of position 1, ...
     double* max_end_ = nullptr;
     std::uint32_t* row_ = nullptr;   // only when !in_row_order_

@@ -7,21 +7,23 @@ namespace corvela {
 #ifndef CORVELA_CHAIN_ONLY
 namespace {
 
-// Figures measured with benchmarks/kernels.cpp (see benchmarks/KERNELS.md).
-
-// Below this many pairs the chain loop finishes before the index would be built.
-constexpr double kTinyPairs = 2048.0;
+// Up to this many pairs the chain loop finishes before the index could even be looked at.
+constexpr std::size_t kTinyPairs = 1024;
 
 // When at least this share of the pairs qualifies, the index visits nearly every pair anyway
 // and its bookkeeping makes it slower than the chain loop.
 constexpr double kDenseShare = 0.25;
 
-// Building the index over a table already in start order costs about as much as a few chain
-// passes over it; sorting costs about as much as this many passes per tree level (the chain's
-// cost per pair varies fourfold with how well its branches are predicted; this is the middle).
-// With fewer speech rows than that the chain loop is cheaper.
-constexpr double kBuildRows = 4.0;
-constexpr double kSortRowsPerLevel = 3.0;
+// Rough costs in nanoseconds, measured with benchmarks/kernels.cpp (see benchmarks/KERNELS.md):
+// the chain loop per pair (when its branches are well predicted; less predictable tables only
+// make it slower), the index per subtitle row for a table in start order and per row and tree
+// level for one it must sort, and per speech row when speech comes in start order (the sweep)
+// and per row and tree level when it does not (a walk from the root).
+constexpr double kChainPair = 0.35;
+constexpr double kBuildRow = 1.5;
+constexpr double kSortRowLevel = 4.5;
+constexpr double kSweepRow = 15.0;
+constexpr double kQueryRowLevel = 16.0;
 
 // Rows per side of the grid sample that estimates the share of qualifying pairs.
 constexpr std::size_t kGrid = 16;
@@ -36,25 +38,70 @@ double sampled_share(const double* c_base, std::size_t base_len, const double* c
                      std::size_t other_len) {
     const std::size_t rows = base_len < kGrid ? base_len : kGrid;
     const std::size_t cols = other_len < kGrid ? other_len : kGrid;
+    double os[kGrid];
+    double oe[kGrid];
+    for (std::size_t j = 0; j < cols; ++j) {
+        const std::size_t dialog = ((2 * j + 1) * other_len) / (2 * cols);
+        os[j] = c_other[2 * dialog];
+        oe[j] = c_other[2 * dialog + 1];
+    }
     std::size_t hits = 0;
     for (std::size_t i = 0; i < rows; ++i) {
         const std::size_t speech = ((2 * i + 1) * base_len) / (2 * rows);
         const double bs = c_base[2 * speech];
         const double be = c_base[2 * speech + 1];
         for (std::size_t j = 0; j < cols; ++j) {
-            const std::size_t dialog = ((2 * j + 1) * other_len) / (2 * cols);
-            hits += (bs <= c_other[2 * dialog + 1]) & (c_other[2 * dialog] <= be);
+            hits += static_cast<std::size_t>((bs <= oe[j]) & (os[j] <= be));
         }
     }
     return static_cast<double>(hits) / static_cast<double>(rows * cols);
 }
 
-double level_count(std::size_t rows) {
+// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start.
+bool speech_in_order(const double* c_base, std::size_t base_len) {
+    double last = c_base[0];
+    for (std::size_t speech = 0; speech < base_len; ++speech) {
+        const double bs = c_base[2 * speech];
+        const double be = c_base[2 * speech + 1];
+        if (bs != bs || be != be) {
+            continue;
+        }
+        if (bs < last) {
+            return false;
+        }
+        last = bs;
+    }
+    return true;
+}
+
+double tree_levels(std::size_t rows) {
     double levels = 1.0;
     for (std::size_t r = rows; r > 1; r >>= 1) {
         levels += 1.0;
     }
     return levels;
+}
+
+double overlap_ratio_large(const double* c_base, std::size_t base_len, const double* c_other,
+                           std::size_t other_len, double base_total) {
+    const double n = static_cast<double>(base_len);
+    const double m = static_cast<double>(other_len);
+    const double chain_cost = kChainPair * n * m;
+    // The cheapest index (both tables in start order) is ruled out before any table is read.
+    if (m * kBuildRow + n * kSweepRow < chain_cost &&
+        sampled_share(c_base, base_len, c_other, other_len) < kDenseShare) {
+        OverlapIndex index;
+        index.scan(c_other, other_len);
+        const double levels = tree_levels(other_len);
+        const double index_cost =
+            m * (index.in_row_order() ? kBuildRow : kSortRowLevel * levels) +
+            n * (speech_in_order(c_base, base_len) ? kSweepRow : kQueryRowLevel * levels);
+        // Without the index's memory the chain loop still gives the answer.
+        if (index_cost < chain_cost && index.build()) {
+            return index.sum(c_base, base_len) / base_total;
+        }
+    }
+    return overlap_ratio_chain(c_base, base_len, c_other, other_len, base_total);
 }
 
 }  // namespace
@@ -63,18 +110,10 @@ double level_count(std::size_t rows) {
 double overlap_ratio(const double* c_base, std::size_t base_len, const double* c_other,
                      std::size_t other_len, double base_total) {
 #ifndef CORVELA_CHAIN_ONLY
-    const double pairs = static_cast<double>(base_len) * static_cast<double>(other_len);
-    if (pairs > kTinyPairs && static_cast<double>(base_len) > kBuildRows &&
-        sampled_share(c_base, base_len, c_other, other_len) < kDenseShare) {
-        OverlapIndex index;
-        index.scan(c_other, other_len);
-        const bool worth_sorting =
-            index.in_row_order() ||
-            static_cast<double>(base_len) > kSortRowsPerLevel * level_count(other_len);
-        // Without the index's memory the chain loop still gives the answer.
-        if (worth_sorting && index.build()) {
-            return index.sum(c_base, base_len) / base_total;
-        }
+    // Counts are 32-bit, so the product cannot overflow. Tiny tables go straight to the chain
+    // loop (a tail call), so that choosing costs them next to nothing.
+    if (base_len * other_len > kTinyPairs) {
+        return overlap_ratio_large(c_base, base_len, c_other, other_len, base_total);
     }
 #endif
     return overlap_ratio_chain(c_base, base_len, c_other, other_len, base_total);

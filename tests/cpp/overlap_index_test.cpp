@@ -341,4 +341,28 @@ TEST(IndexDirect, RepeatedSpeechStarts) {
     expect_same(base, gen.make(Shape::Grid, 257, false), "repeated speech starts");
 }
 
+// The index may hold at most twice what the subtitle table itself takes (16 bytes a row), so
+// that a call never needs more than twice the memory of its two tables.
+TEST(IndexMemory, AtMostTwiceTheSubtitleTable) {
+    Generator gen(99);
+    const std::size_t m = 1000;
+    Rows in_order = gen.realistic(m);
+    Rows with_nan = in_order;
+    with_nan[2 * 10] = nan;
+    Rows shuffled = in_order;
+    gen.shuffle_rows(shuffled);
+    struct Expectation {
+        const Rows* rows;
+        std::size_t bytes_per_row;
+    };
+    for (const Expectation& e : {Expectation{&in_order, 8}, Expectation{&with_nan, 24},
+                                 Expectation{&shuffled, 32}}) {
+        corvela::OverlapIndex index;
+        index.scan(e.rows->data(), m);
+        ASSERT_TRUE(index.build());
+        EXPECT_LE(index.memory_bytes(), e.bytes_per_row * m);
+        EXPECT_LE(index.memory_bytes(), 2 * 16 * m);
+    }
+}
+
 }  // namespace
