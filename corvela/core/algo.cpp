@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "coverage.hpp"
+#include "interval_tables.hpp"
 #include "pending_exception.hpp"
 #include "py_ref.hpp"
 
@@ -333,6 +334,7 @@ int initialise(PyObject* module) {
     if (check_types() < 0) {
         return -1;
     }
+    corvela::record_timedelta_type();
     PyRef test(PyDict_New());
     if (!test || PyObject_SetAttrString(module, "__test__", test.get()) < 0) {
         return -1;

@@ -2,13 +2,47 @@
 //
 // Any number conversion, row subscription or total_seconds() call can run Python code, and that
 // code can shrink, clear or rebind the lists and drop the last reference to the row or item in
-// hand. So every row and item is held by its own reference while it is read, and the list's
-// current size is checked each time a row is taken.
+// hand. So on the general path every row and item is held by its own reference while it is read,
+// and the list's current size is checked each time a row is taken.
+//
+// The common rows -- exact lists or tuples of exact floats, or of exact C timedeltas -- take a
+// direct path instead: it reads the stored items through borrowed pointers, which is safe only
+// because nothing between the read and the use can run Python code (no call, no allocation, no
+// release). Whatever the direct path cannot finish falls through to the general path, which
+// starts again from the list, so the two give the same values, errors and order of user code.
 #include "interval_tables.hpp"
+
+#include <datetime.h>
+
+#include <cstdint>
 
 #include "py_ref.hpp"
 
 namespace corvela {
+
+namespace {
+
+// The C implementation's timedelta type, or null when datetime is the pure-Python one (whose
+// instances have no C fields to read). Types of the C datetime module are static: never freed.
+PyTypeObject* native_timedelta = nullptr;
+
+}  // namespace
+
+void record_timedelta_type() {
+    // The capsule exists only when datetime is backed by its C implementation.
+    auto* api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    if (api == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PyTypeObject* type = api->DeltaType;
+    // The fields are read with this build's struct layout; a type of another size keeps the
+    // general path.
+    if (type != nullptr &&
+        type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(PyDateTime_Delta))) {
+        native_timedelta = type;
+    }
+}
 
 int IntervalTable::create(Py_ssize_t count) {
     if (count == 0) {
@@ -83,7 +117,8 @@ int to_double(PyObject* value, double* out) {
     return 0;
 }
 
-int read_number(PyObject* list, Py_ssize_t i, Py_ssize_t k, double* out) {
+// The general path: row and item held while Python code may run.
+int read_number_held(PyObject* list, Py_ssize_t i, Py_ssize_t k, double* out) {
     PyRef row = take_row(list, i);
     if (!row) {
         return -1;
@@ -95,7 +130,7 @@ int read_number(PyObject* list, Py_ssize_t i, Py_ssize_t k, double* out) {
     return to_double(item.get(), out);
 }
 
-int read_duration(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* method, double* out) {
+int read_duration_held(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* method, double* out) {
     PyRef row = take_row(list, i);
     if (!row) {
         return -1;
@@ -111,36 +146,191 @@ int read_duration(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* method, 
     return to_double(seconds.get(), out);
 }
 
+// Items k of row i, as borrowed pointers, when both the row and its place in the list are plain
+// storage (an exact list or tuple); null sends the caller to the general path, which raises
+// whatever error is due.
+inline PyObject* stored_item(PyObject* list, Py_ssize_t i, Py_ssize_t k) {
+    if (i >= PyList_GET_SIZE(list)) {
+        return nullptr;
+    }
+    PyObject* row = PyList_GET_ITEM(list, i);
+    if (PyList_CheckExact(row)) {
+        return k < PyList_GET_SIZE(row) ? PyList_GET_ITEM(row, k) : nullptr;
+    }
+    if (PyTuple_CheckExact(row)) {
+        return k < PyTuple_GET_SIZE(row) ? PyTuple_GET_ITEM(row, k) : nullptr;
+    }
+    return nullptr;
+}
+
+// Both items of row i at once, for the common row whose two bounds both take the direct path.
+inline bool stored_pair(PyObject* list, Py_ssize_t i, PyObject** first, PyObject** second) {
+    if (i >= PyList_GET_SIZE(list)) {
+        return false;
+    }
+    PyObject* row = PyList_GET_ITEM(list, i);
+    PyObject** items;
+    if (PyList_CheckExact(row) && PyList_GET_SIZE(row) >= 2) {
+        items = reinterpret_cast<PyListObject*>(row)->ob_item;
+    } else if (PyTuple_CheckExact(row) && PyTuple_GET_SIZE(row) >= 2) {
+        items = reinterpret_cast<PyTupleObject*>(row)->ob_item;
+    } else {
+        return false;
+    }
+    *first = items[0];
+    *second = items[1];
+    return true;
+}
+
+// total_seconds() divides the exact integer microseconds by 10**6, correctly rounded. A double
+// holds every integer up to 2**53 exactly, so up to there one double division rounds the same
+// way; past it (about 285 years) converting to double would round first, so those values take
+// the real call.
+constexpr std::int64_t exact_microseconds_limit = std::int64_t{1} << 53;
+
+// The exact microseconds of a timedelta when their magnitude is at most 2**53; false otherwise.
+// days * 86400 * 10**6 would overflow 64 bits for the largest timedeltas, so the seconds are
+// bounded before they are scaled.
+inline bool small_microseconds(PyObject* delta, std::int64_t* us) {
+    const std::int64_t seconds = std::int64_t{PyDateTime_DELTA_GET_DAYS(delta)} * 86400 +
+                                 PyDateTime_DELTA_GET_SECONDS(delta);
+    if (seconds > exact_microseconds_limit / 1000000 ||
+        seconds < -(exact_microseconds_limit / 1000000) - 1) {
+        return false;
+    }
+    const std::int64_t total = seconds * 1000000 + PyDateTime_DELTA_GET_MICROSECONDS(delta);
+    if (total > exact_microseconds_limit || total < -exact_microseconds_limit) {
+        return false;
+    }
+    *us = total;
+    return true;
+}
+
+// The recursion check of the total_seconds() call that a direct conversion stands in for, so
+// that near the limit the same RecursionError is raised.
+int pass_recursion_guard(bool* passed) {
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return -1;
+    }
+    Py_LeaveRecursiveCall();
+    *passed = true;
+    return 0;
+}
+
+// Converts the run of plain rows (exact lists or tuples of two exact floats) that starts at
+// row i, adding their lengths to *total; returns the index of the first row it left alone. No
+// calls, so that the running sum stays in a register: the sum is the one chain of dependent
+// additions in this loop, and nothing can shorten it. Kept out of line: inlined into the caller,
+// whose general path makes calls, the sum would be kept in memory.
+[[gnu::noinline]] Py_ssize_t fill_plain_speech(PyObject* base, double* cells, Py_ssize_t i,
+                                               Py_ssize_t count, double* total) {
+    double sum = *total;
+    for (; i < count; ++i) {
+        PyObject* start = nullptr;
+        PyObject* end = nullptr;
+        if (!stored_pair(base, i, &start, &end) || !PyFloat_CheckExact(start) ||
+            !PyFloat_CheckExact(end)) {
+            break;
+        }
+        const double s = PyFloat_AS_DOUBLE(start);
+        const double e = PyFloat_AS_DOUBLE(end);
+        cells[2 * i] = s;
+        cells[2 * i + 1] = e;
+        sum = (e - s) + sum;
+    }
+    *total = sum;
+    return i;
+}
+
+// Converts the run of plain rows (exact lists or tuples of two small exact C timedeltas) that
+// starts at row ii; returns the index of the first row it left alone, or -1 with the
+// RecursionError of the guard set. Kept out of line like fill_plain_speech.
+//
+// The recursion check that the real call would make depends only on the thread's recursion
+// counters, which only Python code can move: once passed (*guard_passed), it is repeated only
+// after the general path has run. Nothing is read from a bound after a failed check.
+[[gnu::noinline]] Py_ssize_t fill_plain_subtitles(PyObject* other, double* cells, Py_ssize_t ii,
+                                                  Py_ssize_t count, bool* guard_passed) {
+    for (; ii < count; ++ii) {
+        PyObject* start = nullptr;
+        PyObject* end = nullptr;
+        std::int64_t start_us = 0;
+        std::int64_t end_us = 0;
+        // Only the exact C type: a subclass may override total_seconds().
+        if (!stored_pair(other, ii, &start, &end) || Py_TYPE(start) != native_timedelta ||
+            Py_TYPE(end) != native_timedelta || !small_microseconds(start, &start_us) ||
+            !small_microseconds(end, &end_us)) {
+            break;
+        }
+        if (!*guard_passed && pass_recursion_guard(guard_passed) < 0) {
+            return -1;
+        }
+        cells[2 * ii] = static_cast<double>(start_us) / 1e6;
+        cells[2 * ii + 1] = static_cast<double>(end_us) / 1e6;
+    }
+    return ii;
+}
+
 }  // namespace
 
 int fill_speech(PyObject* base, IntervalTable& table, double* base_total) {
     double* cells = table.data();
     const Py_ssize_t count = table.count();
     double total = 0.0;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_ssize_t i = 0;
+    while ((i = fill_plain_speech(base, cells, i, count, &total)) < count) {
+        // Item by item: after a conversion that ran Python code, item 1 is looked up afresh.
         double* row = cells + 2 * i;
-        if (read_number(base, i, 0, &row[0]) < 0 || read_number(base, i, 1, &row[1]) < 0) {
-            return -1;
+        for (Py_ssize_t k = 0; k < 2; ++k) {
+            PyObject* item = stored_item(base, i, k);
+            if (item != nullptr && PyFloat_CheckExact(item)) {
+                row[k] = PyFloat_AS_DOUBLE(item);
+            } else if (read_number_held(base, i, k, &row[k]) < 0) {
+                return -1;
+            }
         }
         total = (row[1] - row[0]) + total;
+        ++i;
     }
     *base_total = total;
     return 0;
 }
 
 int fill_subtitles(PyObject* other, IntervalTable& table) {
-    PyRef method(PyUnicode_InternFromString("total_seconds"));
-    if (!method) {
-        return -1;
-    }
+    PyRef method;  // the name total_seconds, made when a bound first needs the real call
+    bool guard_passed = false;
     double* cells = table.data();
     const Py_ssize_t count = table.count();
-    for (Py_ssize_t ii = 0; ii < count; ++ii) {
-        double* row = cells + 2 * ii;
-        if (read_duration(other, ii, 0, method.get(), &row[0]) < 0 ||
-            read_duration(other, ii, 1, method.get(), &row[1]) < 0) {
+    Py_ssize_t ii = 0;
+    while ((ii = fill_plain_subtitles(other, cells, ii, count, &guard_passed)) < count) {
+        if (ii < 0) {
             return -1;
         }
+        // Bound by bound: after a conversion that ran Python code, item 1 is looked up afresh.
+        double* row = cells + 2 * ii;
+        for (Py_ssize_t k = 0; k < 2; ++k) {
+            PyObject* item = stored_item(other, ii, k);
+            std::int64_t us = 0;
+            if (item != nullptr && Py_TYPE(item) == native_timedelta &&
+                small_microseconds(item, &us)) {
+                if (!guard_passed && pass_recursion_guard(&guard_passed) < 0) {
+                    return -1;
+                }
+                row[k] = static_cast<double>(us) / 1e6;
+                continue;
+            }
+            guard_passed = false;
+            if (!method) {
+                method = PyRef(PyUnicode_InternFromString("total_seconds"));
+                if (!method) {
+                    return -1;
+                }
+            }
+            if (read_duration_held(other, ii, k, method.get(), &row[k]) < 0) {
+                return -1;
+            }
+        }
+        ++ii;
     }
     return 0;
 }

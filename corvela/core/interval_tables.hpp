@@ -26,6 +26,10 @@ private:
     Py_ssize_t count_ = 0;
 };
 
+// Records, once at module initialisation, the C timedelta type whose instances `fill_subtitles`
+// converts from their fields. Never fails: without that type every bound takes total_seconds().
+void record_timedelta_type();
+
 // Fills `table` from `base`, rows of plain numbers, and sums the row lengths into *base_total.
 int fill_speech(PyObject* base, IntervalTable& table, double* base_total);
 
