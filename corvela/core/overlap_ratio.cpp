@@ -110,9 +110,10 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
 double overlap_ratio(const double* c_base, std::size_t base_len, const double* c_other,
                      std::size_t other_len, double base_total) {
 #ifndef CORVELA_CHAIN_ONLY
-    // Counts are 32-bit, so the product cannot overflow. Tiny tables go straight to the chain
-    // loop (a tail call), so that choosing costs them next to nothing.
-    if (base_len * other_len > kTinyPairs) {
+    // Tiny tables go straight to the chain loop (a tail call), so that choosing costs them next
+    // to nothing. Divided rather than multiplied: the counts are full width, and their product
+    // could wrap.
+    if (other_len != 0 && base_len > kTinyPairs / other_len) {
         return overlap_ratio_large(c_base, base_len, c_other, other_len, base_total);
     }
 #endif
