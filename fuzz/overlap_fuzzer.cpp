@@ -18,8 +18,12 @@
 
 #include "coverage.hpp"
 #include "overlap_index.hpp"
+#include "table_helpers.hpp"
 
 namespace {
+
+using corvela_test::bits;
+using corvela_test::sort_rows;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -29,30 +33,6 @@ const double kSpecials[] = {
     std::numeric_limits<double>::min(), 0.1, 0.2, 0.3, 0.7, 1.0 / 3.0, 1e16, -1e16, 1e-17,
     std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(), 1.0, 10.0,
     9007199254740993.0, 0.1 + 0.2, 86400.0, 3600.5, -2.5, 1e300, 2.0, 4.0, 8.0};
-
-std::uint64_t bits(double value) {
-    if (std::isnan(value)) {
-        return 0x7ff8000000000000u;  // any NaN matches any NaN
-    }
-    std::uint64_t out;
-    std::memcpy(&out, &value, sizeof out);
-    return out;
-}
-
-void sort_rows(std::vector<double>& rows) {
-    std::vector<std::pair<double, double>> pairs;
-    for (std::size_t i = 0; i + 1 < rows.size(); i += 2) {
-        pairs.emplace_back(rows[i], rows[i + 1]);
-    }
-    // NaN starts go last so that the rest stays in start order.
-    std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
-        return a.first < b.first || (!std::isnan(a.first) && std::isnan(b.first));
-    });
-    for (std::size_t i = 0; i < pairs.size(); ++i) {
-        rows[2 * i] = pairs[i].first;
-        rows[2 * i + 1] = pairs[i].second;
-    }
-}
 
 void check(const char* engine, double got, double chain, std::size_t n, std::size_t m) {
     if (bits(got) != bits(chain)) {

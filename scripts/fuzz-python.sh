@@ -13,12 +13,7 @@ seconds="${CORVELA_FUZZ_SECONDS:-120}"
 python="${CORVELA_FUZZ_PYTHON:-}"
 if [ -z "$python" ]; then
   source scripts/pythons.sh
-  for candidate in "${PYTHONS[@]}"; do
-    if [ "$("$candidate" -c 'import sys; print(sys.version_info[:2] == (3, 12))')" = True ]; then
-      python="$candidate"
-    fi
-  done
-  python="${python:-${PYTHONS[-1]}}"
+  python=$(python_for_minor 12)
 fi
 
 venv=build/venv-fuzz

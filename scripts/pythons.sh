@@ -20,3 +20,15 @@ else
     PYTHONS+=("$found")
   done
 fi
+
+# Prints the interpreter of PYTHONS whose version is 3.$1, or the newest one when none is.
+# Stages that need a single interpreter use 3.12: prebuilt wheels of their tools exist for it.
+python_for_minor() {
+  local candidate chosen="${PYTHONS[-1]}"
+  for candidate in "${PYTHONS[@]}"; do
+    if [ "$("$candidate" -c "import sys; print(sys.version_info[:2] == (3, $1))")" = True ]; then
+      chosen="$candidate"
+    fi
+  done
+  echo "$chosen"
+}

@@ -21,12 +21,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 python="${CORVELA_SANITIZE_PYTHON:-}"
 if [ -z "$python" ]; then
   source scripts/pythons.sh
-  for candidate in "${PYTHONS[@]}"; do
-    if [ "$("$candidate" -c 'import sys; print(sys.version_info[:2] == (3, 12))')" = True ]; then
-      python="$candidate"
-    fi
-  done
-  python="${python:-${PYTHONS[-1]}}"
+  python=$(python_for_minor 12)
 fi
 venv=build/venv-asan
 echo "=== sanitizers: pytest suite ($python)"

@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "coverage.hpp"
+#include "table_helpers.hpp"
 
 namespace {
+
+using corvela_test::bits;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan = std::nan("");
@@ -28,15 +31,6 @@ double total_of(const std::vector<double>& rows) {
         total = (rows[i + 1] - rows[i]) + total;
     }
     return total;
-}
-
-std::uint64_t bits(double value) {
-    if (std::isnan(value)) {
-        return 0x7ff8000000000000u;  // any NaN matches any NaN
-    }
-    std::uint64_t out;
-    std::memcpy(&out, &value, sizeof out);
-    return out;
 }
 
 class ChainCases : public ::testing::TestWithParam<Case> {};

@@ -13,20 +13,15 @@
 
 #include "coverage.hpp"
 #include "overlap_index.hpp"
+#include "table_helpers.hpp"
 
 namespace {
 
+using corvela_test::bits;
+using corvela_test::sort_rows;
+
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan = std::nan("");
-
-std::uint64_t bits(double value) {
-    if (std::isnan(value)) {
-        return 0x7ff8000000000000u;  // any NaN matches any NaN
-    }
-    std::uint64_t out;
-    std::memcpy(&out, &value, sizeof out);
-    return out;
-}
 
 std::uint64_t pairs_compared = 0;
 
@@ -179,21 +174,6 @@ public:
             const std::size_t j = std::uniform_int_distribution<std::size_t>(0, i - 1)(rng_);
             std::swap(rows[2 * (i - 1)], rows[2 * j]);
             std::swap(rows[2 * (i - 1) + 1], rows[2 * j + 1]);
-        }
-    }
-
-    // By start, NaN starts last, so that most inputs take the no-permutation path.
-    static void sort_rows(Rows& rows) {
-        std::vector<std::pair<double, double>> pairs;
-        for (std::size_t i = 0; i + 1 < rows.size(); i += 2) {
-            pairs.emplace_back(rows[i], rows[i + 1]);
-        }
-        std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
-            return a.first < b.first || (!std::isnan(a.first) && std::isnan(b.first));
-        });
-        for (std::size_t i = 0; i < pairs.size(); ++i) {
-            rows[2 * i] = pairs[i].first;
-            rows[2 * i + 1] = pairs[i].second;
         }
     }
 
