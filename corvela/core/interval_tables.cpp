@@ -117,29 +117,29 @@ int to_double(PyObject* value, double* out) {
     return 0;
 }
 
-// The general path: row and item held while Python code may run.
+// The general path: item k of row i, with the row and the item each held while Python code
+// may run. `item` is null, with an exception set, on failure.
+struct HeldItem {
+    HeldItem(PyObject* list, Py_ssize_t i, Py_ssize_t k) : row(take_row(list, i)) {
+        if (row) {
+            item = take_item(row.get(), k);
+        }
+    }
+    PyRef row;
+    PyRef item;
+};
+
 int read_number_held(PyObject* list, Py_ssize_t i, Py_ssize_t k, double* out) {
-    PyRef row = take_row(list, i);
-    if (!row) {
-        return -1;
-    }
-    PyRef item = take_item(row.get(), k);
-    if (!item) {
-        return -1;
-    }
-    return to_double(item.get(), out);
+    const HeldItem held(list, i, k);
+    return held.item ? to_double(held.item.get(), out) : -1;
 }
 
 int read_duration_held(PyObject* list, Py_ssize_t i, Py_ssize_t k, PyObject* method, double* out) {
-    PyRef row = take_row(list, i);
-    if (!row) {
+    const HeldItem held(list, i, k);
+    if (!held.item) {
         return -1;
     }
-    PyRef item = take_item(row.get(), k);
-    if (!item) {
-        return -1;
-    }
-    PyRef seconds(PyObject_CallMethodNoArgs(item.get(), method));
+    PyRef seconds(PyObject_CallMethodNoArgs(held.item.get(), method));
     if (!seconds) {
         return -1;
     }
