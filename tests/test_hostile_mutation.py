@@ -32,6 +32,13 @@ def churn():
     return [[float(i), float(-i)] for i in range(2000)]
 
 
+def fire(action):
+    """Runs a scenario's action, if it has one, then churns the heap."""
+    if action:
+        action()
+        churn()
+
+
 class OnFloat:
     """A number whose __float__ runs `action` (once) before giving `value`."""
 
@@ -40,9 +47,7 @@ class OnFloat:
 
     def __float__(self):
         action, self.action = self.action, None
-        if action:
-            action()
-            churn()
+        fire(action)
         return self.value
 
 
@@ -54,9 +59,7 @@ class OnIndex:
 
     def __index__(self):
         action, self.action = self.action, None
-        if action:
-            action()
-            churn()
+        fire(action)
         return self.value
 
 
@@ -68,9 +71,7 @@ class Row:
 
     def __getitem__(self, k):
         action = self.actions.pop(k, None)
-        if action:
-            action()
-            churn()
+        fire(action)
         return self.items[k]
 
 
@@ -83,9 +84,7 @@ class MappingRow(dict):
 
     def __getitem__(self, k):
         action, self.action = self.action, None
-        if action:
-            action()
-            churn()
+        fire(action)
         return super().__getitem__(k)
 
 
@@ -94,9 +93,7 @@ class Duration(timedelta):
 
     def total_seconds(self):
         action = ACTIONS.pop(id(self), None)
-        if action:
-            action()
-            churn()
+        fire(action)
         return super().total_seconds()
 
 
@@ -119,9 +116,7 @@ class Seconds:
 
     def __float__(self):
         action, self.on_float = self.on_float, None
-        if action:
-            action()
-            churn()
+        fire(action)
         return self.value
 
     def __del__(self):

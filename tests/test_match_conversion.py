@@ -7,40 +7,15 @@ from decimal import Decimal
 import pytest
 
 import oracle
+from fakes import Clock, Floaty, Indexy, Pair
 from corvela.core.algo import match
 
 SUB = [[timedelta(seconds=0), timedelta(seconds=4)]]
 
 
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Indexy:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
 class FloatSub(float):
     def __float__(self):  # never consulted for float subclasses
         raise AssertionError
-
-
-class Pair:
-    """A sequence type that is neither list nor tuple."""
-
-    def __init__(self, a, b):
-        self.items = (a, b)
-
-    def __getitem__(self, k):
-        return self.items[k]
 
 
 @pytest.mark.parametrize(
@@ -75,13 +50,6 @@ def test_subtitle_rows_of_any_subscriptable():
 
 
 def test_total_seconds_result_is_converted():
-    class Clock:
-        def __init__(self, value):
-            self.value = value
-
-        def total_seconds(self):
-            return self.value
-
     assert match([[0, 10]], [[Clock(2), Clock(Floaty(5.0))]]) == 0.3
 
 

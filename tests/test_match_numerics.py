@@ -9,27 +9,15 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import oracle
+from fakes import Clock
 from corvela.core.algo import match
 
 inf = math.inf
 nan = math.nan
 
 
-class Seconds:
-    """A duration whose total_seconds() may be any float, NaN and infinities included."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def total_seconds(self):
-        return self.value
-
-    def __repr__(self):
-        return f"Seconds({self.value!r})"
-
-
 def subtitles(rows):
-    return [[Seconds(start), Seconds(end)] for start, end in rows]
+    return [[Clock(start), Clock(end)] for start, end in rows]
 
 
 @pytest.mark.parametrize(

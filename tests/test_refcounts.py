@@ -18,6 +18,7 @@ from fractions import Fraction
 import pytest
 
 from corvela.core.algo import match
+from fakes import Clock, Floaty, Indexy, Pair
 
 CALLS = 2000
 
@@ -53,40 +54,6 @@ def forget_last_report():
 def new_float(text):
     # A float object of its own, not a constant shared with the code object.
     return float(text)
-
-
-class Num:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class Idx:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Row:
-    def __init__(self, *items):
-        self.items = list(items)
-
-    def __getitem__(self, k):
-        return self.items[k]
-
-
-class Clock:
-    """A bound whose total_seconds() hands back the same result object every time."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def total_seconds(self):
-        return self.result
 
 
 class Seconds(timedelta):
@@ -152,9 +119,9 @@ def case_success_plain():
 
 
 def case_success_python_conversions():
-    result = Num(new_float("2.5"))
-    other = [[Clock(result), Clock(new_float("6.0"))], Row(Seconds(seconds=1), td(9))]
-    base = [Row(Num(new_float("0.25")), Idx(5)), {0: Fraction(1, 3), 1: Decimal("7.5")},
+    result = Floaty(new_float("2.5"))
+    other = [[Clock(result), Clock(new_float("6.0"))], Pair(Seconds(seconds=1), td(9))]
+    base = [Pair(Floaty(new_float("0.25")), Indexy(5)), {0: Fraction(1, 3), 1: Decimal("7.5")},
             [True, new_float("-1.0")]]
     return base, other, (result,)
 
@@ -183,8 +150,8 @@ FAILURES = {
     "item_is_str": lambda: ([[new_float("0.0"), "x"]], good_other(), ()),
     "float_raises": lambda: ([[new_float("0.0"), Fails()]], good_other(), ()),
     "float_returns_str": lambda: ([[WrongType(), new_float("1.0")]], good_other(), ()),
-    "index_raises": lambda: ([[Idx(0), RaisesIndex()]], good_other(), ()),
-    "index_returns_non_int": lambda: ([[Idx(0), Idx(new_float("1.0"))]], good_other(), ()),
+    "index_raises": lambda: ([[Indexy(0), RaisesIndex()]], good_other(), ()),
+    "index_returns_non_int": lambda: ([[Indexy(0), Indexy(new_float("1.0"))]], good_other(), ()),
     "int_too_large": lambda: ([[0, 10**400]], good_other(), ()),
     "later_row_fails": case_failure_failed_row_after_good_rows,
     "shrunk_during_read": case_shrunk_during_read,
