@@ -623,3 +623,80 @@ print(json.dumps([match(base, other), seen]))
     assert result == 0.0
     assert seen[0] == ["printer", "TypeError"] and ["hook", "TypeError"] in seen
     assert all(value == 0.0 for what, value in seen if what == "nested")
+
+
+# --- hostile keyword names ----------------------------------------------------------------------
+#
+# Binding looks the keywords up in the dictionary it was handed, and a lookup compares keys with
+# their __eq__: a str subclass can run Python there and rebind, delete or clear entries, dropping
+# the dictionary's reference to a list already bound. The dictionary is the caller's own when the
+# call comes from C, and a copy (reached here through the garbage collector) when it comes from
+# Python. The lists are referenced by nothing but the dictionaries, so a binding that did not own
+# them would read freed memory.
+
+KEYWORD_CHILD = """
+import gc, json, sys
+from datetime import timedelta
+from corvela.core.algo import match
+from test_hostile_mutation import call_from_c, churn
+
+hook, action, caller = sys.argv[1:]
+
+class Key(str):
+    armed = False
+
+    def fire(self, when):
+        if self.armed and hook == when:
+            self.armed = False
+            for d in gc.get_referrers(self):
+                if type(d) is dict and any(k is self for k in list(d)):
+                    if action == "raise":
+                        raise LookupError("key compared")
+                    if action == "rebind":
+                        d["base"] = [[5.0, 6.0]]
+                    elif action == "delete":
+                        del d["base"]
+                    else:
+                        d.clear()
+            churn()
+
+    def __hash__(self):
+        self.fire("hash")
+        return str.__hash__(self)
+
+    def __eq__(self, other):
+        self.fire("eq")
+        return str.__eq__(self, other)
+
+key = Key("other")
+kwargs = {"base": [[0.0, 10.0]]}
+kwargs[key] = [[timedelta(seconds=2), timedelta(seconds=5)]]
+key.armed = True
+try:
+    result = call_from_c(match, kwargs) if caller == "c" else match(**kwargs)
+    outcome = ["result", result]
+except Exception as e:
+    outcome = [type(e).__name__, str(e)]
+del kwargs
+churn()
+print(json.dumps(outcome))
+"""
+
+ONE_GIVEN = ["TypeError", "match() takes exactly 2 positional arguments (1 given)"]
+
+
+@pytest.mark.parametrize("caller", ["python", "c"])
+@pytest.mark.parametrize("hook, action, expected", [
+    # base was bound before other's lookup ran the key's code: the call goes on with it.
+    ("eq", "rebind", ["result", 0.3]),
+    ("eq", "delete", ["result", 0.3]),
+    # The lookup starts again on the changed dictionary and finds no other.
+    ("eq", "clear", ONE_GIVEN),
+    ("eq", "raise", ["LookupError", "key compared"]),
+    # A dictionary keeps each key's hash: binding never asks for it again.
+    ("hash", "clear", ["result", 0.3]),
+])
+def test_keyword_names_that_change_the_keywords(hook, action, expected, caller):
+    proc = run_python(KEYWORD_CHILD, hook, action, caller)
+    assert proc.returncode == 0, describe(proc)
+    assert json.loads(proc.stdout.splitlines()[-1]) == expected, describe(proc)

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "coverage.hpp"
+#include "dict_item.hpp"
 #include "interval_tables.hpp"
 #include "pending_exception.hpp"
 #include "py_ref.hpp"
@@ -23,13 +24,15 @@ int64_t main_interpreter_id = -1;
 
 // Adds a frame with the given label to the traceback of the pending exception. A failure while
 // building the frame is dropped so that the original exception survives.
-void add_traceback(const char* funcname, int line, PyObject* globals) {
+void add_traceback(const char* funcname, int line, PyObject* borrowed_globals) {
+    // Building the frame allocates, and a collection it starts can run finalisers.
+    const PyRef globals = PyRef::borrow(borrowed_globals);
     corvela::PendingException pending;
     PyCodeObject* code = PyCode_NewEmpty("corvela/core/algo", funcname, line);
     PyFrameObject* frame = nullptr;
     // A frame without globals would crash the interpreter: no namespace, no entry.
-    if (code != nullptr && globals != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    if (code != nullptr && globals) {
+        frame = PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr);
     }
     PyErr_Clear();
     pending.restore();
@@ -56,56 +59,52 @@ PyObject* raise_count_error(Py_ssize_t given) {
     return nullptr;
 }
 
-// Looks up a required keyword; null without an exception when it is absent.
-PyObject* keyword_value(PyObject* kwds, const char* name) {
-    PyRef key(PyUnicode_FromString(name));
-    if (!key) {
-        return nullptr;
-    }
-    return PyDict_GetItemWithError(kwds, key.get());
-}
-
 // Once base and other are bound, any keyword left over is an error: the first offending one in
-// the dictionary's order decides which.
+// the dictionary's order decides which. Nothing here runs Python code (the names are compared
+// as stored text), but the key is held while its message is made.
 int check_unused_keywords(PyObject* kwds, Py_ssize_t nargs) {
     static const char* const names[] = {"base", "other"};
     Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
+    PyObject* borrowed_key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwds, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
+    while (PyDict_Next(kwds, &pos, &borrowed_key, &value)) {
+        const PyRef key = PyRef::borrow(borrowed_key);
+        if (!PyUnicode_Check(key.get())) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "match");
             return -1;
         }
         Py_ssize_t index = -1;
         for (Py_ssize_t n = 0; n < 2; ++n) {
-            if (PyUnicode_CompareWithASCIIString(key, names[n]) == 0) {
+            if (PyUnicode_CompareWithASCIIString(key.get(), names[n]) == 0) {
                 index = n;
             }
         }
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "match",
-                         key);
+                         key.get());
             return -1;
         }
         if (index < nargs) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         "match", key);
+                         "match", key.get());
             return -1;
         }
     }
     return 0;
 }
 
-int bind_arguments(PyObject* args, PyObject* kwds, PyObject** base, PyObject** other) {
+// Binds base and other, each to a reference of its own taken the moment it is bound: looking up
+// the next keyword can run a key's __eq__, which can drop the dictionary's reference to a value
+// already bound.
+int bind_arguments(PyObject* args, PyObject* kwds, PyRef* base, PyRef* other) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (kwds == nullptr || PyDict_GET_SIZE(kwds) == 0) {
         if (nargs != 2) {
             raise_count_error(nargs);
             return -1;
         }
-        *base = PyTuple_GET_ITEM(args, 0);
-        *other = PyTuple_GET_ITEM(args, 1);
+        *base = PyRef::borrow(PyTuple_GET_ITEM(args, 0));
+        *other = PyRef::borrow(PyTuple_GET_ITEM(args, 1));
         return 0;
     }
     if (nargs > 2) {
@@ -114,11 +113,11 @@ int bind_arguments(PyObject* args, PyObject* kwds, PyObject** base, PyObject** o
     }
     Py_ssize_t from_keywords = 0;
     if (nargs >= 1) {
-        *base = PyTuple_GET_ITEM(args, 0);
+        *base = PyRef::borrow(PyTuple_GET_ITEM(args, 0));
     } else {
-        *base = keyword_value(kwds, "base");
-        if (*base == nullptr) {
-            if (!PyErr_Occurred()) {
+        const int found = corvela::dict_item(kwds, "base", base);
+        if (found <= 0) {
+            if (found == 0) {
                 raise_count_error(0);
             }
             return -1;
@@ -126,11 +125,11 @@ int bind_arguments(PyObject* args, PyObject* kwds, PyObject** base, PyObject** o
         ++from_keywords;
     }
     if (nargs == 2) {
-        *other = PyTuple_GET_ITEM(args, 1);
+        *other = PyRef::borrow(PyTuple_GET_ITEM(args, 1));
     } else {
-        *other = keyword_value(kwds, "other");
-        if (*other == nullptr) {
-            if (!PyErr_Occurred()) {
+        const int found = corvela::dict_item(kwds, "other", other);
+        if (found <= 0) {
+            if (found == 0) {
                 raise_count_error(1);
             }
             return -1;
@@ -153,20 +152,19 @@ int check_list_or_none(PyObject* value, const char* name) {
 }
 
 PyObject* match_entry(PyObject* self, PyObject* args, PyObject* kwds) {
-    PyObject* base = nullptr;
-    PyObject* other = nullptr;
+    // Owned until the call ends: a caller calling from C may hand us a keyword dictionary that
+    // user code run during the conversion can reach and clear.
+    PyRef base;
+    PyRef other;
     if (bind_arguments(args, kwds, &base, &other) < 0) {
         add_traceback("corvela.core.algo.match", 15, module_globals(self));
         return nullptr;
     }
-    if (check_list_or_none(base, "base") < 0 || check_list_or_none(other, "other") < 0) {
+    if (check_list_or_none(base.get(), "base") < 0 ||
+        check_list_or_none(other.get(), "other") < 0) {
         return nullptr;
     }
-    // A caller calling from C may hand us a keyword dictionary that user code run during the
-    // conversion can reach and clear: hold the arguments ourselves.
-    const PyRef base_held = PyRef::borrow(base);
-    const PyRef other_held = PyRef::borrow(other);
-    PyObject* result = PyFloat_FromDouble(corvela::match(base, other));
+    PyObject* result = PyFloat_FromDouble(corvela::match(base.get(), other.get()));
     if (result == nullptr) {
         add_traceback("corvela.core.algo.match", 15, module_globals(self));
     }
@@ -323,10 +321,14 @@ int initialise(PyObject* module) {
     if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins.get()) < 0) {
         return -1;
     }
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* present = PyDict_GetItemString(modules, "corvela.core.algo");
-    if (present == nullptr) {
-        if (PyDict_SetItemString(modules, "corvela.core.algo", module) < 0) {
+    const PyRef modules = PyRef::borrow(PyImport_GetModuleDict());
+    PyRef present;
+    const int found = corvela::dict_item(modules.get(), "corvela.core.algo", &present);
+    if (found < 0) {
+        return -1;
+    }
+    if (found == 0) {
+        if (PyDict_SetItemString(modules.get(), "corvela.core.algo", module) < 0) {
             return -1;
         }
         registered_by_exec = true;
@@ -361,11 +363,14 @@ int module_exec(PyObject* module) {
             // Otherwise the next `import corvela.core.algo` would find the half-initialised
             // module there instead of starting again from the create slot.
             corvela::PendingException pending;
-            PyObject* modules = PyImport_GetModuleDict();
-            if (PyDict_GetItemString(modules, "corvela.core.algo") == module_object &&
-                PyDict_DelItemString(modules, "corvela.core.algo") < 0) {
+            const PyRef modules = PyRef::borrow(PyImport_GetModuleDict());
+            PyRef present;
+            if (corvela::dict_item(modules.get(), "corvela.core.algo", &present) < 0 ||
+                (present.get() == module_object &&
+                 PyDict_DelItemString(modules.get(), "corvela.core.algo") < 0)) {
                 PyErr_Clear();
             }
+            present.reset();
             pending.restore();
             registered_by_exec = false;
         }
