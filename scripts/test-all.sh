@@ -14,13 +14,25 @@ stages=(
   fuzz-python      # atheris against the reference, 120 s
 )
 passed=0
+timings=()
 for stage in "${stages[@]}"; do
   echo "### stage $stage"
+  started=$SECONDS
   if ! bash "scripts/$stage.sh"; then
-    echo "stage $stage failed"
+    echo "stage $stage failed after $((SECONDS - started)) s"
     echo "stages: $passed passed, 1 failed"
     exit 1
   fi
+  timings+=("$stage $((SECONDS - started)) s")
+  echo "### stage $stage passed in $((SECONDS - started)) s"
   passed=$((passed + 1))
 done
+# Every stage makes its virtual environments afresh, so none is of use to the next run; the CMake
+# trees stay, for their incremental rebuilds. CORVELA_KEEP_VENVS=1 keeps everything for a look.
+if [ "${CORVELA_KEEP_VENVS:-0}" != 1 ]; then
+  rm -rf build/venv-* build/sdist-check build/fuzz-corpus
+fi
+echo "### build/ keeps $(du -sh build | cut -f1)"
+printf '### %s\n' "${timings[@]}"
+echo "### total $SECONDS s"
 echo "stages: $passed passed, 0 failed"
