@@ -120,6 +120,12 @@ make_chroot() {
     echo "test-python-sid: cannot unmount what is mounted below $root" >&2
     exit 1
   fi
+  # Only a chroot, or what an interrupted debootstrap left, is ever removed.
+  if [ -d "$root" ] && [ -n "$(ls -A "$root")" ] && [ ! -e "$root/debootstrap" ] &&
+     [ ! -e "$root/etc/debian_version" ]; then
+    echo "test-python-sid: $root holds something else than a Debian chroot; not removing it" >&2
+    exit 1
+  fi
   rm -rf --one-file-system "$root"
   echo "=== making a Debian sid chroot in $root"
   local t=$SECONDS
