@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the native tests, benchmarks and fuzzers build against.
+# Installs the Debian packages the native tests, benchmarks and fuzzers build against, and
+# debootstrap (with the archive's keys) for the chroot of the CPython 3.14/3.15 stage.
 # Idempotent: does nothing when every package is already present.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev valgrind libbenchmark-dev clang libclang-rt-14-dev)
+packages=(cmake ninja-build g++ libgtest-dev valgrind libbenchmark-dev clang libclang-rt-14-dev
+          debootstrap debian-archive-keyring)
 
 missing=()
 for p in "${packages[@]}"; do

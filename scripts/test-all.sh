@@ -9,6 +9,7 @@ stages=(
   test-native      # GoogleTest: the overlap engines
   fuzz-native      # libFuzzer: index and engine choice against the pair loop, 60 s
   test-python      # pytest on CPython 3.9-3.13
+  test-python-sid  # pytest on CPython 3.14 and 3.15, in a Debian sid chroot
   test-sdist       # the sdist installed in a fresh venv, typing and example included
   test-sanitizers  # ASan + UBSan, then valgrind memcheck on the mutation scenarios
   fuzz-python      # atheris against the reference, 120 s

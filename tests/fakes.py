@@ -42,3 +42,13 @@ class Clock:
 
     def __repr__(self):
         return f"Clock({self.value!r})"
+
+
+class Raising:
+    """A number whose __float__ raises `exc`."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __float__(self):
+        raise self.exc

@@ -206,15 +206,36 @@ inline bool small_microseconds(PyObject* delta, std::int64_t* us) {
     return true;
 }
 
-// The recursion check of the total_seconds() call that a direct conversion stands in for, so
-// that near the limit the same RecursionError is raised.
-int pass_recursion_guard(bool* passed) {
+// The direct path's stand-in for the recursion check of the total_seconds() call it replaces,
+// so that near the limit the same RecursionError is raised at the same bound. *passed records
+// that the check is known to pass for the rest of the table; the general path clears it.
+// Returns 1 when the bound may be read directly, -1 with the RecursionError set, and 0 when
+// the bound must take the real call, which then is the check.
+//
+// Up to 3.13 the check compares the thread's recursion counters with the limit. Only the calls
+// around match move them, and those stay put while a table is read, so one check made here
+// gives the real call's answer.
+//
+// From 3.14 the check measures the C stack left at the frame that makes it, and its message
+// gives the stack used there: a check made here would sit a few frames away from the real
+// call's and could pass where that fails. So the first plain bound of each run takes the real
+// call, from the one place in fill_subtitles that all real calls are made from. The stack
+// pointer at that place is the same for every bound of the table, so once that call passed,
+// every later one would pass too.
+inline int stand_in_check(bool* passed) {
+    if (*passed) {
+        return 1;
+    }
+#if PY_VERSION_HEX >= 0x030E0000
+    return 0;
+#else
     if (Py_EnterRecursiveCall(" while calling a Python object")) {
         return -1;
     }
     Py_LeaveRecursiveCall();
     *passed = true;
-    return 0;
+    return 1;
+#endif
 }
 
 // Converts the run of plain rows (exact lists or tuples of two exact floats) that starts at
@@ -244,11 +265,8 @@ int pass_recursion_guard(bool* passed) {
 
 // Converts the run of plain rows (exact lists or tuples of two small exact C timedeltas) that
 // starts at row ii; returns the index of the first row it left alone, or -1 with the
-// RecursionError of the guard set. Kept out of line like fill_plain_speech.
-//
-// The recursion check that the real call would make depends only on the thread's recursion
-// counters, which only Python code can move: once passed (*guard_passed), it is repeated only
-// after the general path has run. Nothing is read from a bound after a failed check.
+// RecursionError of the recursion check set (see stand_in_check). Nothing is read from a bound
+// before the check passed. Kept out of line like fill_plain_speech.
 [[gnu::noinline]] Py_ssize_t fill_plain_subtitles(PyObject* other, double* cells, Py_ssize_t ii,
                                                   Py_ssize_t count, bool* guard_passed) {
     for (; ii < count; ++ii) {
@@ -262,8 +280,9 @@ int pass_recursion_guard(bool* passed) {
             !small_microseconds(end, &end_us)) {
             break;
         }
-        if (!*guard_passed && pass_recursion_guard(guard_passed) < 0) {
-            return -1;
+        const int check = stand_in_check(guard_passed);
+        if (check <= 0) {
+            return check < 0 ? -1 : ii;
         }
         cells[2 * ii] = static_cast<double>(start_us) / 1e6;
         cells[2 * ii + 1] = static_cast<double>(end_us) / 1e6;
@@ -311,24 +330,28 @@ int fill_subtitles(PyObject* other, IntervalTable& table) {
         for (Py_ssize_t k = 0; k < 2; ++k) {
             PyObject* item = stored_item(other, ii, k);
             std::int64_t us = 0;
-            if (item != nullptr && Py_TYPE(item) == native_timedelta &&
-                small_microseconds(item, &us)) {
-                if (!guard_passed && pass_recursion_guard(&guard_passed) < 0) {
-                    return -1;
-                }
+            const bool plain = item != nullptr && Py_TYPE(item) == native_timedelta &&
+                               small_microseconds(item, &us);
+            const int check = plain ? stand_in_check(&guard_passed) : 0;
+            if (check < 0) {
+                return -1;
+            }
+            if (check > 0) {
                 row[k] = static_cast<double>(us) / 1e6;
                 continue;
             }
-            guard_passed = false;
             if (!method) {
                 method = PyRef(PyUnicode_InternFromString("total_seconds"));
                 if (!method) {
                     return -1;
                 }
             }
+            // Every real call is made from here (see stand_in_check).
             if (read_duration_held(other, ii, k, method.get(), &row[k]) < 0) {
                 return -1;
             }
+            // Another type's call may have been Python code, whose check is not this one.
+            guard_passed = plain;
         }
         ++ii;
     }
