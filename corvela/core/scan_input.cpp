@@ -132,58 +132,57 @@ int read_duration(PyObject* value, PyTypeObject* timedelta, const char* name, Py
     return -1;
 }
 
-int read_speech(PyObject* base, ScanInput& input) {
-    const Py_ssize_t count = input.speech_len;
-    double* cells = input.speech.data();
-    double total = 0.0;
+// Reads items 0 and 1 of every row of `list` (`count` rows) through read_bound(item, i, k), each
+// row and item held while it is read; after each row, end_row(i).
+template <class ReadBound, class EndRow>
+int read_rows(PyObject* list, const char* name, Py_ssize_t count, ReadBound&& read_bound,
+              EndRow&& end_row) {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (check_size(base, "base", count) < 0) {
+        if (check_size(list, name, count) < 0) {
             return -1;
         }
-        const PyRef row = take_checked_row(base, "base", i);
+        const PyRef row = take_checked_row(list, name, i);
         if (!row) {
             return -1;
         }
         for (Py_ssize_t k = 0; k < 2; ++k) {
             const PyRef item = take_item(row.get(), k);
-            if (!item) {
-                return -1;
-            }
-            if (!is_real_number(item.get())) {
-                PyErr_Format(PyExc_TypeError, "base[%zd][%zd] must be a real number, not %.200s",
-                             i, k, Py_TYPE(item.get())->tp_name);
-                return -1;
-            }
-            if (to_double(item.get(), &cells[2 * i + k]) < 0) {
+            if (!item || read_bound(item.get(), i, static_cast<int>(k)) < 0) {
                 return -1;
             }
         }
-        total = (cells[2 * i + 1] - cells[2 * i]) + total;
+        end_row(i);
     }
+    return check_size(list, name, count);
+}
+
+int read_speech(PyObject* base, ScanInput& input) {
+    double* cells = input.speech.data();
+    double total = 0.0;
+    const int done = read_rows(
+        base, "base", input.speech_len,
+        [cells](PyObject* item, Py_ssize_t i, int k) {
+            if (!is_real_number(item)) {
+                PyErr_Format(PyExc_TypeError, "base[%zd][%d] must be a real number, not %.200s",
+                             i, k, Py_TYPE(item)->tp_name);
+                return -1;
+            }
+            return to_double(item, &cells[2 * i + k]);
+        },
+        // Summed in row order, as match sums them.
+        [cells, &total](Py_ssize_t i) { total = (cells[2 * i + 1] - cells[2 * i]) + total; });
     input.base_total = total;
-    return check_size(base, "base", count);
+    return done;
 }
 
 int read_subtitles(PyObject* other, PyTypeObject* timedelta, ScanInput& input) {
-    const Py_ssize_t count = input.subtitle_len;
     Microseconds* us = input.subtitles.data();
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (check_size(other, "other", count) < 0) {
-            return -1;
-        }
-        const PyRef row = take_checked_row(other, "other", i);
-        if (!row) {
-            return -1;
-        }
-        for (Py_ssize_t k = 0; k < 2; ++k) {
-            const PyRef item = take_item(row.get(), k);
-            if (!item || read_duration(item.get(), timedelta, "other", i, static_cast<int>(k),
-                                       &us[2 * i + k]) < 0) {
-                return -1;
-            }
-        }
-    }
-    return check_size(other, "other", count);
+    return read_rows(
+        other, "other", input.subtitle_len,
+        [us, timedelta](PyObject* item, Py_ssize_t i, int k) {
+            return read_duration(item, timedelta, "other", i, k, &us[2 * i + k]);
+        },
+        [](Py_ssize_t) {});
 }
 
 int read_offsets(PyObject* offsets, PyTypeObject* timedelta, ScanInput& input) {
