@@ -133,7 +133,8 @@ O = [[timedelta(seconds=1), timedelta(seconds=2)]]
 @pytest.mark.parametrize(
     "args, kind, message",
     [
-        ((B, O), TypeError, r"missing 1 required positional argument: 'offsets'"),
+        ((B, O), TypeError, r"missing 1 required positional argument: 'offsets'$"),
+        ((), TypeError, r"missing 3 required positional arguments: 'base', 'other', and 'offsets'$"),
         ((B, O, [], []), TypeError, r"takes 3 positional arguments but 4 were given"),
         (((0.0, 10.0), O, []), TypeError, r"argument 'base' must be list, not tuple"),
         ((B, None, []), TypeError, r"argument 'other' must be list, not NoneType"),
@@ -158,19 +159,6 @@ def test_refused_input_raises_naming_argument_and_row(args, kind, message):
         coverage(*args)
 
 
-@pytest.mark.parametrize(
-    "kwargs, message",
-    [
-        (dict(other=O, offsets=[]), r"missing 1 required positional argument: 'base'$"),
-        ({}, r"missing 3 required positional arguments: 'base', 'other', and 'offsets'$"),
-        (dict(base=B, other=O, offsets=[], step=1), r"unexpected keyword argument 'step'$"),
-    ],
-)
-def test_keyword_binding_errors(kwargs, message):
-    with pytest.raises(TypeError, match=message):
-        coverage(**kwargs)
-
-
 def test_arguments_bind_by_position_or_keyword_and_no_offsets_give_an_empty_list():
     offsets = [timedelta(seconds=1)]
     due = coverage(B, O, offsets)
@@ -178,6 +166,10 @@ def test_arguments_bind_by_position_or_keyword_and_no_offsets_give_an_empty_list
     assert coverage(B, O, ()) == []
     with pytest.raises(TypeError, match=r"multiple values for argument 'base'$"):
         coverage(B, O, offsets, base=B)
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'base'$"):
+        coverage(other=O, offsets=offsets)
+    with pytest.raises(TypeError, match=r"unexpected keyword argument 'step'$"):
+        coverage(B, O, offsets, step=1)
 
 
 def test_exception_from_user_code_is_not_swallowed(capsys):

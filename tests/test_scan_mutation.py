@@ -52,12 +52,6 @@ def getitem_replaces_its_own_row():
     return [[0.0, 4.0]], other, OFFSETS, ([[0.0, 4.0]], plain_other(), OFFSETS)
 
 
-def getitem_shrinks_other():
-    other = plain_other()
-    other[0] = Row([s(1), s(3)], {1: lambda: other.pop()})
-    return [[0.0, 4.0]], other, OFFSETS, changed("other")
-
-
 def finaliser_of_dropped_row_clears_base():
     # The row's own conversion takes it out of base, so coverage() drops the last reference.
     base = []
@@ -69,7 +63,7 @@ def finaliser_of_dropped_row_clears_base():
 
 SCENARIOS = {fn.__name__: fn for fn in (
     float_clears_base, index_clears_other_and_offsets, float_empties_offsets_only,
-    getitem_replaces_its_own_row, getitem_shrinks_other, finaliser_of_dropped_row_clears_base)}
+    getitem_replaces_its_own_row, finaliser_of_dropped_row_clears_base)}
 
 
 def child(name):
