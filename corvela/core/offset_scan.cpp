@@ -23,7 +23,8 @@ Microseconds magnitude(Microseconds us) noexcept {
 // The common case: every bound and the offset are at most 2**53 in magnitude and so is every
 // sum, so adding them as doubles is exact and one division rounds as total_seconds() does. No
 // branch and no integer conversion in the loop, which lets the compiler vectorise it.
-void shift_small(const double* counts, std::size_t bounds, double offset, double* shifted) noexcept {
+void shift_small(const double* counts, std::size_t bounds, double offset,
+                 double* shifted) noexcept {
     for (std::size_t j = 0; j < bounds; ++j) {
         shifted[j] = (counts[j] + offset) / 1e6;
     }

@@ -41,7 +41,10 @@ int raise_missing(PyObject* const* bound) {
             continue;
         }
         ++listed;
-        const char* separator = listed == 1 ? "" : listed < missing ? ", " : missing == 2 ? " and " : ", and ";
+        const char* separator = listed == 1         ? ""
+                                : listed < missing  ? ", "
+                                : missing == 2      ? " and "
+                                                    : ", and ";
         const size_t used = std::strlen(list);
         std::snprintf(list + used, sizeof list - used, "%s'%s'", separator, kNames[n]);
     }
@@ -77,7 +80,8 @@ int bind_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, 
             }
         }
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "coverage() got an unexpected keyword argument '%U'", key);
+            PyErr_Format(PyExc_TypeError, "coverage() got an unexpected keyword argument '%U'",
+                         key);
             return -1;
         }
         if (bound[index] != nullptr) {
@@ -188,7 +192,8 @@ int module_exec(PyObject* module) {
     }
     PyTypeObject* type = api->DeltaType;
     // The fields are read with this build's struct layout.
-    if (type == nullptr || type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(PyDateTime_Delta))) {
+    if (type == nullptr ||
+        type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(PyDateTime_Delta))) {
         PyErr_SetString(PyExc_ImportError,
                         "corvela.core.scan needs the C datetime module it was built against");
         return -1;

@@ -90,7 +90,8 @@ bool shifts_like_timedelta(PyTypeObject* type, PyTypeObject* timedelta) {
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, "total_seconds") == 0) {
+            if (PyUnicode_Check(key) &&
+                PyUnicode_CompareWithASCIIString(key, "total_seconds") == 0) {
                 return false;
             }
         }
@@ -251,7 +252,8 @@ int read_scan_input(PyObject* base, PyObject* other, PyObject* offsets, PyTypeOb
     input.speech_len = PyList_GET_SIZE(base);
     input.subtitle_len = PyList_GET_SIZE(other);
     if (input.speech_len == 0 || input.subtitle_len == 0) {
-        PyErr_Format(PyExc_ValueError, "coverage() argument '%s' is empty: it needs at least one row",
+        PyErr_Format(PyExc_ValueError,
+                     "coverage() argument '%s' is empty: it needs at least one row",
                      input.speech_len == 0 ? "base" : "other");
         return -1;
     }
