@@ -2,9 +2,10 @@
 
 Given subtitles (an SRT file) and the stretches of time in which somebody is speaking (a JSON
 list of [start, end] pairs in seconds, as a voice-activity detector reports them), shift every
-subtitle by each candidate offset in turn and ask corvela.core.algo.match what share of the
-speech time the shifted subtitles cover. The offset with the highest coverage is the one to
-apply to the subtitle file.
+subtitle by each candidate offset in turn and measure what share of the speech time the shifted
+subtitles cover: corvela.core.scan.coverage does the whole scan in one call, with the bits that
+corvela.core.algo.match gives for each shifted list. The offset with the highest coverage is the
+one to apply to the subtitle file.
 
     python3 examples/offset_scan.py                      # the sample in examples/sample/
     python3 examples/offset_scan.py film.srt speech.json --from -30 --to 30 --step 0.1
@@ -24,7 +25,7 @@ from typing import List, Optional, Sequence, Tuple
 
 import pysubs2
 
-from corvela.core.algo import match
+from corvela.core.scan import coverage
 
 SAMPLE = Path(__file__).resolve().parent / "sample"
 BAR_WIDTH = 40
@@ -61,14 +62,8 @@ def scan(
     speech: List[Interval], subtitles: List[Tuple[int, int]], offsets_ms: Sequence[int]
 ) -> List[float]:
     """Coverage of the speech by the subtitles shifted by each offset (milliseconds)."""
-    curve = []
-    for offset in offsets_ms:
-        shifted = [
-            (timedelta(milliseconds=start + offset), timedelta(milliseconds=end + offset))
-            for start, end in subtitles
-        ]
-        curve.append(match(speech, shifted))
-    return curve
+    timed = [(timedelta(milliseconds=s), timedelta(milliseconds=e)) for s, e in subtitles]
+    return coverage(speech, timed, [timedelta(milliseconds=offset) for offset in offsets_ms])
 
 
 def best_offset(offsets_ms: Sequence[int], curve: Sequence[float]) -> int:
@@ -159,7 +154,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except (OSError, ValueError, pysubs2.Pysubs2Error) as err:
         print(f"offset_scan: {err}", file=sys.stderr)
         return 1
-    # match reports an empty list as a failure and returns 0.0; say so plainly instead.
+    # coverage() would refuse an empty list too; without speech time every ratio is NaN or
+    # infinite. Say so plainly instead.
     speech_total = sum(end - start for start, end in speech)
     if not subtitles or speech_total <= 0:
         print("offset_scan: need at least one subtitle and some speech time", file=sys.stderr)

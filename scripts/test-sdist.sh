@@ -26,12 +26,13 @@ wheel=$(ls "$work"/dist/corvela-*.whl)
 "$venv_python" - "$wheel" <<'PY'
 import sys, zipfile
 names = set(zipfile.ZipFile(sys.argv[1]).namelist())
-missing = {"corvela/py.typed", "corvela/core/algo.pyi"} - names
+missing = {"corvela/py.typed", "corvela/core/algo.pyi", "corvela/core/scan.pyi"} - names
 sources = sorted(n for n in names if n.endswith((".cpp", ".hpp")))
-extension = [n for n in names if n.startswith("corvela/core/algo.") and n.endswith(".so")]
-if missing or sources or len(extension) != 1:
+extensions = {module: [n for n in names if n.startswith(f"corvela/core/{module}.")
+                       and n.endswith(".so")] for module in ("algo", "scan")}
+if missing or sources or any(len(found) != 1 for found in extensions.values()):
     sys.exit(f"wheel contents wrong: missing {sorted(missing)}, sources {sources}, "
-             f"extension {extension}")
+             f"extensions {extensions}")
 PY
 
 "$venv_python" -m pip install -q "$sdist[test,examples,typing]"

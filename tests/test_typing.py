@@ -1,4 +1,5 @@
-"""The stub corvela/core/algo.pyi against the module, and mypy --strict on its users.
+"""The stubs corvela/core/algo.pyi and scan.pyi against the modules, and mypy --strict on their
+users.
 
 Needs the 'typing' extra (mypy); the examples are checked only when the 'examples' extra is
 installed too, since mypy must see pysubs2's and matplotlib's own types.
@@ -36,9 +37,10 @@ def run_mypy(tmp_path, *args):
 
 
 @needs_mypy
-def test_stub_matches_the_module():
+@pytest.mark.parametrize("module", ["corvela.core.algo", "corvela.core.scan"])
+def test_stub_matches_the_module(module):
     done = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "--concise", "corvela.core.algo"],
+        [sys.executable, "-m", "mypy.stubtest", "--concise", module],
         cwd=ROOT,
         capture_output=True,
         text=True,

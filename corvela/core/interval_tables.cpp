@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "py_ref.hpp"
+#include "row_items.hpp"
 
 namespace corvela {
 
@@ -75,8 +76,8 @@ PyRef take_row(PyObject* list, Py_ssize_t i) {
     return PyRef::borrow(PyList_GET_ITEM(list, i));
 }
 
-// Item k (0 or 1) of a row: stored items of exact lists and tuples, otherwise the type's own
-// sequence item operation, otherwise general subscription (so a mapping serves as a row).
+}  // namespace
+
 PyRef take_item(PyObject* row, Py_ssize_t k) {
     if (PyList_CheckExact(row)) {
         if (k >= PyList_GET_SIZE(row)) {
@@ -116,6 +117,8 @@ int to_double(PyObject* value, double* out) {
     *out = converted;
     return 0;
 }
+
+namespace {
 
 // The general path: item k of row i, with the row and the item each held while Python code
 // may run. `item` is null, with an exception set, on failure.

@@ -1,0 +1,36 @@
+// Coverage of the speech by one subtitle table under many common shifts.
+//
+// The subtitle bounds are kept as exact microsecond counts. For each offset every bound is
+// shifted exactly, converted as total_seconds() converts it (seconds_of), and the shifted table
+// goes through the same overlap ratio as `match`, so each result has `match`'s bits for the
+// shifted list. Nothing here touches the interpreter: the scan runs without its lock.
+#ifndef CORVELA_CORE_OFFSET_SCAN_HPP
+#define CORVELA_CORE_OFFSET_SCAN_HPP
+
+#include <cstddef>
+
+#include "exact_seconds.hpp"
+
+namespace corvela {
+
+struct ShiftScan {
+    const double* speech;             // speech rows: start at [2r], end at [2r + 1]
+    std::size_t speech_len;
+    double base_total;                // summed speech lengths, in row order
+    const Microseconds* subtitle_us;  // subtitle rows, laid out like the speech
+    std::size_t subtitle_len;
+};
+
+// Doubles of work space scan_offsets() needs, from the caller.
+constexpr std::size_t scan_work_doubles(std::size_t subtitle_len) {
+    return 4 * subtitle_len;
+}
+
+// results[k] is the coverage with every subtitle bound moved by offsets[k]. Every shifted bound
+// must lie within timedelta's range (the caller has checked it). Cannot fail.
+void scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_t offset_count,
+                  double* work, double* results) noexcept;
+
+}  // namespace corvela
+
+#endif

@@ -1,0 +1,269 @@
+// Reading the arguments of `coverage`.
+//
+// Number conversions and the subscription of a row other than an exact list or tuple can run
+// Python code, which can shrink, clear or refill the lists and drop the last reference to the
+// row or item in hand. So each row and item is held by its own reference while it is read, and
+// the list's size is checked before each row and once more at the end. Reading a timedelta's
+// fields, checking its type and reading an offset run no Python code.
+#include "scan_input.hpp"
+
+#include <datetime.h>
+
+#include <cstdio>
+
+#include "py_ref.hpp"
+#include "row_items.hpp"
+
+namespace corvela {
+
+namespace {
+
+int check_size(PyObject* list, const char* name, Py_ssize_t expected) {
+    if (PyList_GET_SIZE(list) == expected) {
+        return 0;
+    }
+    PyErr_Format(PyExc_RuntimeError, "%s changed size while coverage() read it (%zd rows, now %zd)",
+                 name, expected, PyList_GET_SIZE(list));
+    return -1;
+}
+
+// Row i of a list whose size has just been checked, refused unless it can give items 0 and 1.
+PyRef take_checked_row(PyObject* list, const char* name, Py_ssize_t i) {
+    PyObject* row = PyList_GET_ITEM(list, i);
+    Py_ssize_t stored = -1;
+    if (PyList_CheckExact(row)) {
+        stored = PyList_GET_SIZE(row);
+    } else if (PyTuple_CheckExact(row)) {
+        stored = PyTuple_GET_SIZE(row);
+    } else {
+        PySequenceMethods* seq = Py_TYPE(row)->tp_as_sequence;
+        PyMappingMethods* map = Py_TYPE(row)->tp_as_mapping;
+        if ((seq == nullptr || seq->sq_item == nullptr) &&
+            (map == nullptr || map->mp_subscript == nullptr)) {
+            PyErr_Format(PyExc_TypeError, "%s[%zd] must be a [start, end] row, not %.200s", name,
+                         i, Py_TYPE(row)->tp_name);
+            return PyRef();
+        }
+    }
+    if (stored >= 0 && stored < 2) {
+        PyErr_Format(PyExc_IndexError, "%s[%zd] has %zd item%s; a row needs a start and an end",
+                     name, i, stored, stored == 1 ? "" : "s");
+        return PyRef();
+    }
+    return PyRef::borrow(row);
+}
+
+bool is_real_number(PyObject* value) {
+    if (PyFloat_Check(value)) {
+        return true;
+    }
+    PyNumberMethods* num = Py_TYPE(value)->tp_as_number;
+    return num != nullptr && (num->nb_float != nullptr || num->nb_index != nullptr);
+}
+
+// True when `type`, a timedelta type, adds and converts as timedelta itself does: timedelta, or
+// a subclass that keeps its addition and defines no total_seconds of its own. Looks only at the
+// type slots and the class dictionaries' keys, so no Python code runs.
+bool shifts_like_timedelta(PyTypeObject* type, PyTypeObject* timedelta) {
+    if (type == timedelta) {
+        return true;
+    }
+    // __add__ or __radd__ anywhere above timedelta puts a slot wrapper in nb_add.
+    if (type->tp_as_number == nullptr ||
+        type->tp_as_number->nb_add != timedelta->tp_as_number->nb_add) {
+        return false;
+    }
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {
+        return false;
+    }
+    for (Py_ssize_t n = 0; n < PyTuple_GET_SIZE(mro); ++n) {
+        PyObject* base = PyTuple_GET_ITEM(mro, n);
+        if (base == reinterpret_cast<PyObject*>(timedelta)) {
+            return true;
+        }
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+        if (dict == nullptr) {
+            continue;
+        }
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (PyUnicode_Check(key) &&
+                PyUnicode_CompareWithASCIIString(key, "total_seconds") == 0) {
+                return false;
+            }
+        }
+    }
+    return false;
+}
+
+Microseconds microseconds_of(PyObject* delta) {
+    return Microseconds{PyDateTime_DELTA_GET_DAYS(delta)} * kMicrosecondsPerDay +
+           Microseconds{PyDateTime_DELTA_GET_SECONDS(delta)} * 1000000 +
+           PyDateTime_DELTA_GET_MICROSECONDS(delta);
+}
+
+// The exact microseconds of a duration, refused unless it is a timedelta that shifts exactly.
+// The value is `name`[row][item], or `name`[row] when item is negative.
+int read_duration(PyObject* value, PyTypeObject* timedelta, const char* name, Py_ssize_t row,
+                  int item, Microseconds* out) {
+    PyTypeObject* type = Py_TYPE(value);
+    const bool is_timedelta = type == timedelta || PyType_IsSubtype(type, timedelta);
+    if (is_timedelta && shifts_like_timedelta(type, timedelta)) {
+        *out = microseconds_of(value);
+        return 0;
+    }
+    char place[96];
+    if (item < 0) {
+        std::snprintf(place, sizeof place, "%s[%zd]", name, row);
+    } else {
+        std::snprintf(place, sizeof place, "%s[%zd][%d]", name, row, item);
+    }
+    if (!is_timedelta) {
+        PyErr_Format(PyExc_TypeError, "%s must be a datetime.timedelta, not %.200s", place,
+                     type->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "%s has type %.200s, a timedelta subclass that overrides __add__, __radd__ "
+                     "or total_seconds, so it cannot be shifted exactly",
+                     place, type->tp_name);
+    }
+    return -1;
+}
+
+// Reads items 0 and 1 of every row of `list` (`count` rows) through read_bound(item, i, k), each
+// row and item held while it is read; after each row, end_row(i).
+template <class ReadBound, class EndRow>
+int read_rows(PyObject* list, const char* name, Py_ssize_t count, ReadBound&& read_bound,
+              EndRow&& end_row) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (check_size(list, name, count) < 0) {
+            return -1;
+        }
+        const PyRef row = take_checked_row(list, name, i);
+        if (!row) {
+            return -1;
+        }
+        for (Py_ssize_t k = 0; k < 2; ++k) {
+            const PyRef item = take_item(row.get(), k);
+            if (!item || read_bound(item.get(), i, static_cast<int>(k)) < 0) {
+                return -1;
+            }
+        }
+        end_row(i);
+    }
+    return check_size(list, name, count);
+}
+
+int read_speech(PyObject* base, ScanInput& input) {
+    double* cells = input.speech.data();
+    double total = 0.0;
+    const int done = read_rows(
+        base, "base", input.speech_len,
+        [cells](PyObject* item, Py_ssize_t i, int k) {
+            if (!is_real_number(item)) {
+                PyErr_Format(PyExc_TypeError, "base[%zd][%d] must be a real number, not %.200s",
+                             i, k, Py_TYPE(item)->tp_name);
+                return -1;
+            }
+            return to_double(item, &cells[2 * i + k]);
+        },
+        // Summed in row order, as match sums them.
+        [cells, &total](Py_ssize_t i) { total = (cells[2 * i + 1] - cells[2 * i]) + total; });
+    input.base_total = total;
+    return done;
+}
+
+int read_subtitles(PyObject* other, PyTypeObject* timedelta, ScanInput& input) {
+    Microseconds* us = input.subtitles.data();
+    return read_rows(
+        other, "other", input.subtitle_len,
+        [us, timedelta](PyObject* item, Py_ssize_t i, int k) {
+            return read_duration(item, timedelta, "other", i, k, &us[2 * i + k]);
+        },
+        [](Py_ssize_t) {});
+}
+
+int read_offsets(PyObject* offsets, PyTypeObject* timedelta, ScanInput& input) {
+    // A list or tuple is read in place, anything else is first copied into a list of our own;
+    // either way no Python code runs between the size and the last item.
+    PyRef items(PySequence_Fast(offsets, "coverage() argument 'offsets' must be a sequence"));
+    if (!items) {
+        return -1;
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    if (input.offsets.create(static_cast<std::size_t>(count)) < 0) {
+        return -1;
+    }
+    PyObject** stored = PySequence_Fast_ITEMS(items.get());
+    for (Py_ssize_t n = 0; n < count; ++n) {
+        if (read_duration(stored[n], timedelta, "offsets", n, -1, &input.offsets.data()[n]) < 0) {
+            return -1;
+        }
+    }
+    input.offset_count = count;
+    return 0;
+}
+
+long long floor_days(Microseconds us) {
+    Microseconds days = us / kMicrosecondsPerDay;
+    if (us % kMicrosecondsPerDay < 0) {
+        --days;
+    }
+    return static_cast<long long>(days);
+}
+
+// Raises the OverflowError of `bound + offset` for the first offset, then the first bound in row
+// order, that leaves timedelta's range.
+int check_shifted_range(const ScanInput& input) {
+    const Microseconds* us = input.subtitles.data();
+    const Py_ssize_t bounds = 2 * input.subtitle_len;
+    Microseconds lowest = us[0];
+    Microseconds highest = us[0];
+    for (Py_ssize_t j = 1; j < bounds; ++j) {
+        lowest = us[j] < lowest ? us[j] : lowest;
+        highest = us[j] > highest ? us[j] : highest;
+    }
+    for (Py_ssize_t n = 0; n < input.offset_count; ++n) {
+        const Microseconds offset = input.offsets.data()[n];
+        if (lowest + offset >= kMinMicroseconds && highest + offset <= kMaxMicroseconds) {
+            continue;
+        }
+        for (Py_ssize_t j = 0; j < bounds; ++j) {
+            const Microseconds shifted = us[j] + offset;
+            if (shifted < kMinMicroseconds || shifted > kMaxMicroseconds) {
+                PyErr_Format(PyExc_OverflowError,
+                             "other[%zd][%zd] + offsets[%zd]: days=%lld; must have magnitude <= "
+                             "999999999",
+                             j / 2, j % 2, n, floor_days(shifted));
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int read_scan_input(PyObject* base, PyObject* other, PyObject* offsets, PyTypeObject* timedelta,
+                    ScanInput& input) {
+    input.speech_len = PyList_GET_SIZE(base);
+    input.subtitle_len = PyList_GET_SIZE(other);
+    if (input.speech_len == 0 || input.subtitle_len == 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "coverage() argument '%s' is empty: it needs at least one row",
+                     input.speech_len == 0 ? "base" : "other");
+        return -1;
+    }
+    if (input.speech.create(2 * static_cast<std::size_t>(input.speech_len)) < 0 ||
+        input.subtitles.create(2 * static_cast<std::size_t>(input.subtitle_len)) < 0 ||
+        read_speech(base, input) < 0 || read_subtitles(other, timedelta, input) < 0 ||
+        read_offsets(offsets, timedelta, input) < 0) {
+        return -1;
+    }
+    return check_shifted_range(input);
+}
+
+}  // namespace corvela
