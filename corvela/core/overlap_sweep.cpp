@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "coverage.hpp"
@@ -15,6 +16,16 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 inline bool is_nan(double value) { return value != value; }
+
+// `value` when `keep`, else +0.0, through its bits: compilers turn a conditional expression on a
+// comparison back into a branch, and multiplying by 0 or 1 would not keep an infinity or NaN.
+inline double kept_or_zero(bool keep, double value) {
+    std::uint64_t raw;
+    std::memcpy(&raw, &value, sizeof raw);
+    raw &= std::uint64_t{0} - static_cast<std::uint64_t>(keep);
+    std::memcpy(&value, &raw, sizeof raw);
+    return value;
+}
 
 // Positions are the rows themselves.
 struct RowOrder {
@@ -31,37 +42,59 @@ struct GivenOrder {
     double end(std::size_t j) const { return c[2 * std::size_t{order[j]} + 1]; }
 };
 
-// Where one sweep stands; speech rows must come to it in nondecreasing start.
+// Steps that a cursor takes without a data-dependent branch; a longer move takes a loop.
+constexpr std::size_t kStride = 3;
+
+// First position from `from` on at which the nondecreasing predicate `below(j)` fails, below
+// `len`. On real tables a speech row moves each bound by zero to three positions, a count no
+// predictor learns: so the first kStride steps are counted, the monotone predicate making the
+// count the move, and the loads of one count do not wait on one another. Only a longer move
+// branches.
+template <class Below>
+std::size_t first_not_below(const Below& below, std::size_t len, std::size_t from) {
+    while (len - from >= kStride) {
+        std::size_t moved = 0;
+        for (std::size_t t = 0; t < kStride; ++t) {
+            moved += static_cast<std::size_t>(below(from + t));
+        }
+        from += moved;
+        if (moved < kStride) {
+            return from;
+        }
+    }
+    while (from < len && below(from)) {
+        ++from;
+    }
+    return from;
+}
+
+// Where one sweep stands; speech rows must come to it in nondecreasing start. Positions below
+// `len` all have a number as start, and reach[j] is the largest end up to position j.
 class Cursor {
 public:
     // The window [*lo, *hi) of positions that can hold hits of the speech row (bs, be).
     template <class Table>
-    void window(const Table& table, std::size_t len, double bs, double be, std::size_t* lo,
-                std::size_t* hi) noexcept {
-        started_ = upper_bound_from([&table](std::size_t j) { return table.start(j); }, len, be,
-                                    started_);
+    void window(const Table& table, const double* reach, std::size_t len, double bs, double be,
+                std::size_t* lo, std::size_t* hi) noexcept {
+        const std::size_t p = started_;
+        if (p == 0 || table.start(p - 1) <= be) {
+            started_ = first_not_below([&](std::size_t j) { return table.start(j) <= be; }, len, p);
+        } else {
+            started_ = upper_bound_from([&](std::size_t j) { return table.start(j); }, len, be, p);
+        }
+        *hi = started_;
         if (bs >= lead_bs_) {
             lead_bs_ = bs;
-            while (lead_ < len) {
-                const double oe = table.end(lead_);
-                const double widest = oe > lead_max_ ? oe : lead_max_;
-                if (!(widest < bs)) {
-                    break;
-                }
-                lead_max_ = widest;
-                ++lead_;
-            }
+            lead_ = first_not_below([=](std::size_t j) { return reach[j] < bs; }, len, lead_);
             *lo = lead_;
         } else {
             *lo = 0;  // out of order after all: no position can be passed over
         }
-        *hi = started_;
     }
 
 private:
-    std::size_t started_ = 0;   // positions whose start is <= the last be; also a search hint
+    std::size_t started_ = 0;   // positions whose start is <= the last be
     std::size_t lead_ = 0;      // every position below ends below lead_bs_
-    double lead_max_ = -kInf;   // largest end below lead_
     double lead_bs_ = -kInf;    // largest speech start seen
 };
 
@@ -81,7 +114,9 @@ void sort_rows(std::uint32_t* rows, std::size_t count) {
     }
 }
 
-// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start.
+// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start; counts
+// them. Without branches on the rows, whose outcomes a NaN or an unordered row would make
+// unpredictable.
 bool speech_in_order(const double* c_base, std::size_t base_len, std::size_t* kept) {
     double last = -kInf;
     bool ordered = true;
@@ -89,14 +124,10 @@ bool speech_in_order(const double* c_base, std::size_t base_len, std::size_t* ke
     for (std::size_t r = 0; r < base_len; ++r) {
         const double bs = c_base[2 * r];
         const double be = c_base[2 * r + 1];
-        if (is_nan(bs) || is_nan(be)) {
-            continue;
-        }
-        if (bs < last) {
-            ordered = false;
-        }
-        last = bs;
-        ++count;
+        const bool number = !is_nan(bs) & !is_nan(be);
+        ordered &= !(number & (bs < last));
+        last = number ? bs : last;
+        count += static_cast<std::size_t>(number);
     }
     *kept = count;
     return ordered;
@@ -127,6 +158,7 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
     std::free(block_);
     block_ = nullptr;
     bytes_ = 0;
+    reach_ = nullptr;
     order_ = hits_ = speech_ = windows_ = nullptr;
     c_base_ = c_base;
     base_len_ = base_len;
@@ -136,15 +168,12 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
         return false;
     }
     const bool speech_ordered = speech_in_order(c_base, base_len, &speech_kept_);
-    std::size_t words = 0;
+    std::size_t words = 2 * other_len;  // reach_
     if (order != nullptr) {
         words += 2 * other_len;  // order_, hits_
     }
     if (!speech_ordered) {
         words += speech_kept_ + 2 * base_len;  // speech_, windows_
-    }
-    if (words == 0) {
-        return true;
     }
     SortKey* keys = nullptr;
     if (!speech_ordered) {
@@ -159,7 +188,8 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
         return false;
     }
     bytes_ = words * sizeof(std::uint32_t);
-    std::uint32_t* next = static_cast<std::uint32_t*>(block_);
+    reach_ = static_cast<double*>(block_);
+    std::uint32_t* next = reinterpret_cast<std::uint32_t*>(reach_ + other_len);
     if (order != nullptr) {
         order_ = next;
         hits_ = next + other_len;
@@ -189,9 +219,12 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
     return true;
 }
 
-std::size_t OverlapSweep::fit(const double* c_other) const noexcept {
+std::size_t OverlapSweep::fit(const double* c_other) noexcept {
     const auto check = [this](const auto& table) {
+        double* reach = reach_;
         double last = -kInf;
+        double widest = -kInf;
+        std::size_t held = 0;
         std::size_t j = 0;
         for (; j < other_len_; ++j) {
             const double os = table.start(j);
@@ -199,7 +232,12 @@ std::size_t OverlapSweep::fit(const double* c_other) const noexcept {
                 break;
             }
             last = os;
+            const double oe = table.end(j);
+            held += static_cast<std::size_t>(oe < widest);
+            widest = oe > widest ? oe : widest;  // a NaN end leaves it as it is
+            reach[j] = widest;
         }
+        held_ = held;
         const std::size_t started_len = j;
         for (; j < other_len_; ++j) {
             if (!is_nan(table.start(j))) {
@@ -220,13 +258,26 @@ double OverlapSweep::sum(const double* c_other) noexcept {
 }
 
 template <class Table>
-double OverlapSweep::add_window(const Table& table, double matched, double bs, double be,
-                                std::size_t lo, std::size_t hi) noexcept {
+inline double OverlapSweep::add_window(const Table& table, double matched, double bs, double be,
+                                       std::size_t lo, std::size_t hi) noexcept {
     if (order_ == nullptr) {
+        if (hi <= lo + 2 && lo + 2 <= other_len_) {
+            // The usual window, of at most two positions, without a branch: both positions are
+            // put to the whole test (a position outside the window fails it), and one that is no
+            // hit adds +0.0, which changes no bit of `matched` since it is never -0.0.
+            for (std::size_t j = lo; j < lo + 2; ++j) {
+                const double os = table.start(j);
+                const double oe = table.end(j);
+                const double amount = qualifying_pair_overlap(bs, be, os, oe);
+                const bool hit = (os <= be) & (oe >= bs);
+                matched = matched + kept_or_zero(hit, amount);
+            }
+            return matched;
+        }
         for (std::size_t j = lo; j < hi; ++j) {
             const double oe = table.end(j);
             if (oe >= bs) {
-                matched = add_pair_overlap(matched, bs, be, table.start(j), oe);
+                matched = matched + qualifying_pair_overlap(bs, be, table.start(j), oe);
             }
         }
         return matched;
@@ -248,7 +299,7 @@ double OverlapSweep::add_window(const Table& table, double matched, double bs, d
     sort_rows(hits_, hits);
     for (std::size_t h = 0; h < hits; ++h) {
         const std::size_t dialog = hits_[h];
-        matched = add_pair_overlap(matched, bs, be, c_other[2 * dialog], c_other[2 * dialog + 1]);
+        matched = matched + qualifying_pair_overlap(bs, be, c_other[2 * dialog], c_other[2 * dialog + 1]);
     }
     return matched;
 }
@@ -267,16 +318,14 @@ double OverlapSweep::sum_fitted(const double* c_other, std::size_t started_len) 
                 if (is_nan(bs) || is_nan(be)) {
                     continue;  // every test against a NaN is false: no pair of this row qualifies
                 }
-                cursor.window(table, started_len, bs, be, &lo, &hi);
-                if (lo < hi) {
-                    matched = add_window(table, matched, bs, be, lo, hi);
-                }
+                cursor.window(table, reach_, started_len, bs, be, &lo, &hi);
+                matched = add_window(table, matched, bs, be, lo, hi);
             }
             return matched;
         }
         for (std::size_t k = 0; k < speech_kept_; ++k) {
             const std::size_t speech = speech_[k];
-            cursor.window(table, started_len, c_base[2 * speech], c_base[2 * speech + 1], &lo, &hi);
+            cursor.window(table, reach_, started_len, c_base[2 * speech], c_base[2 * speech + 1], &lo, &hi);
             windows_[2 * speech] = static_cast<std::uint32_t>(lo);
             windows_[2 * speech + 1] = static_cast<std::uint32_t>(hi);
         }

@@ -66,8 +66,12 @@ public:
     // For the engine choice, which has looked the table over already: the number of positions
     // whose start is a number when the order puts `c_other` in start order, or kUnfit.
     static constexpr std::size_t kUnfit = ~std::size_t{0};
-    std::size_t fit(const double* c_other) const noexcept;
-    // sum() on a table whose fit() was `started_len` (not kUnfit).
+    // It also keeps the table's running maximum of the ends, which sum_fitted() reads.
+    std::size_t fit(const double* c_other) noexcept;
+    // Positions of the last fit() that end below an earlier position's end: each holds the
+    // sweep back, so a table with many of them makes long windows.
+    std::size_t held() const noexcept { return held_; }
+    // sum() on the table of the last fit(), which gave `started_len` (not kUnfit).
     double sum_fitted(const double* c_other, std::size_t started_len) noexcept;
 
     // Bytes held beyond the tables.
@@ -83,10 +87,12 @@ private:
     std::size_t other_len_ = 0;
     void* block_ = nullptr;              // one allocation holding the arrays below
     std::size_t bytes_ = 0;
+    double* reach_ = nullptr;            // largest end up to each position, of the last fit()
     std::uint32_t* order_ = nullptr;     // subtitle row of each position; null: row order
     std::uint32_t* hits_ = nullptr;      // one speech row's hits, when order_ is set
     std::uint32_t* speech_ = nullptr;    // speech rows kept, in start order; null: row order
     std::size_t speech_kept_ = 0;
+    std::size_t held_ = 0;
     std::uint32_t* windows_ = nullptr;   // lead, started of each speech row, when speech_ is set
 };
 
