@@ -12,13 +12,17 @@
 //     by prepare(), and each speech row's window (step 3) is stored during the sweep and scanned
 //     afterwards in row order, since `matched` must take the speech rows in row order.
 //  3. A speech row's hits lie in the window [lead, started) of positions: `started` counts the
-//     positions whose start is <= be (found by walking or galloping from the previous row's);
-//     every position below `lead` ends below the current bs, which never decreases, so it can
-//     qualify for no later row either. `lead` moves past a position once the running maximum of
-//     the ends up to it lies below bs. Inside the window os <= be holds, so a position is a hit
-//     exactly when oe >= bs.
-//  4. The hits of one speech row are added through the rule chain in subtitle row order: as they
-//     are found when the order is row order, otherwise collected and sorted first.
+//     positions whose start is <= be (moved on from the previous row's); every position below
+//     `lead` has a running maximum of the ends (`reach`, kept by fit() for each table) below the
+//     current bs, which never decreases, so it can qualify for no later row either. Both bounds
+//     move by counting a few comparisons at once (the orders make each count the move), not by
+//     a loop whose exit no predictor learns. Inside the window os <= be holds, so a position is a
+//     hit exactly when oe >= bs.
+//  4. The hits of one speech row are added in subtitle row order: as they are found when the
+//     order is row order, otherwise collected and sorted first. What a hit adds is the rule
+//     chain's amount for a qualifying pair (qualifying_pair_overlap in overlap_rule.hpp); a
+//     window of at most two positions puts both to the whole test and adds +0.0 for a miss,
+//     which leaves `matched` (never -0.0) bit for bit as it was.
 //
 // The cost is one window per speech row plus its positions. Long subtitles hold `lead` back, and
 // every position behind one but ending before bs is still scanned: nested long rows make windows
@@ -37,6 +41,8 @@
 //    copied. The speech sort and every buffer are made here; false means the memory could not
 //    be obtained (or other_len exceeds 32-bit row numbers), and the object must
 //    not be summed with.
+//  - Memory: 8 bytes a subtitle row, 8 more with an order, and 12 a speech row when the speech
+//    must be sorted.
 //  - sum(c_other) takes a table of other_len rows and returns `matched` over every pair, the chain
 //    loop's exact bits (the caller divides by its speech total). It allocates nothing, throws
 //    nothing and touches no interpreter object, so it may run without the interpreter lock; one
