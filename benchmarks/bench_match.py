@@ -2,18 +2,25 @@
 
 Run it with an interpreter that has corvela (the normal build), numpy and matplotlib installed:
 
-    python benchmarks/bench_match.py [--chain-only-python PATH] [--plot FILE] [--max-rows N]
+    python benchmarks/bench_match.py [--chain-only-python PATH] [--previous-python PATH]
+                                     [--plot FILE] [--max-rows N] [--realistic-only]
 
 --chain-only-python names the interpreter of a second environment holding a build that uses
 only the chain loop (`pip install . -C cmake.define.CORVELA_CHAIN_ONLY=ON`); its timings run in a
 subprocess of that interpreter on the same data. scripts/bench-python.sh sets both
-environments up and runs this script.
+environments up and runs this script. --previous-python does the same for a build of an earlier
+commit (scripts/bench-python.sh builds main's HEAD), so that a change is measured against the
+engine choice it replaces in the same run.
 
 What is timed, always the whole call including the conversion of the lists:
   corvela                 match() with exact floats and exact timedeltas (direct conversion)
   corvela, general conv.  the same values as a trivial timedelta subclass, so every bound goes
                           through a real total_seconds() call
   chain-only build        both of the above on the build without the index
+  previous build          match() of the earlier commit's build, same data
+  walk-only floor         benchmarks/walk_floor.cpp (when installed): reads every row and item
+                          of the same lists as the direct conversion does and writes both
+                          tables, no kernel -- what no whole call can go below
   pure-Python oracle      tests/oracle.py: the rule chain as plain Python loops
   NumPy outer min/max     list-to-array conversion, then sum(clip(min(ends) - max(starts), 0))
 
@@ -222,6 +229,8 @@ LABELS = {
     "corvela": "corvela",
     "cached": "corvela, one subtitle list repeated (in cache)",
     "general": "corvela, general conversion (timedelta subclass)",
+    "previous": "previous build (engine choice before this change)",
+    "floor": "walk-only floor (conversion without the kernel)",
     "chain": "chain-only build",
     "chain_general": "chain-only build, general conversion",
     "oracle": "pure-Python oracle",
@@ -232,6 +241,8 @@ LABELS = {
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--chain-only-python", help="interpreter of the chain-only environment")
+    parser.add_argument("--previous-python", help="interpreter of the earlier build's environment")
+    parser.add_argument("--realistic-only", action="store_true", help="skip the scaling series")
     parser.add_argument("--plot", default=os.path.join(HERE, "scaling.png"))
     parser.add_argument("--max-rows", type=int, default=SCALING_ROWS[-1])
     parser.add_argument("--json", help="also write every figure to this file")
@@ -254,8 +265,22 @@ def main():
         chain = run_chain_only(args.chain_only_python, True, chain_rows)
         print(f"chain-only module: {chain['module']}")
 
+    previous = None
+    if args.previous_python:
+        previous = run_chain_only(args.previous_python, True, [])
+        print(f"previous module: {previous['module']}")
+
     # Realistic workload.
     times, bits, base, others = realistic_corvela_times()
+    if previous is not None:
+        assert previous["realistic"]["bits"] == bits, "previous build disagrees"
+        times["previous"] = previous["realistic"]["times"]["corvela"]
+    try:
+        from corvela_walk_floor import walk
+
+        times["floor"] = per_call(walk, [(base, o) for o in others])
+    except ImportError:
+        print("walk-only floor not installed: its row is skipped")
     if chain is not None:
         # The two builds must agree bit for bit on every shift.
         assert chain["realistic"]["bits"] == bits, "chain-only build disagrees"
@@ -277,7 +302,8 @@ def main():
     print()
     print("| implementation | time per call | relative to corvela |")
     print("|---|---:|---:|")
-    for key in ("corvela", "cached", "general", "chain", "chain_general", "oracle", "numpy"):
+    for key in ("corvela", "previous", "floor", "cached", "general", "chain", "chain_general",
+                "oracle", "numpy"):
         if key in times:
             ratio = times[key] / times["corvela"]
             print(f"| {LABELS[key]} | {fmt_time(times[key])} | {ratio:,.1f}x |")
@@ -287,6 +313,17 @@ def main():
             ratio = times[key] / times["corvela"]
             verdict = "met" if ratio >= target else "NOT met"
             print(f"target: {target:,}x faster than {LABELS[key]}: {ratio:,.1f}x, {verdict}")
+
+    if "previous" in times:
+        ratio = times["previous"] / times["corvela"]
+        print(f"target: 1.5x faster than the previous build, cold: {ratio:.2f}x, "
+              f"{'met' if ratio >= 1.5 else 'NOT met'}")
+    if "floor" in times:
+        ratio = times["corvela"] / times["floor"]
+        print(f"target: within 1.8x of the walk-only floor (moonshot 1.5x): {ratio:.2f}x, "
+              f"{'met' if ratio <= 1.8 else 'NOT met'}")
+    if args.realistic_only:
+        return
 
     # Scaling series.
     scaling = {}

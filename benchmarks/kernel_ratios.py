@@ -1,7 +1,7 @@
 """Summarises a Google Benchmark JSON file of benchmarks/kernels.cpp as a Markdown table.
 
 For every shape and size: the median and minimum time of each engine over the repetitions, the
-chain-to-index and chain-to-dispatch ratios (of minima, the figure least disturbed by other load),
+chain-to-index, chain-to-sweep, chain-to-dispatch and index-to-sweep ratios (of minima, the figure least disturbed by other load),
 and, for the doubling series of sorted realistic input (one table, and eight shifted copies
 in turn), time(2N) / time(N).
 """
@@ -38,18 +38,22 @@ def main(path):
             return "%.2f ms" % (us / 1e3)
         return "%.3f us" % us
 
-    print("| shape | speech x subtitles | chain median | index median | dispatch median "
-          "| chain/index (min) | chain/dispatch (min) |")
-    print("|---|---|---|---|---|---|---|")
+    print("| shape | speech x subtitles | chain median | index median | sweep median "
+          "| dispatch median | chain/index (min) | chain/sweep (min) | chain/dispatch (min) "
+          "| index/sweep (min) |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     for (shape, size) in sorted(times, key=lambda k: (k[0], rows_of(k[1]))):
         e = times[(shape, size)]
         get = lambda engine, agg: e.get(engine, {}).get(agg)
         chain_min = get("chain", "min")
         ratio = lambda engine: ("%.1fx" % (chain_min / get(engine, "min"))
                                 if chain_min and get(engine, "min") else "-")
-        print("| %s | %s | %s | %s | %s | %s | %s |" % (
+        index_min, sweep_min = get("index", "min"), get("sweep", "min")
+        print("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             shape, size, fmt(get("chain", "median")), fmt(get("index", "median")),
-            fmt(get("dispatch", "median")), ratio("index"), ratio("dispatch")))
+            fmt(get("sweep", "median")), fmt(get("dispatch", "median")), ratio("index"),
+            ratio("sweep"), ratio("dispatch"),
+            "%.1fx" % (index_min / sweep_min) if index_min and sweep_min else "-"))
 
     for scaled in ("realistic", "realistic_shifted"):
         series = sorted((rows_of(size)[0], e["dispatch"]["min"])

@@ -3,7 +3,9 @@
 // Names read engine/shape/<speech rows>x<subtitle rows>. Engines:
 //   chain    - the reference double loop
 //   index    - the indexed engine on its own
-//   dispatch - overlap_ratio, what `match` runs (chain or index, whichever should be faster)
+//   sweep    - the sweep engine on its own (sorting the subtitles first when they need it)
+//   dispatch - overlap_ratio, what `match` runs (chain, index or sweep, whichever should be
+//              fastest)
 // The chain loop is left out where one call would take longer than about ten seconds.
 #include <benchmark/benchmark.h>
 
@@ -18,17 +20,30 @@
 
 #include "coverage.hpp"
 #include "overlap_index.hpp"
+#include "overlap_sweep.hpp"
 
 namespace {
 
 using Rows = std::vector<double>;  // start, end, start, end, ...
 
-enum class Shape { Realistic, RealisticShifted, Shuffled, Overlapping, AllOverlap };
+enum class Shape {
+    Realistic,
+    RealisticShifted,
+    OverlapNextShifted,
+    Shuffled,
+    SpeechShuffled,
+    Overlapping,
+    OneLongRow,
+    AllOverlap
+};
 
 const char* name_of(Shape shape) {
     switch (shape) {
     case Shape::Realistic: return "realistic";
     case Shape::RealisticShifted: return "realistic_shifted";
+    case Shape::OverlapNextShifted: return "overlap_next_shifted";
+    case Shape::SpeechShuffled: return "speech_shuffled";
+    case Shape::OneLongRow: return "one_long_row";
     case Shape::Shuffled: return "shuffled";
     case Shape::Overlapping: return "overlapping";
     case Shape::AllOverlap: return "all_overlap";
@@ -82,13 +97,33 @@ Tables make(Shape shape, std::size_t n, std::size_t m) {
     switch (shape) {
     case Shape::Realistic:
     case Shape::RealisticShifted:
-    case Shape::Shuffled: {
+    case Shape::OverlapNextShifted:
+    case Shape::Shuffled:
+    case Shape::SpeechShuffled:
+    case Shape::OneLongRow: {
         // Both sides cover the same stretch of time, whatever their row counts.
         t.base = realistic(rng, n, 4.6);
         other = realistic(rng, m, 4.6 * static_cast<double>(n) / static_cast<double>(m));
-        if (shape == Shape::Shuffled) {
+        if (shape == Shape::Shuffled || shape == Shape::SpeechShuffled) {
             shuffle_rows(rng, t.base);
+        }
+        if (shape == Shape::Shuffled) {
             shuffle_rows(rng, other);
+        }
+        if (shape == Shape::OverlapNextShifted) {
+            // About one subtitle in six runs on past the start of the next one, as quick
+            // exchanges of dialogue do.
+            std::uniform_real_distribution<double> coin(0.0, 1.0);
+            for (std::size_t i = 0; i + 1 < m; ++i) {
+                if (coin(rng) < 0.16) {
+                    other[2 * i + 1] = other[2 * (i + 1)] + 0.5 * (other[2 * (i + 1) + 1] - other[2 * (i + 1)]);
+                }
+            }
+        }
+        if (shape == Shape::OneLongRow && m > 0) {
+            // One subtitle shown from the first to the last, such as a title kept on screen:
+            // it holds back every sweep past it.
+            other[1] = other[2 * m - 1];
         }
         break;
     }
@@ -123,7 +158,7 @@ Tables make(Shape shape, std::size_t n, std::size_t m) {
         break;
     }
     }
-    if (shape == Shape::RealisticShifted) {
+    if (shape == Shape::RealisticShifted || shape == Shape::OverlapNextShifted) {
         std::uniform_real_distribution<double> shift(-30.0, 30.0);
         for (int k = 0; k < kShifts; ++k) {
             const double by = shift(rng);
@@ -152,7 +187,7 @@ const Tables& tables(Shape shape, std::size_t n, std::size_t m) {
     return it->second;
 }
 
-enum class Engine { Chain, Index, Dispatch };
+enum class Engine { Chain, Index, Sweep, Dispatch };
 
 void run(benchmark::State& state, Engine engine, Shape shape, std::size_t n, std::size_t m) {
     const Tables& t = tables(shape, n, m);
@@ -170,6 +205,12 @@ void run(benchmark::State& state, Engine engine, Shape shape, std::size_t n, std
                 state.SkipWithError("index memory unavailable");
             }
             break;
+        case Engine::Sweep:
+            if (!corvela::overlap_ratio_sweep(t.base.data(), n, other.data(), m, t.base_total,
+                                              &result)) {
+                state.SkipWithError("sweep memory unavailable");
+            }
+            break;
         case Engine::Dispatch:
             result = corvela::overlap_ratio(t.base.data(), n, other.data(), m, t.base_total);
             break;
@@ -183,7 +224,8 @@ void add(Shape shape, std::size_t n, std::size_t m) {
     const double pairs = static_cast<double>(n) * static_cast<double>(m);
     const std::string size = std::to_string(n) + "x" + std::to_string(m);
     const std::pair<Engine, const char*> engines[] = {
-        {Engine::Chain, "chain"}, {Engine::Index, "index"}, {Engine::Dispatch, "dispatch"}};
+        {Engine::Chain, "chain"}, {Engine::Index, "index"}, {Engine::Sweep, "sweep"},
+        {Engine::Dispatch, "dispatch"}};
     for (const auto& [engine, label] : engines) {
         // About 1 ns per pair: above 10^10 pairs one chain call alone takes ten seconds.
         if (engine == Engine::Chain && pairs > 1.01e10) {
@@ -245,6 +287,15 @@ int main(int argc, char** argv) {
         add(Shape::AllOverlap, n, n);
     }
     add(Shape::AllOverlap, 2000, 1500);
+    // Shapes that weigh the sweep against the index: subtitles that overlap their successor,
+    // speech out of order, and one subtitle that holds the sweep back.
+    for (const Shape shape : {Shape::OverlapNextShifted, Shape::SpeechShuffled, Shape::OneLongRow}) {
+        add(shape, 2000, 1500);
+        for (std::size_t n : {std::size_t{100}, std::size_t{1000}, std::size_t{10000}, std::size_t{100000}}) {
+            add(shape, n, n);
+        }
+    }
+    add(Shape::SpeechShuffled, 1000000, 1000000);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {

@@ -1,4 +1,5 @@
-// libFuzzer target: the indexed engine and the dispatcher against the chain loop, bit for bit,
+// libFuzzer target: the indexed engine, the sweep (alone and prepared with a start order) and
+// the dispatcher against the chain loop, bit for bit,
 // on tables decoded from the fuzzer's bytes. Any difference aborts.
 //
 // Input: one flags byte (bit 0: put subtitle rows in start order, bit 1: the same for speech
@@ -18,12 +19,14 @@
 
 #include "coverage.hpp"
 #include "overlap_index.hpp"
+#include "overlap_sweep.hpp"
 #include "table_helpers.hpp"
 
 namespace {
 
 using corvela_test::bits;
 using corvela_test::sort_rows;
+using corvela_test::start_order;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -93,6 +96,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         check("index", index, chain, n, m);
         check("dispatcher", corvela::overlap_ratio(base.data(), n, other.data(), m, t), chain, n, m);
+        double sweep = 0.0;
+        if (!corvela::overlap_ratio_sweep(base.data(), n, other.data(), m, t, &sweep)) {
+            std::abort();
+        }
+        check("sweep", sweep, chain, n, m);
+    }
+    // Prepared with a start order of the rows (ties broken as the flags byte says), then summed
+    // on the table and on a shifted copy, which the same order still fits.
+    const std::vector<std::uint32_t> order = start_order(other, flags);
+    corvela::OverlapSweep prepared;
+    if (!prepared.prepare(base.data(), n, m, order.data())) {
+        std::abort();
+    }
+    std::vector<double> shifted = other;
+    for (double& bound : shifted) {
+        bound = bound + 0.75;
+    }
+    for (const std::vector<double>* table : {&other, &shifted}) {
+        check("prepared sweep", prepared.sum(table->data()),
+              corvela::overlap_ratio_chain(base.data(), n, table->data(), m, 1.0), n, m);
     }
     return 0;
 }

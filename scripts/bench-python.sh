@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Whole-call Python benchmark (not part of CI): builds the module twice into two virtual
-# environments -- the normal build, and one that uses only the chain loop -- and times match()
-# against the pure-Python oracle and a NumPy version. Writes benchmarks/scaling.png.
+# Whole-call Python benchmark (not part of CI): builds the module three times into virtual
+# environments -- the normal build (with the walk-only floor module of the benchmarks), one that
+# uses only the chain loop, and the build of main's HEAD (the engine choice a branch replaces,
+# from `git archive`, no downloads) -- and times match() against them, the floor, the
+# pure-Python oracle and a NumPy version. Writes benchmarks/scaling.png.
+# BENCH_PREVIOUS chooses the earlier commit (default: main).
 #
 #   scripts/bench-python.sh [bench_match.py options, e.g. --max-rows 100000]
 #
@@ -16,16 +19,22 @@ fi
 
 fast=build/bench-venv
 chain=build/bench-venv-chain-only
-for venv in "$fast" "$chain"; do
+previous=build/bench-venv-previous
+previous_src=build/bench-previous-src
+for venv in "$fast" "$chain" "$previous"; do
   rm -rf "$venv"
   "$BENCH_PYTHON" -m venv "$venv"
   "$venv/bin/python" -m pip install -q --upgrade pip
 done
-"$fast/bin/python" -m pip install -q . numpy matplotlib
+"$fast/bin/python" -m pip install -q . numpy matplotlib -C cmake.define.CORVELA_WALK_FLOOR=ON
 "$chain/bin/python" -m pip install -q . -C cmake.define.CORVELA_CHAIN_ONLY=ON
+rm -rf "$previous_src"
+mkdir -p "$previous_src"
+git archive --format=tar "${BENCH_PREVIOUS:-main}" | tar -x -C "$previous_src"
+"$previous/bin/python" -m pip install -q "./$previous_src"
 
 # Run from outside the checkout so each environment's installed build is the one imported.
 root="$PWD"
 cd /
 "$root/$fast/bin/python" "$root/benchmarks/bench_match.py" \
-  --chain-only-python "$root/$chain/bin/python" --plot "$root/benchmarks/scaling.png" "$@"
+  --chain-only-python "$root/$chain/bin/python" --previous-python "$root/$previous/bin/python" --plot "$root/benchmarks/scaling.png" "$@"

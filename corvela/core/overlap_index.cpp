@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "overlap_rule.hpp"
+#include "start_search.hpp"
 
 namespace corvela {
 namespace {
@@ -21,68 +22,6 @@ constexpr std::size_t kScanWindow = 48;
 constexpr unsigned kScanLevel = 4;
 
 inline bool is_nan(double value) { return value != value; }
-
-// First position of the NaN-free start-sorted `pairs[0, len)` whose start exceeds x, searched
-// outwards from `hint`: consecutive speech rows usually end near one another, so the distance
-// moved, not the table size, sets the cost.
-std::size_t upper_bound_from(const double* pairs, std::size_t len, double x, std::size_t hint) {
-    // Invariant: start <= x below lo; start > x from hi on.
-    // Moves of a few positions, the usual case, are walked: one loop exit to mispredict rather
-    // than the several of a search.
-    if (hint < len && pairs[2 * hint] <= x) {
-        const std::size_t stop = len - hint > 4 ? hint + 4 : len;
-        std::size_t p = hint + 1;
-        while (p < stop && pairs[2 * p] <= x) {
-            ++p;
-        }
-        if (p < stop || p == len) {
-            return p;
-        }
-        hint = p - 1;
-    } else if (hint > 0 && !(pairs[2 * (hint - 1)] > x)) {
-        return hint;
-    }
-    std::size_t lo;
-    std::size_t hi;
-    if (hint < len && pairs[2 * hint] <= x) {
-        lo = hint + 1;
-        hi = len;
-        std::size_t step = 1;
-        while (lo < len) {
-            const std::size_t probe = (len - lo > step) ? lo + step : len - 1;
-            if (pairs[2 * probe] <= x) {
-                lo = probe + 1;
-                step *= 2;
-            } else {
-                hi = probe;
-                break;
-            }
-        }
-    } else {
-        hi = hint;
-        lo = 0;
-        std::size_t step = 1;
-        while (hi > 0) {
-            const std::size_t probe = (hi > step) ? hi - step : 0;
-            if (pairs[2 * probe] > x) {
-                hi = probe;
-                step *= 2;
-            } else {
-                lo = probe + 1;
-                break;
-            }
-        }
-    }
-    while (lo < hi) {
-        const std::size_t mid = lo + (hi - lo) / 2;
-        if (pairs[2 * mid] <= x) {
-            lo = mid + 1;
-        } else {
-            hi = mid;
-        }
-    }
-    return lo;
-}
 
 struct SortKey {
     double start;
@@ -323,7 +262,7 @@ double OverlapIndex::sum(const double* c_base, std::size_t base_len) noexcept {
         if (is_nan(bs) || is_nan(be)) {
             continue;  // every test against a NaN is false: no pair of this row qualifies
         }
-        started = upper_bound_from(pairs_, size_, be, started);
+        started = upper_bound_from([this](std::size_t j) { return start(j); }, size_, be, started);
         std::size_t lo = 0;
         if (bs >= lead_bs) {
             lead_bs = bs;

@@ -1,6 +1,10 @@
-// Chooses the engine for one call. Both give the same bits; only the cost differs.
+// Chooses the engine for one call. All give the same bits; only the cost differs.
 #include "coverage.hpp"
+
+#include <limits>
+
 #include "overlap_index.hpp"
+#include "overlap_sweep.hpp"
 
 namespace corvela {
 
@@ -24,6 +28,15 @@ constexpr double kBuildRow = 1.5;
 constexpr double kSortRowLevel = 4.5;
 constexpr double kSweepRow = 15.0;
 constexpr double kQueryRowLevel = 16.0;
+// The sweep: per subtitle row to look its table over, per speech row (windows and hits) when
+// speech comes in start order, and per row and level of the speech sort when it does not.
+constexpr double kSweepFitRow = 1.0;
+constexpr double kSweepSpeechRow = 10.0;
+constexpr double kSweepSortRowLevel = 4.5;
+
+// The sweep is left to the index when more than one subtitle in this many ends below an earlier
+// one: such rows hold the sweep back and lengthen its windows, which the tree walks past.
+constexpr std::size_t kHeldShare = 8;
 
 // Rows per side of the grid sample that estimates the share of qualifying pairs.
 constexpr std::size_t kGrid = 16;
@@ -57,21 +70,19 @@ double sampled_share(const double* c_base, std::size_t base_len, const double* c
     return static_cast<double>(hits) / static_cast<double>(rows * cols);
 }
 
-// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start.
+// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start. Without
+// branches on the rows, whose outcomes a NaN or an unordered row would make unpredictable.
 bool speech_in_order(const double* c_base, std::size_t base_len) {
-    double last = c_base[0];
+    double last = -std::numeric_limits<double>::infinity();
+    bool ordered = true;
     for (std::size_t speech = 0; speech < base_len; ++speech) {
         const double bs = c_base[2 * speech];
         const double be = c_base[2 * speech + 1];
-        if (bs != bs || be != be) {
-            continue;
-        }
-        if (bs < last) {
-            return false;
-        }
-        last = bs;
+        const bool kept = (bs == bs) & (be == be);
+        ordered &= !(kept & (bs < last));
+        last = kept ? bs : last;
     }
-    return true;
+    return ordered;
 }
 
 double tree_levels(std::size_t rows) {
@@ -90,12 +101,33 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
     // The cheapest index (both tables in start order) is ruled out before any table is read.
     if (m * kBuildRow + n * kSweepRow < chain_cost &&
         sampled_share(c_base, base_len, c_other, other_len) < kDenseShare) {
+        const bool speech_ordered = speech_in_order(c_base, base_len);
         OverlapIndex index;
-        index.scan(c_other, other_len);
+        bool scanned = false;
+        if (!speech_ordered) {
+            // The speech sort is worth making only for subtitles the sweep can take as they are.
+            index.scan(c_other, other_len);
+            scanned = true;
+        }
+        if (!scanned || index.in_row_order()) {
+            const double sweep_cost =
+                m * kSweepFitRow +
+                n * (kSweepSpeechRow + (speech_ordered ? 0.0 : kSweepSortRowLevel * tree_levels(base_len)));
+            OverlapSweep sweep;
+            if (sweep_cost < chain_cost && sweep.prepare(c_base, base_len, other_len, nullptr)) {
+                const std::size_t started_len = sweep.fit(c_other);
+                if (started_len != OverlapSweep::kUnfit && sweep.held() * kHeldShare <= other_len) {
+                    return sweep.sum_fitted(c_other, started_len) / base_total;
+                }
+            }
+        }
+        if (!scanned) {
+            index.scan(c_other, other_len);
+        }
         const double levels = tree_levels(other_len);
         const double index_cost =
             m * (index.in_row_order() ? kBuildRow : kSortRowLevel * levels) +
-            n * (speech_in_order(c_base, base_len) ? kSweepRow : kQueryRowLevel * levels);
+            n * (speech_ordered ? kSweepRow : kQueryRowLevel * levels);
         // Without the index's memory the chain loop still gives the answer.
         if (index_cost < chain_cost && index.build()) {
             return index.sum(c_base, base_len) / base_total;

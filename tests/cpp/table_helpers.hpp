@@ -37,6 +37,26 @@ inline void sort_rows(std::vector<double>& rows) {
     }
 }
 
+// A permutation listing the rows of a flat table in nondecreasing start, NaN starts last; rows
+// with equal starts come in an order drawn from `seed`, since an order computed from other
+// values (exact microseconds) may break such ties either way.
+inline std::vector<std::uint32_t> start_order(const std::vector<double>& rows, std::uint64_t seed) {
+    std::vector<std::uint32_t> order(rows.size() / 2);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = static_cast<std::uint32_t>(i);
+    }
+    for (std::size_t i = order.size(); i > 1; --i) {
+        seed = seed * 6364136223846793005u + 1442695040888963407u;
+        std::swap(order[i - 1], order[(seed >> 33) % i]);
+    }
+    std::stable_sort(order.begin(), order.end(), [&rows](std::uint32_t a, std::uint32_t b) {
+        const double sa = rows[2 * a];
+        const double sb = rows[2 * b];
+        return sa < sb || (!std::isnan(sa) && std::isnan(sb));
+    });
+    return order;
+}
+
 }  // namespace corvela_test
 
 #endif

@@ -1,5 +1,5 @@
-// Differential test: the indexed engine and the dispatcher against the chain loop, bit for bit,
-// on random tables of many shapes and on table sizes at the edges of the implicit tree.
+// Differential test: the indexed engine, the sweep and the dispatcher against the chain loop, bit
+// for bit, on random tables of many shapes and on table sizes at the edges of the implicit tree.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,12 +13,20 @@
 
 #include "coverage.hpp"
 #include "overlap_index.hpp"
+#include "overlap_sweep.hpp"
+#include "random_tables.hpp"
 #include "table_helpers.hpp"
 
 namespace {
 
 using corvela_test::bits;
+using corvela_test::Generator;
+using corvela_test::Rows;
+using corvela_test::Shape;
+using corvela_test::name_of;
 using corvela_test::sort_rows;
+using corvela_test::start_order;
+using corvela_test::total_of;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan = std::nan("");
@@ -34,152 +42,36 @@ public:
 };
 const auto* const report = ::testing::AddGlobalTestEnvironment(new PairCountReport);
 
-using Rows = std::vector<double>;  // start, end, start, end, ...
-
-double total_of(const Rows& rows) {
-    double total = 0.0;
-    for (std::size_t i = 0; i + 1 < rows.size(); i += 2) {
-        total = total + (rows[i + 1] - rows[i]);
-    }
-    return total;
-}
-
-// Compares the three entry points. A base_total of 1.0 exposes `matched` itself (the sign of a
-// zero and every last bit); the real total is tried too, as the body would pass it.
+// Compares the entry points. A base_total of 1.0 exposes `matched` itself (the sign of a zero
+// and every last bit); the real total is tried too, as the body would pass it. The prepared sweep
+// is given the rows' start order, and no order at all (which must fall back when they are not in
+// start order already).
 void expect_same(const Rows& base, const Rows& other, const std::string& what) {
     const std::size_t n = base.size() / 2;
     const std::size_t m = other.size() / 2;
+    const auto where = [&] { return what + " (" + std::to_string(n) + " x " + std::to_string(m) + ")"; };
     for (const double total : {1.0, total_of(base)}) {
         const double chain = corvela::overlap_ratio_chain(base.data(), n, other.data(), m, total);
         double index = 0.0;
         ASSERT_TRUE(corvela::overlap_ratio_index(base.data(), n, other.data(), m, total, &index));
+        double sweep = 0.0;
+        ASSERT_TRUE(corvela::overlap_ratio_sweep(base.data(), n, other.data(), m, total, &sweep));
         const double dispatched = corvela::overlap_ratio(base.data(), n, other.data(), m, total);
-        ASSERT_EQ(bits(index), bits(chain))
-            << what << ": index " << index << ", chain " << chain << " (" << n << " x " << m << ")";
+        ASSERT_EQ(bits(index), bits(chain)) << where() << ": index " << index << ", chain " << chain;
+        ASSERT_EQ(bits(sweep), bits(chain)) << where() << ": sweep " << sweep << ", chain " << chain;
         ASSERT_EQ(bits(dispatched), bits(chain))
-            << what << ": dispatcher " << dispatched << ", chain " << chain << " (" << n << " x "
-            << m << ")";
+            << where() << ": dispatcher " << dispatched << ", chain " << chain;
+    }
+    const double matched = corvela::overlap_ratio_chain(base.data(), n, other.data(), m, 1.0);
+    const std::vector<std::uint32_t> order = start_order(other, n * 31 + m);
+    for (const std::uint32_t* given : {order.data(), static_cast<const std::uint32_t*>(nullptr)}) {
+        corvela::OverlapSweep prepared;
+        ASSERT_TRUE(prepared.prepare(base.data(), n, m, given));
+        ASSERT_EQ(bits(prepared.sum(other.data())), bits(matched))
+            << where() << ": prepared sweep, " << (given ? "start order given" : "no order");
     }
     pairs_compared += 2 * static_cast<std::uint64_t>(n) * m;
 }
-
-enum class Shape {
-    Realistic,        // sorted segments with gaps, like speech and subtitles of real audio
-    Shuffled,         // the same, rows in random order
-    Nested,           // long subtitles overlapping and nesting one another
-    AllOverlap,       // every subtitle covers every speech row
-    Grid,             // small integers: duplicates, touching, zero-length and inverted rows
-    IdenticalStarts,  // a handful of distinct starts
-    Specials,         // NaN, infinities, signed zeros, huge and subnormal magnitudes mixed in
-    LastBits,         // sums whose last bit depends on the order of the additions
-};
-
-const char* name_of(Shape shape) {
-    switch (shape) {
-    case Shape::Realistic: return "Realistic";
-    case Shape::Shuffled: return "Shuffled";
-    case Shape::Nested: return "Nested";
-    case Shape::AllOverlap: return "AllOverlap";
-    case Shape::Grid: return "Grid";
-    case Shape::IdenticalStarts: return "IdenticalStarts";
-    case Shape::Specials: return "Specials";
-    case Shape::LastBits: return "LastBits";
-    }
-    return "?";
-}
-
-class Generator {
-public:
-    explicit Generator(std::uint64_t seed) : rng_(seed) {}
-
-    double uniform(double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng_); }
-    int integer(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng_); }
-    bool coin(double p) { return std::bernoulli_distribution(p)(rng_); }
-
-    Rows realistic(std::size_t n) {
-        Rows rows;
-        double t = uniform(0.0, 5.0);
-        for (std::size_t i = 0; i < n; ++i) {
-            t += uniform(0.05, 3.0);
-            const double len = uniform(0.2, 6.0);
-            rows.push_back(t);
-            rows.push_back(t + len);
-            t += len;
-        }
-        return rows;
-    }
-
-    double special() {
-        static const double pool[] = {nan, inf, -inf, 0.0, -0.0, 1e308, -1e308, 5e-324, -5e-324,
-                                      2.2250738585072014e-308, 0.1, 0.2, 0.3, 1e16, 1.0, 10.0};
-        return pool[integer(0, sizeof pool / sizeof pool[0] - 1)];
-    }
-
-    Rows make(Shape shape, std::size_t n, bool speech) {
-        Rows rows;
-        switch (shape) {
-        case Shape::Realistic:
-            return realistic(n);
-        case Shape::Shuffled:
-            rows = realistic(n);
-            shuffle_rows(rows);
-            return rows;
-        case Shape::Nested:
-            for (std::size_t i = 0; i < n; ++i) {
-                const double mid = uniform(0.0, 100.0);
-                const double half = speech ? uniform(0.1, 3.0) : uniform(0.0, 40.0);
-                rows.push_back(mid - half);
-                rows.push_back(mid + half);
-            }
-            break;
-        case Shape::AllOverlap:
-            for (std::size_t i = 0; i < n; ++i) {
-                rows.push_back(speech ? uniform(40.0, 50.0) : uniform(0.0, 40.0));
-                rows.push_back(speech ? uniform(50.0, 60.0) : uniform(60.0, 100.0));
-            }
-            break;
-        case Shape::Grid:
-            for (std::size_t i = 0; i < 2 * n; ++i) {
-                rows.push_back(integer(-3, 12));
-            }
-            break;
-        case Shape::IdenticalStarts:
-            for (std::size_t i = 0; i < n; ++i) {
-                rows.push_back(integer(0, 3));
-                rows.push_back(uniform(-1.0, 10.0));
-            }
-            break;
-        case Shape::Specials:
-            for (std::size_t i = 0; i < 2 * n; ++i) {
-                rows.push_back(coin(0.3) ? special() : integer(-5, 15));
-            }
-            break;
-        case Shape::LastBits:
-            for (std::size_t i = 0; i < n; ++i) {
-                static const double ends[] = {0.1, 0.2, 0.3, 0.7, 1e-17, 3e-16, 1e16, 1.0 / 3};
-                const double end = ends[integer(0, 7)];
-                rows.push_back(speech ? 0.0 : -end * integer(0, 1));
-                rows.push_back(speech ? end * 3 : end);
-            }
-            break;
-        }
-        if (coin(0.5)) {
-            sort_rows(rows);
-        }
-        return rows;
-    }
-
-    void shuffle_rows(Rows& rows) {
-        for (std::size_t i = rows.size() / 2; i > 1; --i) {
-            const std::size_t j = std::uniform_int_distribution<std::size_t>(0, i - 1)(rng_);
-            std::swap(rows[2 * (i - 1)], rows[2 * j]);
-            std::swap(rows[2 * (i - 1) + 1], rows[2 * j + 1]);
-        }
-    }
-
-private:
-    std::mt19937_64 rng_;
-};
 
 // Subtitle table sizes at the tree's edges: 1, 2, and 2^k - 1, 2^k, 2^k + 1.
 std::vector<std::size_t> edge_sizes() {
@@ -194,7 +86,7 @@ std::vector<std::size_t> edge_sizes() {
 
 class RandomTables : public ::testing::TestWithParam<Shape> {};
 
-TEST_P(RandomTables, IndexAndDispatcherMatchChain) {
+TEST_P(RandomTables, EnginesMatchChain) {
     const Shape shape = GetParam();
     Generator gen(0x5eed0000u + static_cast<unsigned>(shape));
     for (const std::size_t m : edge_sizes()) {
@@ -256,7 +148,7 @@ struct Case {
 
 class EdgeTables : public ::testing::TestWithParam<Case> {};
 
-TEST_P(EdgeTables, IndexAndDispatcherMatchChain) {
+TEST_P(EdgeTables, EnginesMatchChain) {
     const Case& c = GetParam();
     expect_same(c.base, c.other, c.name);
 }

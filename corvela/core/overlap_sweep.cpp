@@ -1,0 +1,385 @@
+// The sweep engine; the method and its invariants are described in overlap_sweep.hpp.
+#include "overlap_sweep.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "coverage.hpp"
+#include "overlap_rule.hpp"
+#include "start_search.hpp"
+
+namespace corvela {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+inline bool is_nan(double value) { return value != value; }
+
+// `value` when `keep`, else +0.0, through its bits: compilers turn a conditional expression on a
+// comparison back into a branch, and multiplying by 0 or 1 would not keep an infinity or NaN.
+inline double kept_or_zero(bool keep, double value) {
+    std::uint64_t raw;
+    std::memcpy(&raw, &value, sizeof raw);
+    raw &= std::uint64_t{0} - static_cast<std::uint64_t>(keep);
+    std::memcpy(&value, &raw, sizeof raw);
+    return value;
+}
+
+// Positions are the rows themselves.
+struct RowOrder {
+    const double* c;
+    double start(std::size_t j) const { return c[2 * j]; }
+    double end(std::size_t j) const { return c[2 * j + 1]; }
+};
+
+// Position j is row order[j].
+struct GivenOrder {
+    const double* c;
+    const std::uint32_t* order;
+    double start(std::size_t j) const { return c[2 * std::size_t{order[j]}]; }
+    double end(std::size_t j) const { return c[2 * std::size_t{order[j]} + 1]; }
+};
+
+// Steps that a cursor takes without a data-dependent branch; a longer move takes a loop.
+constexpr std::size_t kStride = 3;
+
+// First position from `from` on at which the nondecreasing predicate `below(j)` fails, below
+// `len`. On real tables a speech row moves each bound by zero to three positions, a count no
+// predictor learns: so the first kStride steps are counted, the monotone predicate making the
+// count the move, and the loads of one count do not wait on one another. Only a longer move
+// branches.
+template <class Below>
+std::size_t first_not_below(const Below& below, std::size_t len, std::size_t from) {
+    while (len - from >= kStride) {
+        std::size_t moved = 0;
+        for (std::size_t t = 0; t < kStride; ++t) {
+            moved += static_cast<std::size_t>(below(from + t));
+        }
+        from += moved;
+        if (moved < kStride) {
+            return from;
+        }
+    }
+    while (from < len && below(from)) {
+        ++from;
+    }
+    return from;
+}
+
+// Where one sweep stands; speech rows must come to it in nondecreasing start. Positions below
+// `len` all have a number as start, and reach[j] is the largest end up to position j.
+class Cursor {
+public:
+    // The window [*lo, *hi) of positions that can hold hits of the speech row (bs, be).
+    template <class Table>
+    void window(const Table& table, const double* reach, std::size_t len, double bs, double be,
+                std::size_t* lo, std::size_t* hi) noexcept {
+        const std::size_t p = started_;
+        if (p == 0 || table.start(p - 1) <= be) {
+            started_ = first_not_below([&](std::size_t j) { return table.start(j) <= be; }, len, p);
+        } else {
+            started_ = upper_bound_from([&](std::size_t j) { return table.start(j); }, len, be, p);
+        }
+        *hi = started_;
+        if (bs >= lead_bs_) {
+            lead_bs_ = bs;
+            lead_ = first_not_below([=](std::size_t j) { return reach[j] < bs; }, len, lead_);
+            *lo = lead_;
+        } else {
+            *lo = 0;  // out of order after all: no position can be passed over
+        }
+    }
+
+private:
+    std::size_t started_ = 0;   // positions whose start is <= the last be
+    std::size_t lead_ = 0;      // every position below ends below lead_bs_
+    double lead_bs_ = -kInf;    // largest speech start seen
+};
+
+// Insertion sort: a speech row rarely has more than a few hits.
+void sort_rows(std::uint32_t* rows, std::size_t count) {
+    if (count > 24) {
+        std::sort(rows, rows + count);
+        return;
+    }
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::uint32_t row = rows[i];
+        std::size_t j = i;
+        for (; j > 0 && rows[j - 1] > row; --j) {
+            rows[j] = rows[j - 1];
+        }
+        rows[j] = row;
+    }
+}
+
+// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start; counts
+// them. Without branches on the rows, whose outcomes a NaN or an unordered row would make
+// unpredictable.
+bool speech_in_order(const double* c_base, std::size_t base_len, std::size_t* kept) {
+    double last = -kInf;
+    bool ordered = true;
+    std::size_t count = 0;
+    for (std::size_t r = 0; r < base_len; ++r) {
+        const double bs = c_base[2 * r];
+        const double be = c_base[2 * r + 1];
+        const bool number = !is_nan(bs) & !is_nan(be);
+        ordered &= !(number & (bs < last));
+        last = number ? bs : last;
+        count += static_cast<std::size_t>(number);
+    }
+    *kept = count;
+    return ordered;
+}
+
+struct SortKey {
+    double start;
+    std::uint32_t row;
+};
+
+// Ties keep row order (-0.0 and +0.0 tie), NaN starts last.
+bool before(const SortKey& a, const SortKey& b) {
+    if (is_nan(b.start)) {
+        return !is_nan(a.start) || a.row < b.row;
+    }
+    if (is_nan(a.start)) {
+        return false;
+    }
+    return a.start < b.start || (!(b.start < a.start) && a.row < b.row);
+}
+
+}  // namespace
+
+OverlapSweep::~OverlapSweep() { std::free(block_); }
+
+bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size_t other_len,
+                           const std::uint32_t* order) noexcept {
+    std::free(block_);
+    block_ = nullptr;
+    bytes_ = 0;
+    reach_ = nullptr;
+    order_ = hits_ = speech_ = windows_ = nullptr;
+    c_base_ = c_base;
+    base_len_ = base_len;
+    other_len_ = other_len;
+    constexpr std::size_t kRowLimit = std::numeric_limits<std::uint32_t>::max();
+    if (other_len > kRowLimit || base_len > kRowLimit) {
+        return false;
+    }
+    const bool speech_ordered = speech_in_order(c_base, base_len, &speech_kept_);
+    std::size_t words = 2 * other_len;  // reach_
+    if (order != nullptr) {
+        words += 2 * other_len;  // order_, hits_
+    }
+    if (!speech_ordered) {
+        words += speech_kept_ + 2 * base_len;  // speech_, windows_
+    }
+    SortKey* keys = nullptr;
+    if (!speech_ordered) {
+        keys = static_cast<SortKey*>(std::malloc(speech_kept_ * sizeof(SortKey)));
+        if (keys == nullptr) {
+            return false;
+        }
+    }
+    block_ = std::malloc(words * sizeof(std::uint32_t));
+    if (block_ == nullptr) {
+        std::free(keys);
+        return false;
+    }
+    bytes_ = words * sizeof(std::uint32_t);
+    reach_ = static_cast<double*>(block_);
+    std::uint32_t* next = reinterpret_cast<std::uint32_t*>(reach_ + other_len);
+    if (order != nullptr) {
+        order_ = next;
+        hits_ = next + other_len;
+        std::copy(order, order + other_len, order_);
+        next += 2 * other_len;
+    }
+    if (!speech_ordered) {
+        std::size_t k = 0;
+        for (std::size_t r = 0; r < base_len; ++r) {
+            const double bs = c_base[2 * r];
+            if (!is_nan(bs) && !is_nan(c_base[2 * r + 1])) {
+                keys[k].start = bs;
+                keys[k].row = static_cast<std::uint32_t>(r);
+                ++k;
+            }
+        }
+        std::sort(keys, keys + k, before);
+        speech_ = next;
+        for (std::size_t i = 0; i < k; ++i) {
+            speech_[i] = keys[i].row;
+        }
+        std::free(keys);
+        // A row with a NaN bound keeps the empty window [0, 0).
+        windows_ = speech_ + speech_kept_;
+        std::fill(windows_, windows_ + 2 * base_len, 0u);
+    }
+    return true;
+}
+
+std::size_t OverlapSweep::fit(const double* c_other) noexcept {
+    const auto check = [this](const auto& table) {
+        double* reach = reach_;
+        double last = -kInf;
+        double widest = -kInf;
+        std::size_t held = 0;
+        std::size_t j = 0;
+        for (; j < other_len_; ++j) {
+            const double os = table.start(j);
+            if (!(os >= last)) {
+                break;
+            }
+            last = os;
+            const double oe = table.end(j);
+            held += static_cast<std::size_t>(oe < widest);
+            widest = oe > widest ? oe : widest;  // a NaN end leaves it as it is
+            reach[j] = widest;
+        }
+        held_ = held;
+        const std::size_t started_len = j;
+        for (; j < other_len_; ++j) {
+            if (!is_nan(table.start(j))) {
+                return kUnfit;
+            }
+        }
+        return started_len;
+    };
+    return order_ == nullptr ? check(RowOrder{c_other}) : check(GivenOrder{c_other, order_});
+}
+
+double OverlapSweep::sum(const double* c_other) noexcept {
+    const std::size_t started_len = fit(c_other);
+    if (started_len == kUnfit) {
+        return overlap_ratio_chain(c_base_, base_len_, c_other, other_len_, 1.0);
+    }
+    return sum_fitted(c_other, started_len);
+}
+
+template <class Table>
+inline double OverlapSweep::add_window(const Table& table, double matched, double bs, double be,
+                                       std::size_t lo, std::size_t hi) noexcept {
+    if (order_ == nullptr) {
+        if (hi <= lo + 2 && lo + 2 <= other_len_) {
+            // The usual window, of at most two positions, without a branch: both positions are
+            // put to the whole test (a position outside the window fails it), and one that is no
+            // hit adds +0.0, which changes no bit of `matched` since it is never -0.0.
+            for (std::size_t j = lo; j < lo + 2; ++j) {
+                const double os = table.start(j);
+                const double oe = table.end(j);
+                const double amount = qualifying_pair_overlap(bs, be, os, oe);
+                const bool hit = (os <= be) & (oe >= bs);
+                matched = matched + kept_or_zero(hit, amount);
+            }
+            return matched;
+        }
+        for (std::size_t j = lo; j < hi; ++j) {
+            const double oe = table.end(j);
+            if (oe >= bs) {
+                matched = matched + qualifying_pair_overlap(bs, be, table.start(j), oe);
+            }
+        }
+        return matched;
+    }
+    std::size_t hits = 0;
+    for (std::size_t j = lo; j < hi; ++j) {
+        if (table.end(j) >= bs) {
+            hits_[hits++] = order_[j];
+        }
+    }
+    const double* c_other = table.c;
+    if (hits * 16 > other_len_) {
+        // Sorting this many hits would cost more than the plain row loop, which needs none.
+        for (std::size_t dialog = 0; dialog < other_len_; ++dialog) {
+            matched = add_pair_overlap(matched, bs, be, c_other[2 * dialog], c_other[2 * dialog + 1]);
+        }
+        return matched;
+    }
+    sort_rows(hits_, hits);
+    for (std::size_t h = 0; h < hits; ++h) {
+        const std::size_t dialog = hits_[h];
+        matched = matched + qualifying_pair_overlap(bs, be, c_other[2 * dialog], c_other[2 * dialog + 1]);
+    }
+    return matched;
+}
+
+double OverlapSweep::sum_fitted(const double* c_other, std::size_t started_len) noexcept {
+    const auto run = [&](const auto& table) {
+        double matched = 0.0;
+        Cursor cursor;
+        std::size_t lo = 0;
+        std::size_t hi = 0;
+        const double* c_base = c_base_;
+        if (speech_ == nullptr) {
+            for (std::size_t speech = 0; speech < base_len_; ++speech) {
+                const double bs = c_base[2 * speech];
+                const double be = c_base[2 * speech + 1];
+                if (is_nan(bs) || is_nan(be)) {
+                    continue;  // every test against a NaN is false: no pair of this row qualifies
+                }
+                cursor.window(table, reach_, started_len, bs, be, &lo, &hi);
+                matched = add_window(table, matched, bs, be, lo, hi);
+            }
+            return matched;
+        }
+        for (std::size_t k = 0; k < speech_kept_; ++k) {
+            const std::size_t speech = speech_[k];
+            cursor.window(table, reach_, started_len, c_base[2 * speech], c_base[2 * speech + 1], &lo, &hi);
+            windows_[2 * speech] = static_cast<std::uint32_t>(lo);
+            windows_[2 * speech + 1] = static_cast<std::uint32_t>(hi);
+        }
+        for (std::size_t speech = 0; speech < base_len_; ++speech) {
+            lo = windows_[2 * speech];
+            hi = windows_[2 * speech + 1];
+            if (lo < hi) {
+                matched = add_window(table, matched, c_base[2 * speech], c_base[2 * speech + 1], lo, hi);
+            }
+        }
+        return matched;
+    };
+    return order_ == nullptr ? run(RowOrder{c_other}) : run(GivenOrder{c_other, order_});
+}
+
+bool overlap_ratio_sweep(const double* c_base, std::size_t base_len, const double* c_other,
+                         std::size_t other_len, double base_total, double* result) noexcept {
+    OverlapSweep sweep;
+    if (!sweep.prepare(c_base, base_len, other_len, nullptr)) {
+        return false;
+    }
+    std::size_t started_len = sweep.fit(c_other);
+    if (started_len != OverlapSweep::kUnfit) {
+        *result = sweep.sum_fitted(c_other, started_len) / base_total;
+        return true;
+    }
+    // One sort of the rows by start puts them in an order the sweep can take.
+    if (other_len > std::numeric_limits<std::uint32_t>::max()) {
+        return false;
+    }
+    SortKey* keys = static_cast<SortKey*>(std::malloc(other_len * sizeof(SortKey)));
+    std::uint32_t* order = static_cast<std::uint32_t*>(std::malloc(other_len * sizeof(std::uint32_t)));
+    bool ok = keys != nullptr && order != nullptr;
+    if (ok) {
+        for (std::size_t r = 0; r < other_len; ++r) {
+            keys[r].start = c_other[2 * r];
+            keys[r].row = static_cast<std::uint32_t>(r);
+        }
+        std::sort(keys, keys + other_len, before);
+        for (std::size_t r = 0; r < other_len; ++r) {
+            order[r] = keys[r].row;
+        }
+        ok = sweep.prepare(c_base, base_len, other_len, order);
+    }
+    std::free(keys);
+    std::free(order);
+    if (!ok) {
+        return false;
+    }
+    started_len = sweep.fit(c_other);
+    *result = (started_len == OverlapSweep::kUnfit
+                   ? sweep.sum(c_other)
+                   : sweep.sum_fitted(c_other, started_len)) / base_total;
+    return true;
+}
+
+}  // namespace corvela

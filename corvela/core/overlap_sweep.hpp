@@ -1,0 +1,113 @@
+// The sweep engine: the same sum as the chain loop, for subtitle tables whose rows can be put in
+// start order, visiting about one position per qualifying pair.
+//
+// A pair adds something only when bs <= oe && os <= be (ordered comparisons, so a NaN bound never
+// qualifies); every other pair leaves `matched` unchanged, bit for bit. The sweep:
+//
+//  1. Takes the subtitle rows in an order in which their starts never decrease: row order, or a
+//     permutation the caller gives. Rows with a NaN start may only come last in that order; they
+//     are never reached. A NaN end needs no care: such a row fails every test below.
+//  2. Takes the speech rows in nondecreasing start. When the table is not in that order (rows
+//     with a NaN bound are passed over: none of their pairs qualifies), the order is sorted once
+//     by prepare(), and each speech row's window (step 3) is stored during the sweep and scanned
+//     afterwards in row order, since `matched` must take the speech rows in row order.
+//  3. A speech row's hits lie in the window [lead, started) of positions: `started` counts the
+//     positions whose start is <= be (moved on from the previous row's); every position below
+//     `lead` has a running maximum of the ends (`reach`, kept by fit() for each table) below the
+//     current bs, which never decreases, so it can qualify for no later row either. Both bounds
+//     move by counting a few comparisons at once (the orders make each count the move), not by
+//     a loop whose exit no predictor learns. Inside the window os <= be holds, so a position is a
+//     hit exactly when oe >= bs.
+//  4. The hits of one speech row are added in subtitle row order: as they are found when the
+//     order is row order, otherwise collected and sorted first. What a hit adds is the rule
+//     chain's amount for a qualifying pair (qualifying_pair_overlap in overlap_rule.hpp); a
+//     window of at most two positions puts both to the whole test and adds +0.0 for a miss,
+//     which leaves `matched` (never -0.0) bit for bit as it was.
+//
+// The cost is one window per speech row plus its positions. Long subtitles hold `lead` back, and
+// every position behind one but ending before bs is still scanned: nested long rows make windows
+// long, which the engine choice weighs (overlap_ratio.cpp).
+//
+// Prepared use, for callers that sum one speech table against many tables of the same subtitles
+// (for example the same subtitles moved by a common shift, which keeps their start order):
+//
+//     OverlapSweep sweep;
+//     if (!sweep.prepare(c_base, base_len, other_len, order)) { /* no memory */ }
+//     for each subtitle table t:   matched = sweep.sum(t);   // ratio = matched / base_total
+//
+//  - prepare() borrows c_base (base_len rows; start at [2r], end at [2r + 1]): the table must stay
+//    alive and unchanged while sums are taken. `order` is null when the subtitle tables come in
+//    start order, or a permutation of 0 .. other_len - 1 listing the rows in start order; it is
+//    copied. The speech sort and every buffer are made here; false means the memory could not
+//    be obtained (or other_len exceeds 32-bit row numbers), and the object must
+//    not be summed with.
+//  - Memory: 8 bytes a subtitle row, 8 more with an order, and 12 a speech row when the speech
+//    must be sorted.
+//  - sum(c_other) takes a table of other_len rows and returns `matched` over every pair, the chain
+//    loop's exact bits (the caller divides by its speech total). It allocates nothing, throws
+//    nothing and touches no interpreter object, so it may run without the interpreter lock; one
+//    object must not be summed with from two threads at once. A table that the order does not
+//    put in start order (or that has a NaN start before a number) is summed by the chain loop:
+//    slower, never wrong.
+#ifndef CORVELA_CORE_OVERLAP_SWEEP_HPP
+#define CORVELA_CORE_OVERLAP_SWEEP_HPP
+
+#include <cstddef>
+#include <cstdint>
+
+namespace corvela {
+
+class OverlapSweep {
+public:
+    OverlapSweep() = default;
+    OverlapSweep(const OverlapSweep&) = delete;
+    OverlapSweep& operator=(const OverlapSweep&) = delete;
+    ~OverlapSweep();
+
+    bool prepare(const double* c_base, std::size_t base_len, std::size_t other_len,
+                 const std::uint32_t* order) noexcept;
+
+    double sum(const double* c_other) noexcept;
+
+    // For the engine choice, which has looked the table over already: the number of positions
+    // whose start is a number when the order puts `c_other` in start order, or kUnfit.
+    static constexpr std::size_t kUnfit = ~std::size_t{0};
+    // It also keeps the table's running maximum of the ends, which sum_fitted() reads.
+    std::size_t fit(const double* c_other) noexcept;
+    // Positions of the last fit() that end below an earlier position's end: each holds the
+    // sweep back, so a table with many of them makes long windows.
+    std::size_t held() const noexcept { return held_; }
+    // sum() on the table of the last fit(), which gave `started_len` (not kUnfit).
+    double sum_fitted(const double* c_other, std::size_t started_len) noexcept;
+
+    // Bytes held beyond the tables.
+    std::size_t memory_bytes() const noexcept { return bytes_; }
+
+private:
+    template <class Table>
+    double add_window(const Table& table, double matched, double bs, double be, std::size_t lo,
+                      std::size_t hi) noexcept;
+
+    const double* c_base_ = nullptr;
+    std::size_t base_len_ = 0;
+    std::size_t other_len_ = 0;
+    void* block_ = nullptr;              // one allocation holding the arrays below
+    std::size_t bytes_ = 0;
+    double* reach_ = nullptr;            // largest end up to each position, of the last fit()
+    std::uint32_t* order_ = nullptr;     // subtitle row of each position; null: row order
+    std::uint32_t* hits_ = nullptr;      // one speech row's hits, when order_ is set
+    std::uint32_t* speech_ = nullptr;    // speech rows kept, in start order; null: row order
+    std::size_t speech_kept_ = 0;
+    std::size_t held_ = 0;
+    std::uint32_t* windows_ = nullptr;   // lead, started of each speech row, when speech_ is set
+};
+
+// The sweep on its own: puts the subtitle rows in start order first when they are not (one
+// sort), stores the ratio in *result and returns true, or returns false when its memory cannot
+// be obtained.
+bool overlap_ratio_sweep(const double* c_base, std::size_t base_len, const double* c_other,
+                         std::size_t other_len, double base_total, double* result) noexcept;
+
+}  // namespace corvela
+
+#endif
