@@ -1,17 +1,66 @@
 // The per-offset loop of an offset scan.
 #include "offset_scan.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "coverage.hpp"
+#include "overlap_sweep.hpp"
 
 namespace corvela {
 
 namespace {
 
-// The engine for one shifted table: kept in this one place so that it can be exchanged for one
-// that reuses what the first offset learnt about the table (a common shift keeps its order).
-double coverage_of_shift(const ShiftScan& scan, const double* shifted) noexcept {
+// Up to this many pairs a table goes to the engine choice, which gives it the chain loop.
+constexpr std::size_t kTinyPairs = 1024;
+
+void release(std::uint32_t* order) noexcept {
+    std::free(order);
+}
+
+// The subtitle rows in nondecreasing exact start, or null when row order is that already. A
+// common shift keeps this order, and since the conversion to seconds never decreases, the
+// shifted starts never decrease along it either: one sort serves every offset. False when the
+// memory cannot be had (or the rows outgrow 32-bit row numbers).
+bool start_order(const ShiftScan& scan, std::unique_ptr<std::uint32_t, decltype(&release)>* order) {
+    const Microseconds* us = scan.subtitle_us;
+    bool in_order = true;
+    for (std::size_t j = 1; j < scan.subtitle_len && in_order; ++j) {
+        in_order = us[2 * (j - 1)] <= us[2 * j];
+    }
+    if (in_order) {
+        return true;
+    }
+    if (scan.subtitle_len > UINT32_MAX) {
+        return false;
+    }
+    // Without the interpreter lock: the raw allocator, not the interpreter's.
+    auto* rows = static_cast<std::uint32_t*>(std::malloc(scan.subtitle_len * sizeof(std::uint32_t)));
+    if (rows == nullptr) {
+        return false;
+    }
+    order->reset(rows);
+    for (std::size_t j = 0; j < scan.subtitle_len; ++j) {
+        rows[j] = static_cast<std::uint32_t>(j);
+    }
+    std::sort(rows, rows + scan.subtitle_len, [us](std::uint32_t a, std::uint32_t b) {
+        return us[2 * a] < us[2 * b] || (us[2 * a] == us[2 * b] && a < b);
+    });
+    return true;
+}
+
+// The engine for one shifted table: the sweep prepared once for the whole scan where it wins,
+// otherwise the engine choice of `match`. Both give the chain loop's bits.
+double coverage_of_shift(const ShiftScan& scan, OverlapSweep* sweep,
+                         const double* shifted) noexcept {
+    if (sweep != nullptr) {
+        const std::size_t started_len = sweep->fit(shifted);
+        if (started_len != OverlapSweep::kUnfit && sweep->worth_sweeping()) {
+            return sweep->sum_fitted(shifted, started_len) / scan.base_total;
+        }
+    }
     return overlap_ratio(scan.speech, scan.speech_len, shifted, scan.subtitle_len,
                          scan.base_total);
 }
@@ -53,6 +102,20 @@ void scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_
             largest = magnitude(us);
         }
     }
+    // The speech sort and the subtitle order are made once, for every offset.
+    OverlapSweep prepared;
+    OverlapSweep* sweep = nullptr;
+    std::unique_ptr<std::uint32_t, decltype(&release)> order(nullptr, &release);
+#ifdef CORVELA_CHAIN_ONLY
+    const bool large = false;
+#else
+    const bool large = scan.subtitle_len != 0 && scan.speech_len > kTinyPairs / scan.subtitle_len;
+#endif
+    if (large &&
+        start_order(scan, &order) &&
+        prepared.prepare(scan.speech, scan.speech_len, scan.subtitle_len, order.get())) {
+        sweep = &prepared;
+    }
     for (std::size_t k = 0; k < offset_count; ++k) {
         const Microseconds offset = offsets[k];
         if (largest + magnitude(offset) <= kExactDoubleLimit) {
@@ -60,7 +123,7 @@ void scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_
         } else {
             shift_exact(scan.subtitle_us, bounds, offset, shifted);
         }
-        results[k] = coverage_of_shift(scan, shifted);
+        results[k] = coverage_of_shift(scan, sweep, shifted);
     }
 }
 

@@ -34,10 +34,6 @@ constexpr double kSweepFitRow = 1.0;
 constexpr double kSweepSpeechRow = 10.0;
 constexpr double kSweepSortRowLevel = 4.5;
 
-// The sweep is left to the index when more than one subtitle in this many ends below an earlier
-// one: such rows hold the sweep back and lengthen its windows, which the tree walks past.
-constexpr std::size_t kHeldShare = 8;
-
 // Rows per side of the grid sample that estimates the share of qualifying pairs.
 constexpr std::size_t kGrid = 16;
 
@@ -116,7 +112,7 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
             OverlapSweep sweep;
             if (sweep_cost < chain_cost && sweep.prepare(c_base, base_len, other_len, nullptr)) {
                 const std::size_t started_len = sweep.fit(c_other);
-                if (started_len != OverlapSweep::kUnfit && sweep.held() * kHeldShare <= other_len) {
+                if (started_len != OverlapSweep::kUnfit && sweep.worth_sweeping()) {
                     return sweep.sum_fitted(c_other, started_len) / base_total;
                 }
             }

@@ -77,6 +77,10 @@ public:
     // Positions of the last fit() that end below an earlier position's end: each holds the
     // sweep back, so a table with many of them makes long windows.
     std::size_t held() const noexcept { return held_; }
+    // True when the table of the last fit() is one the sweep wins on: at most one position in
+    // kHeldShare holds it back (more lengthen its windows, which the index's tree walks past).
+    static constexpr std::size_t kHeldShare = 8;
+    bool worth_sweeping() const noexcept { return held_ * kHeldShare <= other_len_; }
     // sum() on the table of the last fit(), which gave `started_len` (not kUnfit).
     double sum_fitted(const double* c_other, std::size_t started_len) noexcept;
 
