@@ -30,3 +30,13 @@ def run_python(code, *args, timeout=120, env=None, flags=()):
 def describe(proc):
     """The child's exit status and output, for assertion messages."""
     return "exit %s\n--- stdout\n%s\n--- stderr\n%s" % (proc.returncode, proc.stdout, proc.stderr)
+
+
+def child_outcome(module, name):
+    """Runs `module.child(name)` in a child interpreter, which must exit normally, and returns the
+    JSON object on its last line of output."""
+    import json
+
+    proc = run_python("import %s as t; t.child(%r)" % (module, name))
+    assert proc.returncode == 0, describe(proc)
+    return json.loads(proc.stdout.splitlines()[-1]), proc

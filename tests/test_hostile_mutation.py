@@ -19,7 +19,7 @@ from datetime import timedelta
 import pytest
 
 import oracle
-from isolated import describe, run_python
+from isolated import child_outcome, describe, run_python
 
 
 def s(seconds):
@@ -580,9 +580,7 @@ def child(name):
 
 @pytest.mark.parametrize("name", sorted(SCENARIOS))
 def test_mutation_during_conversion(name):
-    proc = run_python("import test_hostile_mutation as t; t.child(%r)" % name)
-    assert proc.returncode == 0, describe(proc)
-    outcome = json.loads(proc.stdout.splitlines()[-1])
+    outcome, proc = child_outcome('test_hostile_mutation', name)
     assert outcome["got"] == outcome["due"], describe(proc)
 
 

@@ -10,7 +10,7 @@ from datetime import timedelta
 
 import pytest
 
-from isolated import describe, run_python
+from isolated import child_outcome, describe
 from test_hostile_mutation import FinalisedRow, OnFloat, OnIndex, Row, s
 
 OFFSETS = [timedelta(seconds=-1), timedelta(0), timedelta(seconds=2)]
@@ -90,7 +90,5 @@ def child(name):
 
 @pytest.mark.parametrize("name", sorted(SCENARIOS))
 def test_mutation_while_coverage_reads(name):
-    proc = run_python("import test_scan_mutation as t; t.child(%r)" % name)
-    assert proc.returncode == 0, describe(proc)
-    outcome = json.loads(proc.stdout.splitlines()[-1])
+    outcome, proc = child_outcome('test_scan_mutation', name)
     assert outcome["got"] == outcome["due"], describe(proc)

@@ -28,6 +28,10 @@ struct _object;
 
 namespace corvela {
 
+// Up to this many pairs the chain loop finishes before any other engine could even look at the
+// tables: the engine choice and the offset scan leave such tables to it.
+constexpr std::size_t kTinyPairs = 1024;
+
 // The body of `match`: builds the interval tables from `base` (rows of numbers) and `other`
 // (rows of objects with total_seconds()), and returns the overlap ratio. Any failure while the
 // tables are built is reported through the interpreter and yields 0.0; no exception is left

@@ -13,9 +13,6 @@ namespace corvela {
 
 namespace {
 
-// Up to this many pairs a table goes to the engine choice, which gives it the chain loop.
-constexpr std::size_t kTinyPairs = 1024;
-
 void release(std::uint32_t* order) noexcept {
     std::free(order);
 }

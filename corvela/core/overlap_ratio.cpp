@@ -11,9 +11,6 @@ namespace corvela {
 #ifndef CORVELA_CHAIN_ONLY
 namespace {
 
-// Up to this many pairs the chain loop finishes before the index could even be looked at.
-constexpr std::size_t kTinyPairs = 1024;
-
 // When at least this share of the pairs qualifies, the index visits nearly every pair anyway
 // and its bookkeeping makes it slower than the chain loop.
 constexpr double kDenseShare = 0.25;
