@@ -23,6 +23,11 @@ constexpr Microseconds kMaxMicroseconds = (kMaxTimedeltaDays + 1) * kMicrosecond
 // the quotient once, as total_seconds() does.
 constexpr std::int64_t kExactDoubleLimit = std::int64_t{1} << 53;
 
+// The whole days of a count, rounded down, as timedelta normalises it (its `days` field).
+constexpr Microseconds floor_days(Microseconds us) noexcept {
+    return us / kMicrosecondsPerDay - (us % kMicrosecondsPerDay < 0 ? 1 : 0);
+}
+
 // us / 10**6 rounded to the nearest double, ties to even, for any count below 2**67 in
 // magnitude (timedelta's range, and any sum of two counts from it).
 double seconds_of(Microseconds us) noexcept;

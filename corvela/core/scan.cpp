@@ -1,5 +1,6 @@
 // The module corvela.core.scan: `coverage`, the coverage of the speech by one subtitle list
-// under each of many common shifts, with the bits `match` gives for each shifted list.
+// under each of many common shifts, with the bits `match` gives for each shifted list, and
+// `best_offset`, the best shift over every microsecond of a range and a few time scalings.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <datetime.h>
@@ -7,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "argument_binding.hpp"
+#include "best_offset_input.hpp"
+#include "best_offset_search.hpp"
 #include "offset_scan.hpp"
 #include "py_ref.hpp"
 #include "scan_input.hpp"
@@ -16,7 +20,8 @@ namespace {
 using corvela::PyRef;
 
 struct ModuleState {
-    PyTypeObject* timedelta;  // the C implementation's type, whose fields are read directly
+    PyTypeObject* timedelta;    // the C implementation's type, whose fields are read directly
+    PyTypeObject* best_offset;  // the result type of best_offset(), a struct sequence
 };
 
 ModuleState* state_of(PyObject* module) {
@@ -25,83 +30,17 @@ ModuleState* state_of(PyObject* module) {
 
 // --- argument binding ----------------------------------------------------------------------
 
-constexpr Py_ssize_t kParameters = 3;
-const char* const kNames[kParameters] = {"base", "other", "offsets"};
+const char* const kCoverageNames[] = {"base", "other", "offsets"};
+const corvela::Signature kCoverage{"coverage", kCoverageNames, 3, 3, 3};
 
-int raise_missing(PyObject* const* bound) {
-    Py_ssize_t missing = 0;
-    for (Py_ssize_t n = 0; n < kParameters; ++n) {
-        missing += bound[n] == nullptr;
-    }
-    // As Python words it: 'a', 'a' and 'b', 'a', 'b', and 'c'.
-    char list[64] = "";
-    Py_ssize_t listed = 0;
-    for (Py_ssize_t n = 0; n < kParameters; ++n) {
-        if (bound[n] != nullptr) {
-            continue;
-        }
-        ++listed;
-        const char* separator = listed == 1         ? ""
-                                : listed < missing  ? ", "
-                                : missing == 2      ? " and "
-                                                    : ", and ";
-        const size_t used = std::strlen(list);
-        std::snprintf(list + used, sizeof list - used, "%s'%s'", separator, kNames[n]);
-    }
-    PyErr_Format(PyExc_TypeError, "coverage() missing %zd required positional argument%s: %s",
-                 missing, missing == 1 ? "" : "s", list);
-    return -1;
-}
+const char* const kBestOffsetNames[] = {"base", "other", "lo", "hi", "factors", "separation"};
+const corvela::Signature kBestOffset{"best_offset", kBestOffsetNames, 6, 4, 4};
 
-// Binds coverage(base, other, offsets), by position or keyword, into bound[0..2] (borrowed: the
-// vector is the caller's for the whole call). Runs no Python code: keyword names are compared
-// as strings, never hashed or compared through __eq__.
-int bind_arguments(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** bound) {
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > kParameters) {
-        PyErr_Format(PyExc_TypeError, "coverage() takes 3 positional arguments but %zd were given",
-                     nargs);
-        return -1;
-    }
-    for (Py_ssize_t n = 0; n < kParameters; ++n) {
-        bound[n] = n < nargs ? args[n] : nullptr;
-    }
-    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t w = 0; w < nkw; ++w) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, w);
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "coverage() keywords must be strings");
-            return -1;
-        }
-        Py_ssize_t index = -1;
-        for (Py_ssize_t n = 0; n < kParameters && index < 0; ++n) {
-            if (PyUnicode_CompareWithASCIIString(key, kNames[n]) == 0) {
-                index = n;
-            }
-        }
-        if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "coverage() got an unexpected keyword argument '%U'",
-                         key);
-            return -1;
-        }
-        if (bound[index] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "coverage() got multiple values for argument '%s'",
-                         kNames[index]);
-            return -1;
-        }
-        bound[index] = args[nargs + w];
-    }
-    if (bound[0] == nullptr || bound[1] == nullptr || bound[2] == nullptr) {
-        return raise_missing(bound);
-    }
-    return 0;
-}
-
-int check_list(PyObject* value, const char* name) {
+int check_list(PyObject* value, const char* function, const char* name) {
     if (PyList_CheckExact(value)) {
         return 0;
     }
-    PyErr_Format(PyExc_TypeError, "coverage() argument '%s' must be list, not %.200s", name,
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be list, not %.200s", function, name,
                  Py_TYPE(value)->tp_name);
     return -1;
 }
@@ -124,15 +63,16 @@ PyObject* result_list(const double* values, Py_ssize_t count) {
 }
 
 PyObject* coverage(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    PyObject* bound[kParameters];
-    if (bind_arguments(args, nargsf, kwnames, bound) < 0) {
+    PyObject* bound[3];
+    if (corvela::bind_arguments(kCoverage, args, nargsf, kwnames, bound) < 0) {
         return nullptr;
     }
     // Held for the whole call, whatever the caller does with its own references meanwhile.
     const PyRef base = PyRef::borrow(bound[0]);
     const PyRef other = PyRef::borrow(bound[1]);
     const PyRef offsets = PyRef::borrow(bound[2]);
-    if (check_list(base.get(), "base") < 0 || check_list(other.get(), "other") < 0) {
+    if (check_list(base.get(), "coverage", "base") < 0 ||
+        check_list(other.get(), "coverage", "other") < 0) {
         return nullptr;
     }
     if (!PySequence_Check(offsets.get())) {
@@ -164,6 +104,158 @@ PyObject* coverage(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, P
     return result_list(results.data(), input.offset_count);
 }
 
+// --- best_offset ---------------------------------------------------------------------------
+
+PyObject* new_timedelta(PyTypeObject* timedelta, corvela::Microseconds us) {
+    const corvela::Microseconds days = corvela::floor_days(us);
+    const corvela::Microseconds rest = us - days * corvela::kMicrosecondsPerDay;
+    return PyObject_CallFunction(reinterpret_cast<PyObject*>(timedelta), "iii",
+                                 static_cast<int>(days), static_cast<int>(rest / 1000000),
+                                 static_cast<int>(rest % 1000000));
+}
+
+int raise_speech_fault(const corvela::ScanInput& input) {
+    std::size_t bad = 0;
+    const corvela::SpeechFault fault = corvela::check_speech(
+        input.speech.data(), static_cast<std::size_t>(input.speech_len), input.base_total, &bad);
+    if (fault == corvela::SpeechFault::kNone) {
+        return 0;
+    }
+    const double shown_value =
+        fault == corvela::SpeechFault::kBound ? input.speech.data()[bad] : input.base_total;
+    PyRef shown(PyFloat_FromDouble(shown_value));
+    if (!shown) {
+        return -1;
+    }
+    if (fault == corvela::SpeechFault::kBound) {
+        PyErr_Format(PyExc_ValueError,
+                     "base[%zu][%zu] is %R; best_offset() needs finite speech bounds", bad / 2,
+                     bad % 2, shown.get());
+    } else {
+        PyErr_Format(PyExc_ValueError,
+                     "base: the speech total is %R; best_offset() needs a finite total above "
+                     "zero",
+                     shown.get());
+    }
+    return -1;
+}
+
+int raise_search_failure(const corvela::OffsetChoice& choice,
+                         const corvela::SearchArguments& arguments) {
+    const std::size_t row = choice.bad_bound / 2;
+    const std::size_t item = choice.bad_bound % 2;
+    switch (choice.status) {
+        case corvela::OffsetChoice::kScaledOutOfRange:
+            PyErr_Format(PyExc_OverflowError,
+                         "other[%zu][%zu] * factors[%zu] leaves timedelta's range (days must "
+                         "have magnitude <= 999999999)",
+                         row, item, choice.bad_factor);
+            return -1;
+        case corvela::OffsetChoice::kShiftedOutOfRange: {
+            const corvela::Microseconds shifted =
+                choice.bad_value + (choice.bad_low ? arguments.lo : arguments.hi);
+            PyErr_Format(PyExc_OverflowError,
+                         "other[%zu][%zu] * factors[%zu] + %s: days=%lld; must have magnitude <= "
+                         "999999999",
+                         row, item, choice.bad_factor, choice.bad_low ? "lo" : "hi",
+                         static_cast<long long>(corvela::floor_days(shifted)));
+            return -1;
+        }
+        default:
+            PyErr_NoMemory();
+            return -1;
+    }
+}
+
+PyObject* none() {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
+// Field n of the result, a new reference.
+PyObject* result_item(ModuleState* state, const corvela::OffsetChoice& choice,
+                      const corvela::SearchArguments& arguments, Py_ssize_t n) {
+    switch (n) {
+        case 0:
+            return new_timedelta(state->timedelta, choice.offset);
+        case 1:
+            return PyFloat_FromDouble(choice.coverage);
+        case 2:
+            return PyFloat_FromDouble(arguments.factors.data()[choice.factor_index]);
+        case 3:
+            return new_timedelta(state->timedelta, choice.plateau_start);
+        case 4:
+            return new_timedelta(state->timedelta, choice.plateau_end);
+        case 5:
+            return choice.has_runner_up ? new_timedelta(state->timedelta, choice.runner_up) : none();
+        default:
+            return choice.has_runner_up ? PyFloat_FromDouble(choice.runner_up_coverage) : none();
+    }
+}
+
+PyObject* best_offset_result(ModuleState* state, const corvela::OffsetChoice& choice,
+                             const corvela::SearchArguments& arguments) {
+    PyRef result(PyStructSequence_New(state->best_offset));
+    if (!result) {
+        return nullptr;
+    }
+    // Made one at a time, each given to the result at once: a failure releases what was made.
+    for (Py_ssize_t n = 0; n < 7; ++n) {
+        PyObject* item = result_item(state, choice, arguments, n);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyStructSequence_SetItem(result.get(), n, item);
+    }
+    return result.release();
+}
+
+PyObject* best_offset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
+    PyObject* bound[6];
+    if (corvela::bind_arguments(kBestOffset, args, nargsf, kwnames, bound) < 0) {
+        return nullptr;
+    }
+    // Held for the whole call, whatever the caller's own code does meanwhile.
+    PyRef held[6];
+    for (Py_ssize_t n = 0; n < 6; ++n) {
+        held[n] = PyRef::borrow(bound[n]);
+    }
+    if (check_list(bound[0], "best_offset", "base") < 0 ||
+        check_list(bound[1], "best_offset", "other") < 0) {
+        return nullptr;
+    }
+    ModuleState* state = state_of(module);
+    corvela::ScanInput input;
+    corvela::SearchArguments arguments;
+    if (corvela::read_scan_tables(bound[0], bound[1], state->timedelta, "best_offset", input) < 0 ||
+        corvela::read_search_arguments(bound[2], bound[3], bound[4], bound[5], state->timedelta,
+                                       arguments) < 0 ||
+        raise_speech_fault(input) < 0) {
+        return nullptr;
+    }
+    const corvela::OffsetSearch search{input.speech.data(),
+                                       static_cast<std::size_t>(input.speech_len),
+                                       input.base_total,
+                                       input.subtitles.data(),
+                                       static_cast<std::size_t>(input.subtitle_len),
+                                       arguments.factors.data(),
+                                       static_cast<std::size_t>(arguments.factor_count),
+                                       arguments.lo,
+                                       arguments.hi,
+                                       arguments.separation};
+    corvela::OffsetChoice choice;
+    // Only native tables from here on: other threads run while the curves are built.
+    Py_BEGIN_ALLOW_THREADS
+    corvela::search_best_offset(search, &choice);
+    Py_END_ALLOW_THREADS
+    if (choice.status != corvela::OffsetChoice::kFound) {
+        raise_search_failure(choice, arguments);
+        return nullptr;
+    }
+    return best_offset_result(state, choice, arguments);
+}
+
 PyMethodDef module_methods[] = {
     {"coverage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(coverage)),
      METH_FASTCALL | METH_KEYWORDS,
@@ -180,10 +272,86 @@ PyMethodDef module_methods[] = {
      "row with fewer than two items, ValueError when base or other is empty, OverflowError\n"
      "when a shifted bound leaves timedelta's range, and RuntimeError when code run by a\n"
      "conversion changes the size of base or other."},
+    {"best_offset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(best_offset)),
+     METH_FASTCALL | METH_KEYWORDS,
+     // No text signature: its default for separation is a call, which inspect cannot read.
+     "best_offset(base, other, lo, hi, *, factors=(1.0,), separation=timedelta(seconds=1))\n\n"
+     "The offset in [lo, hi], to the microsecond, at which the subtitles cover the most speech.\n\n"
+     "For each factor f, every subtitle bound b becomes b * f (as timedelta * float rounds it)\n"
+     "and every whole-microsecond offset t with lo <= t <= hi is weighed, without sampling:\n"
+     "the overlap of a pair of rows is piecewise linear in t, so the curve of the summed\n"
+     "overlap is built exactly from the breakpoints of the pairs that meet in the range.\n\n"
+     "Exact: coverage and runner_up_coverage are, bit for bit,\n"
+     "match(base, [[s * factor + t, e * factor + t] for s, e in other]) at their offsets.\n"
+     "Within a tolerance: the curve maximised is that sum of overlaps with match's own tests\n"
+     "of which pairs meet and the amounts in exact arithmetic; two values count as equal when\n"
+     "they differ by at most 1e-9 s of overlap plus 1e-12 of the maximum's magnitude (in\n"
+     "coverage: 1e-9 s over the speech total, plus 1e-12 of the maximum).\n\n"
+     "Returns a BestOffset: the factor with the highest maximum (maxima within the tolerance\n"
+     "go to the factor nearest 1, then to the first); plateau_start and plateau_end, the first\n"
+     "run of consecutive offsets within the tolerance of that factor's maximum; offset, its\n"
+     "middle, (plateau_start + plateau_end) / 2 rounded as timedelta division rounds (to the\n"
+     "nearest microsecond, ties to even); coverage at offset; runner_up_offset, the first of\n"
+     "the best offsets at most plateau_start - separation or at least plateau_end +\n"
+     "separation, and runner_up_coverage there, both None when no offset in range is that\n"
+     "far from the plateau.\n\n"
+     "base and other are read as coverage() reads them; the speech bounds must be finite and\n"
+     "their total finite and above zero (ValueError naming the row, or base). lo and hi are\n"
+     "timedelta with lo <= hi; factors a non-empty sequence of finite numbers above zero;\n"
+     "separation a timedelta >= 0. OverflowError when a scaled or shifted bound leaves\n"
+     "timedelta's range. The curves are built without the interpreter lock."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 // --- initialisation ------------------------------------------------------------------------
+
+PyStructSequence_Field kBestOffsetFields[] = {
+    {"offset", "the chosen offset (timedelta): the middle of the plateau"},
+    {"coverage", "match's coverage at offset, with the winning factor"},
+    {"factor", "the winning factor"},
+    {"plateau_start", "the first offset of the run within the tolerance of the maximum"},
+    {"plateau_end", "the last offset of that run"},
+    {"runner_up_offset", "the best offset at least separation away from the plateau, or None"},
+    {"runner_up_coverage", "match's coverage at runner_up_offset, or None"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc kBestOffsetDesc = {
+    "corvela.core.scan.BestOffset",
+    "The result of best_offset(): the chosen offset and factor, the coverage there, the plateau\n"
+    "around the maximum and the best offset away from it.",
+    kBestOffsetFields,
+    7,
+};
+
+// Adds a borrowed object to the module under `name` (PyModule_AddObjectRef is 3.10's).
+int add_to_module(PyObject* module, const char* name, PyObject* value) {
+    Py_INCREF(value);
+    if (PyModule_AddObject(module, name, value) < 0) {
+        Py_DECREF(value);
+        return -1;
+    }
+    return 0;
+}
+
+// The frame-rate conversions a subtitle file may have been made for: none, PAL speed-up of film
+// and NTSC film, film to PAL, and NTSC to 30 fps, each way.
+PyObject* frame_rate_factors() {
+    const double values[] = {1.0,       25 / 23.976, 23.976 / 25, 25.0 / 24,
+                             24.0 / 25, 30 / 29.97,  29.97 / 30};
+    PyRef tuple(PyTuple_New(7));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (Py_ssize_t n = 0; n < 7; ++n) {
+        PyObject* value = PyFloat_FromDouble(values[n]);
+        if (value == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), n, value);
+    }
+    return tuple.release();
+}
 
 int module_exec(PyObject* module) {
     auto* api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
@@ -200,13 +368,23 @@ int module_exec(PyObject* module) {
     }
     Py_INCREF(type);
     state_of(module)->timedelta = type;
-    return 0;
+    PyTypeObject* result_type = PyStructSequence_NewType(&kBestOffsetDesc);
+    if (result_type == nullptr) {
+        return -1;
+    }
+    state_of(module)->best_offset = result_type;
+    if (add_to_module(module, "BestOffset", reinterpret_cast<PyObject*>(result_type)) < 0) {
+        return -1;
+    }
+    PyRef factors(frame_rate_factors());
+    return factors ? add_to_module(module, "FRAME_RATE_FACTORS", factors.get()) : -1;
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
     ModuleState* state = state_of(module);
     if (state != nullptr) {
         Py_VISIT(state->timedelta);
+        Py_VISIT(state->best_offset);
     }
     return 0;
 }
@@ -215,6 +393,7 @@ int module_clear(PyObject* module) {
     ModuleState* state = state_of(module);
     if (state != nullptr) {
         Py_CLEAR(state->timedelta);
+        Py_CLEAR(state->best_offset);
     }
     return 0;
 }

@@ -8,9 +8,11 @@
 # so that a list built elsewhere (say list[tuple[float, float]]) is accepted despite list being
 # invariant.
 
+import sys
+from _typeshed import structseq
 from collections.abc import Sequence
 from datetime import timedelta
-from typing import Protocol, SupportsFloat, SupportsIndex, TypeVar
+from typing import Any, Final, Protocol, final, SupportsFloat, SupportsIndex, TypeVar
 
 _T_co = TypeVar("_T_co", covariant=True)
 
@@ -23,3 +25,45 @@ _SubtitleRow = TypeVar("_SubtitleRow", bound=_Row[timedelta])
 def coverage(
     base: list[_SpeechRow], other: list[_SubtitleRow], offsets: Sequence[timedelta]
 ) -> list[float]: ...
+
+# best_offset() reads base and other as coverage() does. Its result is a struct sequence, a
+# tuple whose items are also read by name.
+@final
+class BestOffset(structseq[Any], tuple[timedelta, float, float, timedelta, timedelta,
+                                       timedelta | None, float | None]):
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = (
+            "offset",
+            "coverage",
+            "factor",
+            "plateau_start",
+            "plateau_end",
+            "runner_up_offset",
+            "runner_up_coverage",
+        )
+    @property
+    def offset(self) -> timedelta: ...
+    @property
+    def coverage(self) -> float: ...
+    @property
+    def factor(self) -> float: ...
+    @property
+    def plateau_start(self) -> timedelta: ...
+    @property
+    def plateau_end(self) -> timedelta: ...
+    @property
+    def runner_up_offset(self) -> timedelta | None: ...
+    @property
+    def runner_up_coverage(self) -> float | None: ...
+
+FRAME_RATE_FACTORS: tuple[float, float, float, float, float, float, float]
+
+def best_offset(
+    base: list[_SpeechRow],
+    other: list[_SubtitleRow],
+    lo: timedelta,
+    hi: timedelta,
+    *,
+    factors: Sequence[SupportsFloat | SupportsIndex] = ...,
+    separation: timedelta = ...,
+) -> BestOffset: ...

@@ -18,12 +18,12 @@ namespace corvela {
 
 namespace {
 
-int check_size(PyObject* list, const char* name, Py_ssize_t expected) {
+int check_size(PyObject* list, const char* name, const char* caller, Py_ssize_t expected) {
     if (PyList_GET_SIZE(list) == expected) {
         return 0;
     }
-    PyErr_Format(PyExc_RuntimeError, "%s changed size while coverage() read it (%zd rows, now %zd)",
-                 name, expected, PyList_GET_SIZE(list));
+    PyErr_Format(PyExc_RuntimeError, "%s changed size while %s() read it (%zd rows, now %zd)",
+                 name, caller, expected, PyList_GET_SIZE(list));
     return -1;
 }
 
@@ -51,14 +51,6 @@ PyRef take_checked_row(PyObject* list, const char* name, Py_ssize_t i) {
         return PyRef();
     }
     return PyRef::borrow(row);
-}
-
-bool is_real_number(PyObject* value) {
-    if (PyFloat_Check(value)) {
-        return true;
-    }
-    PyNumberMethods* num = Py_TYPE(value)->tp_as_number;
-    return num != nullptr && (num->nb_float != nullptr || num->nb_index != nullptr);
 }
 
 // True when `type`, a timedelta type, adds and converts as timedelta itself does: timedelta, or
@@ -105,41 +97,25 @@ Microseconds microseconds_of(PyObject* delta) {
            PyDateTime_DELTA_GET_MICROSECONDS(delta);
 }
 
-// The exact microseconds of a duration, refused unless it is a timedelta that shifts exactly.
 // The value is `name`[row][item], or `name`[row] when item is negative.
 int read_duration(PyObject* value, PyTypeObject* timedelta, const char* name, Py_ssize_t row,
                   int item, Microseconds* out) {
-    PyTypeObject* type = Py_TYPE(value);
-    const bool is_timedelta = type == timedelta || PyType_IsSubtype(type, timedelta);
-    if (is_timedelta && shifts_like_timedelta(type, timedelta)) {
-        *out = microseconds_of(value);
-        return 0;
-    }
     char place[96];
     if (item < 0) {
         std::snprintf(place, sizeof place, "%s[%zd]", name, row);
     } else {
         std::snprintf(place, sizeof place, "%s[%zd][%d]", name, row, item);
     }
-    if (!is_timedelta) {
-        PyErr_Format(PyExc_TypeError, "%s must be a datetime.timedelta, not %.200s", place,
-                     type->tp_name);
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "%s has type %.200s, a timedelta subclass that overrides __add__, __radd__ "
-                     "or total_seconds, so it cannot be shifted exactly",
-                     place, type->tp_name);
-    }
-    return -1;
+    return read_shift(value, timedelta, place, out);
 }
 
 // Reads items 0 and 1 of every row of `list` (`count` rows) through read_bound(item, i, k), each
 // row and item held while it is read; after each row, end_row(i).
 template <class ReadBound, class EndRow>
-int read_rows(PyObject* list, const char* name, Py_ssize_t count, ReadBound&& read_bound,
-              EndRow&& end_row) {
+int read_rows(PyObject* list, const char* name, const char* caller, Py_ssize_t count,
+              ReadBound&& read_bound, EndRow&& end_row) {
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (check_size(list, name, count) < 0) {
+        if (check_size(list, name, caller, count) < 0) {
             return -1;
         }
         const PyRef row = take_checked_row(list, name, i);
@@ -154,14 +130,14 @@ int read_rows(PyObject* list, const char* name, Py_ssize_t count, ReadBound&& re
         }
         end_row(i);
     }
-    return check_size(list, name, count);
+    return check_size(list, name, caller, count);
 }
 
-int read_speech(PyObject* base, ScanInput& input) {
+int read_speech(PyObject* base, const char* caller, ScanInput& input) {
     double* cells = input.speech.data();
     double total = 0.0;
     const int done = read_rows(
-        base, "base", input.speech_len,
+        base, "base", caller, input.speech_len,
         [cells](PyObject* item, Py_ssize_t i, int k) {
             if (!is_real_number(item)) {
                 PyErr_Format(PyExc_TypeError, "base[%zd][%d] must be a real number, not %.200s",
@@ -176,10 +152,11 @@ int read_speech(PyObject* base, ScanInput& input) {
     return done;
 }
 
-int read_subtitles(PyObject* other, PyTypeObject* timedelta, ScanInput& input) {
+int read_subtitles(PyObject* other, PyTypeObject* timedelta, const char* caller,
+                   ScanInput& input) {
     Microseconds* us = input.subtitles.data();
     return read_rows(
-        other, "other", input.subtitle_len,
+        other, "other", caller, input.subtitle_len,
         [us, timedelta](PyObject* item, Py_ssize_t i, int k) {
             return read_duration(item, timedelta, "other", i, k, &us[2 * i + k]);
         },
@@ -207,14 +184,6 @@ int read_offsets(PyObject* offsets, PyTypeObject* timedelta, ScanInput& input) {
     return 0;
 }
 
-long long floor_days(Microseconds us) {
-    Microseconds days = us / kMicrosecondsPerDay;
-    if (us % kMicrosecondsPerDay < 0) {
-        --days;
-    }
-    return static_cast<long long>(days);
-}
-
 // Raises the OverflowError of `bound + offset` for the first offset, then the first bound in row
 // order, that leaves timedelta's range.
 int check_shifted_range(const ScanInput& input) {
@@ -237,7 +206,7 @@ int check_shifted_range(const ScanInput& input) {
                 PyErr_Format(PyExc_OverflowError,
                              "other[%zd][%zd] + offsets[%zd]: days=%lld; must have magnitude <= "
                              "999999999",
-                             j / 2, j % 2, n, floor_days(shifted));
+                             j / 2, j % 2, n, static_cast<long long>(floor_days(shifted)));
                 return -1;
             }
         }
@@ -247,19 +216,55 @@ int check_shifted_range(const ScanInput& input) {
 
 }  // namespace
 
-int read_scan_input(PyObject* base, PyObject* other, PyObject* offsets, PyTypeObject* timedelta,
-                    ScanInput& input) {
+bool is_real_number(PyObject* value) {
+    if (PyFloat_Check(value)) {
+        return true;
+    }
+    PyNumberMethods* num = Py_TYPE(value)->tp_as_number;
+    return num != nullptr && (num->nb_float != nullptr || num->nb_index != nullptr);
+}
+
+int read_shift(PyObject* value, PyTypeObject* timedelta, const char* place, Microseconds* out) {
+    PyTypeObject* type = Py_TYPE(value);
+    const bool is_timedelta = type == timedelta || PyType_IsSubtype(type, timedelta);
+    if (is_timedelta && shifts_like_timedelta(type, timedelta)) {
+        *out = microseconds_of(value);
+        return 0;
+    }
+    if (!is_timedelta) {
+        PyErr_Format(PyExc_TypeError, "%s must be a datetime.timedelta, not %.200s", place,
+                     type->tp_name);
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "%s has type %.200s, a timedelta subclass that overrides __add__, __radd__ "
+                     "or total_seconds, so it cannot be shifted exactly",
+                     place, type->tp_name);
+    }
+    return -1;
+}
+
+int read_scan_tables(PyObject* base, PyObject* other, PyTypeObject* timedelta, const char* caller,
+                     ScanInput& input) {
     input.speech_len = PyList_GET_SIZE(base);
     input.subtitle_len = PyList_GET_SIZE(other);
     if (input.speech_len == 0 || input.subtitle_len == 0) {
-        PyErr_Format(PyExc_ValueError,
-                     "coverage() argument '%s' is empty: it needs at least one row",
-                     input.speech_len == 0 ? "base" : "other");
+        PyErr_Format(PyExc_ValueError, "%s() argument '%s' is empty: it needs at least one row",
+                     caller, input.speech_len == 0 ? "base" : "other");
         return -1;
     }
     if (input.speech.create(2 * static_cast<std::size_t>(input.speech_len)) < 0 ||
-        input.subtitles.create(2 * static_cast<std::size_t>(input.subtitle_len)) < 0 ||
-        read_speech(base, input) < 0 || read_subtitles(other, timedelta, input) < 0 ||
+        input.subtitles.create(2 * static_cast<std::size_t>(input.subtitle_len)) < 0) {
+        return -1;
+    }
+    return read_speech(base, caller, input) < 0 ||
+                   read_subtitles(other, timedelta, caller, input) < 0
+               ? -1
+               : 0;
+}
+
+int read_scan_input(PyObject* base, PyObject* other, PyObject* offsets, PyTypeObject* timedelta,
+                    ScanInput& input) {
+    if (read_scan_tables(base, other, timedelta, "coverage", input) < 0 ||
         read_offsets(offsets, timedelta, input) < 0) {
         return -1;
     }

@@ -1,4 +1,4 @@
-// Reading the arguments of `coverage` into native tables, once per call.
+// Reading the arguments of `coverage` and `best_offset` into native tables, once per call.
 #ifndef CORVELA_CORE_SCAN_INPUT_HPP
 #define CORVELA_CORE_SCAN_INPUT_HPP
 
@@ -27,6 +27,19 @@ struct ScanInput {
 // read raises RuntimeError.
 int read_scan_input(PyObject* base, PyObject* other, PyObject* offsets, PyTypeObject* timedelta,
                     ScanInput& input);
+
+// Fills the speech and subtitle tables of `input` from base and other alone, as
+// read_scan_input() does, `caller` naming the function in the messages.
+int read_scan_tables(PyObject* base, PyObject* other, PyTypeObject* timedelta, const char* caller,
+                     ScanInput& input);
+
+// True for a float or an object with __float__ or __index__: what a bound or factor may be.
+bool is_real_number(PyObject* value);
+
+// The exact microseconds of a timedelta that shifts exactly (timedelta, or a subclass that
+// overrides none of __add__, __radd__ and total_seconds); TypeError naming `place` otherwise.
+// Runs no Python code.
+int read_shift(PyObject* value, PyTypeObject* timedelta, const char* place, Microseconds* out);
 
 }  // namespace corvela
 

@@ -1,0 +1,196 @@
+// The search over factors and offsets, and the coverages of its choice.
+#include "best_offset_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+#include "exact_scaling.hpp"
+#include "offset_curve.hpp"
+#include "offset_scan.hpp"
+
+namespace corvela {
+
+namespace {
+
+using Unsigned = unsigned __int128;
+
+// What one factor's curve gives.
+struct FactorBest {
+    double maximum;
+    Microseconds plateau_start;
+    Microseconds plateau_end;
+    bool has_runner_up;
+    Microseconds runner_up;
+};
+
+double tolerance_of(double maximum) noexcept {
+    return 1e-3 + 1e-12 * std::fabs(maximum);
+}
+
+// Sign of a * b - 1 for finite a, b > 0, exactly: a * b = ma * mb * 2**(ea + eb).
+int compare_product_with_one(double a, double b) noexcept {
+    int ea = 0;
+    int eb = 0;
+    const auto ma = static_cast<std::uint64_t>(std::ldexp(std::frexp(a, &ea), 53));
+    const auto mb = static_cast<std::uint64_t>(std::ldexp(std::frexp(b, &eb), 53));
+    const Unsigned product = Unsigned{ma} * mb;  // below 2**106
+    const int power = (ea - 53) + (eb - 53);
+    if (power >= 0) {
+        return 1;  // product >= 2**104
+    }
+    if (-power >= 127) {
+        return -1;
+    }
+    const Unsigned one = Unsigned{1} << -power;
+    return product < one ? -1 : (product > one ? 1 : 0);
+}
+
+Microseconds middle(Microseconds first, Microseconds last) noexcept {
+    const Microseconds sum = first + last;
+    const Microseconds down = sum >> 1;  // floor
+    if ((sum & 1) == 0) {
+        return down;
+    }
+    return (down & 1) == 0 ? down : down + 1;
+}
+
+// Scales every bound for every factor into scaled (factor-major) and checks the shifted range.
+bool scale_tables(const OffsetSearch& s, Microseconds* scaled, OffsetChoice* choice) noexcept {
+    const std::size_t bounds = 2 * s.subtitle_len;
+    for (std::size_t f = 0; f < s.factor_count; ++f) {
+        Microseconds* out = scaled + f * bounds;
+        for (std::size_t j = 0; j < bounds; ++j) {
+            if (!scale_microseconds(s.subtitle_us[j], s.factors[f], &out[j])) {
+                choice->status = OffsetChoice::kScaledOutOfRange;
+                choice->bad_bound = j;
+                choice->bad_factor = f;
+                return false;
+            }
+        }
+        for (std::size_t j = 0; j < bounds; ++j) {
+            const bool low = out[j] + s.lo < kMinMicroseconds;
+            if (low || out[j] + s.hi > kMaxMicroseconds) {
+                choice->status = OffsetChoice::kShiftedOutOfRange;
+                choice->bad_bound = j;
+                choice->bad_factor = f;
+                choice->bad_value = out[j];
+                choice->bad_low = low;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+FactorBest best_of_curve(const OffsetCurve& curve, Microseconds separation) noexcept {
+    FactorBest best{};
+    best.maximum = curve.maximum();
+    curve.first_run_above(best.maximum - tolerance_of(best.maximum), &best.plateau_start,
+                          &best.plateau_end);
+    double value = 0.0;
+    best.has_runner_up = curve.best_outside(best.plateau_start - separation,
+                                            best.plateau_end + separation, &best.runner_up,
+                                            &value);
+    return best;
+}
+
+std::size_t chosen_factor(const OffsetSearch& s, const std::vector<FactorBest>& bests) noexcept {
+    double highest = bests[0].maximum;
+    for (const FactorBest& b : bests) {
+        highest = std::max(highest, b.maximum);
+    }
+    const double floor = highest - tolerance_of(highest);
+    std::size_t chosen = s.factor_count;
+    for (std::size_t f = 0; f < s.factor_count; ++f) {
+        if (bests[f].maximum >= floor &&
+            (chosen == s.factor_count || nearer_one(s.factors[f], s.factors[chosen]))) {
+            chosen = f;
+        }
+    }
+    return chosen;
+}
+
+}  // namespace
+
+SpeechFault check_speech(const double* speech, std::size_t speech_len, double base_total,
+                         std::size_t* bad_bound) noexcept {
+    for (std::size_t j = 0; j < 2 * speech_len; ++j) {
+        if (!std::isfinite(speech[j])) {
+            *bad_bound = j;
+            return SpeechFault::kBound;
+        }
+    }
+    if (!(std::isfinite(base_total) && base_total > 0.0)) {
+        return SpeechFault::kTotal;
+    }
+    return SpeechFault::kNone;
+}
+
+bool nearer_one(double a, double b) noexcept {
+    if (a >= 1.0 && b >= 1.0) {
+        return a < b;
+    }
+    if (a < 1.0 && b < 1.0) {
+        return b < a;
+    }
+    if (a >= 1.0) {
+        return compare_product_with_one(a, b) < 0;  // a < 1 / b
+    }
+    return compare_product_with_one(a, b) > 0;  // 1 / a < b
+}
+
+void search_best_offset(const OffsetSearch& s, OffsetChoice* choice) noexcept {
+    choice->status = OffsetChoice::kNoMemory;
+    const std::size_t bounds = 2 * s.subtitle_len;
+    try {
+        std::vector<Microseconds> scaled(s.factor_count * bounds);
+        if (!scale_tables(s, scaled.data(), choice)) {
+            return;
+        }
+        // Scaling by a factor above zero keeps the start order, so one sort serves them all.
+        std::vector<std::uint32_t> order(s.subtitle_len);
+        for (std::size_t j = 0; j < s.subtitle_len; ++j) {
+            order[j] = static_cast<std::uint32_t>(j);
+        }
+        const Microseconds* us = s.subtitle_us;
+        std::sort(order.begin(), order.end(), [us](std::uint32_t a, std::uint32_t b) {
+            return us[2 * a] < us[2 * b] || (us[2 * a] == us[2 * b] && a < b);
+        });
+        std::vector<SpeechEdge> edges(s.speech_len);
+        speech_edges(s.speech, s.speech_len, edges.data());
+        std::vector<FactorBest> bests;
+        bests.reserve(s.factor_count);
+        OffsetCurve curve;
+        for (std::size_t f = 0; f < s.factor_count; ++f) {
+            if (!curve.build(edges.data(), s.speech_len, scaled.data() + f * bounds,
+                             s.subtitle_len, order.data(), s.lo, s.hi)) {
+                return;
+            }
+            bests.push_back(best_of_curve(curve, s.separation));
+        }
+        const std::size_t chosen = chosen_factor(s, bests);
+        const FactorBest& best = bests[chosen];
+        choice->factor_index = chosen;
+        choice->plateau_start = best.plateau_start;
+        choice->plateau_end = best.plateau_end;
+        choice->offset = middle(best.plateau_start, best.plateau_end);
+        choice->has_runner_up = best.has_runner_up;
+        choice->runner_up = best.runner_up;
+        const Microseconds offsets[2] = {choice->offset, best.runner_up};
+        double coverages[2] = {0.0, 0.0};
+        std::vector<double> work(scan_work_doubles(s.subtitle_len));
+        const ShiftScan scan{s.speech, s.speech_len, s.base_total, scaled.data() + chosen * bounds,
+                             s.subtitle_len};
+        scan_offsets(scan, offsets, best.has_runner_up ? 2 : 1, work.data(), coverages);
+        choice->coverage = coverages[0];
+        choice->runner_up_coverage = coverages[1];
+        choice->status = OffsetChoice::kFound;
+    } catch (const std::bad_alloc&) {
+        choice->status = OffsetChoice::kNoMemory;
+    }
+}
+
+}  // namespace corvela

@@ -1,0 +1,80 @@
+// The best common shift of a subtitle table against the speech, over every whole microsecond of
+// a range and a few scalings of the subtitle times.
+//
+// For each factor f, every subtitle bound is scaled as timedelta * f does (exact_scaling.hpp),
+// and the overlap curve W_f(t) over [lo, hi] is built (offset_curve.hpp). Then, with the
+// tolerance tol(W) = 1e-3 us + 1e-12 * |W| of overlap (1e-9 s plus a relative 1e-12):
+//  1. The factor: the highest maximum M over the factors; among the factors whose maximum is
+//     within tol(M) of M, the one nearest 1 (the least max(f, 1/f), compared exactly), then
+//     the first.
+//  2. The plateau: the first run of consecutive microseconds on which W_f >= max W_f - tol.
+//  3. The offset: the plateau's middle, (start + end) / 2 rounded to nearest, ties to even, as
+//     timedelta division rounds.
+//  4. The runner-up: the first microsecond with the greatest W_f among those at most
+//     start - separation or at least end + separation, when there are any in [lo, hi].
+//  5. The coverages at the offset and at the runner-up are those of the chain rule on the
+//     scaled and shifted table, through the same kernel as the offset scan: match's bits.
+// The curve's values carry only the rounding of their evaluation (a few units in the last place
+// of W), so only a maximum within that of the tolerance's edge could come out otherwise than
+// the exact curve puts it.
+#ifndef CORVELA_CORE_BEST_OFFSET_SEARCH_HPP
+#define CORVELA_CORE_BEST_OFFSET_SEARCH_HPP
+
+#include <cstddef>
+
+#include "exact_seconds.hpp"
+
+namespace corvela {
+
+struct OffsetSearch {
+    const double* speech;  // speech rows: start at [2r], end at [2r + 1]; finite
+    std::size_t speech_len;
+    double base_total;                // summed speech lengths in row order; finite, > 0
+    const Microseconds* subtitle_us;  // subtitle rows, laid out like the speech
+    std::size_t subtitle_len;
+    const double* factors;  // finite, > 0
+    std::size_t factor_count;
+    Microseconds lo;  // lo <= hi
+    Microseconds hi;
+    Microseconds separation;  // >= 0
+};
+
+struct OffsetChoice {
+    enum Status {
+        kFound,
+        kNoMemory,
+        kScaledOutOfRange,   // bound `bad_bound` times factor `bad_factor` leaves timedelta's range
+        kShiftedOutOfRange,  // that scaled bound (bad_value) plus lo (bad_low) or hi does
+    };
+    Status status = kNoMemory;
+    std::size_t factor_index = 0;
+    Microseconds offset = 0;
+    Microseconds plateau_start = 0;
+    Microseconds plateau_end = 0;
+    double coverage = 0.0;
+    bool has_runner_up = false;
+    Microseconds runner_up = 0;
+    double runner_up_coverage = 0.0;
+    // Where a range failure lies: bound index 2 * row + item, the factor, the scaled value.
+    std::size_t bad_bound = 0;
+    std::size_t bad_factor = 0;
+    Microseconds bad_value = 0;
+    bool bad_low = false;
+};
+
+// Speech input the curve cannot order offsets on: a bound that is not finite (its index, 2 *
+// row + item, in *bad_bound), or a total that is not finite and above zero.
+enum class SpeechFault { kNone, kBound, kTotal };
+SpeechFault check_speech(const double* speech, std::size_t speech_len, double base_total,
+                         std::size_t* bad_bound) noexcept;
+
+// True when a is nearer 1 than b: max(a, 1/a) < max(b, 1/b), exactly; a, b finite and > 0.
+bool nearer_one(double a, double b) noexcept;
+
+// The whole search, without the interpreter. Checks every scaled and shifted bound against
+// timedelta's range first (in factor order, then row order), before any curve is built.
+void search_best_offset(const OffsetSearch& search, OffsetChoice* choice) noexcept;
+
+}  // namespace corvela
+
+#endif

@@ -1,0 +1,339 @@
+// Building the offset curve from the pairs that meet in the range, and reading it.
+#include "offset_curve.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+
+namespace corvela {
+
+namespace {
+
+using Unsigned = unsigned __int128;
+
+constexpr int kFractionBits = 62;
+constexpr std::int64_t kOneMicrosecond = std::int64_t{1} << kFractionBits;
+
+ScaledBound scaled_bound(double v) noexcept {
+    const double limit = std::ldexp(1.0, 68) / 1e6;
+    if (v >= limit) {
+        return {kCurveClamp, 0, true};
+    }
+    if (v <= -limit) {
+        return {-kCurveClamp, 0, true};
+    }
+    if (v == 0.0) {
+        return {0, 0, true};
+    }
+    // |v| = m / 2**shift exactly, so |v| * 10**6 = m * 10**6 / 2**shift with m * 10**6 < 2**73;
+    // |v| < 2**48.1 makes shift at least 5.
+    int exponent = 0;
+    const double fraction = std::frexp(std::fabs(v), &exponent);
+    const auto m = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+    const int shift = 53 - exponent;
+    const Unsigned product = Unsigned{m} * 1000000u;
+    Unsigned quotient = 0;
+    Unsigned rest = product;
+    if (shift < 128) {
+        quotient = product >> shift;
+        rest = product - (quotient << shift);
+    }
+    std::int64_t units = 0;  // rest / 2**shift in units of 2**-62, truncated
+    if (shift <= kFractionBits) {
+        units = static_cast<std::int64_t>(rest << (kFractionBits - shift));
+    } else if (shift - kFractionBits < 128) {
+        units = static_cast<std::int64_t>(rest >> (shift - kFractionBits));
+    }
+    const bool whole = rest == 0;
+    if (v > 0) {
+        return {static_cast<Microseconds>(quotient), units, whole};
+    }
+    if (whole) {
+        return {-static_cast<Microseconds>(quotient), 0, true};
+    }
+    return {-static_cast<Microseconds>(quotient) - 1, kOneMicrosecond - units, false};
+}
+
+Microseconds ceiling(const ScaledBound& b) noexcept {
+    return b.whole ? b.floor : b.floor + 1;
+}
+
+// The least count whose seconds_of is >= v. The ceiling of v * 10**6 qualifies; counts below it
+// may still round up to v, as many as half of v's last place holds.
+Microseconds first_count_at_least(double v, const ScaledBound& b) noexcept {
+    if (b.floor >= kCurveClamp || b.floor <= -kCurveClamp) {
+        return b.floor;
+    }
+    Microseconds good = ceiling(b);
+    Microseconds step = 1;
+    while (seconds_of(good - step) >= v) {
+        good -= step;
+        step *= 2;
+    }
+    Microseconds bad = good - step;
+    while (good - bad > 1) {
+        const Microseconds mid = bad + (good - bad) / 2;
+        if (seconds_of(mid) >= v) {
+            good = mid;
+        } else {
+            bad = mid;
+        }
+    }
+    return good;
+}
+
+// The greatest count whose seconds_of is <= v, found upwards from the floor of v * 10**6.
+Microseconds last_count_at_most(double v, const ScaledBound& b) noexcept {
+    if (b.floor >= kCurveClamp || b.floor <= -kCurveClamp) {
+        return b.floor;
+    }
+    Microseconds good = b.floor;
+    Microseconds step = 1;
+    while (seconds_of(good + step) <= v) {
+        good += step;
+        step *= 2;
+    }
+    Microseconds bad = good + step;
+    while (bad - good > 1) {
+        const Microseconds mid = good + (bad - good) / 2;
+        if (seconds_of(mid) <= v) {
+            good = mid;
+        } else {
+            bad = mid;
+        }
+    }
+    return good;
+}
+
+// One linear piece of an amount: whole + slope * t microseconds, plus fraction units.
+struct Piece {
+    Microseconds whole;
+    std::int64_t slope;
+    std::int64_t fraction;
+};
+
+struct Event {
+    Microseconds at;
+    Microseconds whole;
+    std::int64_t slope;
+    std::int64_t fraction;
+};
+
+// The amount of a pair at t as its two pieces, min(be, y) and -max(bs, x), summed.
+struct PairPieces {
+    const SpeechEdge& edge;
+    Microseconds os;
+    Microseconds oe;
+    Microseconds end_kink;    // first t with y >= be
+    Microseconds start_kink;  // first t with x >= bs
+
+    Piece at(Microseconds t) const noexcept {
+        Piece p{0, 0, 0};
+        if (t >= end_kink) {
+            p.whole += edge.end.floor;
+            p.fraction += edge.end.fraction;
+        } else {
+            p.whole += oe;
+            p.slope += 1;
+        }
+        if (t >= start_kink) {
+            p.whole -= os;
+            p.slope -= 1;
+        } else {
+            p.whole -= edge.start.floor;
+            p.fraction -= edge.start.fraction;
+        }
+        return p;
+    }
+};
+
+void add_pair_events(const PairPieces& pair, Microseconds first, Microseconds last,
+                     Microseconds hi, std::vector<Event>& events) {
+    const Piece in = pair.at(first);
+    events.push_back({first, in.whole, in.slope, in.fraction});
+    if (first < pair.end_kink && pair.end_kink <= last) {
+        events.push_back({pair.end_kink, pair.edge.end.floor - pair.oe, -1, pair.edge.end.fraction});
+    }
+    if (first < pair.start_kink && pair.start_kink <= last) {
+        events.push_back(
+            {pair.start_kink, pair.edge.start.floor - pair.os, -1, pair.edge.start.fraction});
+    }
+    if (last < hi) {
+        const Piece out = pair.at(last);
+        events.push_back({last + 1, -out.whole, -out.slope, -out.fraction});
+    }
+}
+
+}  // namespace
+
+void speech_edges(const double* speech, std::size_t speech_len, SpeechEdge* edges) noexcept {
+    for (std::size_t r = 0; r < speech_len; ++r) {
+        SpeechEdge& e = edges[r];
+        e.start = scaled_bound(speech[2 * r]);
+        e.end = scaled_bound(speech[2 * r + 1]);
+        e.first_after_start = first_count_at_least(speech[2 * r], e.start);
+        e.last_before_end = last_count_at_most(speech[2 * r + 1], e.end);
+    }
+}
+
+bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
+                        const Microseconds* subtitle_us, std::size_t subtitle_len,
+                        const std::uint32_t* order, Microseconds lo, Microseconds hi) noexcept {
+    lo_ = lo;
+    hi_ = hi;
+    try {
+        segments_.clear();
+        std::vector<Microseconds> starts(subtitle_len);
+        Microseconds longest = 0;
+        for (std::size_t k = 0; k < subtitle_len; ++k) {
+            const std::size_t j = order[k];
+            starts[k] = subtitle_us[2 * j];
+            longest = std::max(longest, subtitle_us[2 * j + 1] - subtitle_us[2 * j]);
+        }
+        std::vector<Event> events;
+        for (std::size_t r = 0; r < speech_len; ++r) {
+            const SpeechEdge& edge = edges[r];
+            // A pair can meet only if oe + hi >= N(bs) and os + lo <= M(be); and oe <= os + longest.
+            const auto from = std::lower_bound(starts.begin(), starts.end(),
+                                               edge.first_after_start - hi - longest);
+            const auto to = std::upper_bound(from, starts.end(), edge.last_before_end - lo);
+            for (auto it = from; it != to; ++it) {
+                const std::size_t j = order[it - starts.begin()];
+                const Microseconds os = subtitle_us[2 * j];
+                const Microseconds oe = subtitle_us[2 * j + 1];
+                const Microseconds first = std::max(edge.first_after_start - oe, lo);
+                const Microseconds last = std::min(edge.last_before_end - os, hi);
+                if (first > last) {
+                    continue;
+                }
+                const PairPieces pair{edge, os, oe, ceiling(edge.end) - oe,
+                                      ceiling(edge.start) - os};
+                add_pair_events(pair, first, last, hi, events);
+            }
+        }
+        // Sums of integers: the order of events at one position does not matter.
+        std::sort(events.begin(), events.end(),
+                  [](const Event& a, const Event& b) { return a.at < b.at; });
+        Microseconds whole = 0;
+        std::int64_t slope = 0;
+        __int128 fraction = 0;
+        std::size_t i = 0;
+        Microseconds at = lo;
+        for (;;) {
+            for (; i < events.size() && events[i].at == at; ++i) {
+                whole += events[i].whole;
+                slope += events[i].slope;
+                fraction += events[i].fraction;
+            }
+            segments_.push_back({at, whole + slope * at, fraction, slope});
+            if (i == events.size()) {
+                break;
+            }
+            at = events[i].at;
+        }
+    } catch (const std::bad_alloc&) {
+        segments_.clear();
+        return false;
+    }
+    maximum_ = value_in(0, lo_);
+    first_maximum_ = lo_;
+    for (std::size_t k = 0; k < segments_.size(); ++k) {
+        for (const Microseconds t : {segments_[k].start, end_of(k)}) {
+            const double v = value_in(k, t);
+            if (v > maximum_) {
+                maximum_ = v;
+                first_maximum_ = t;
+            }
+        }
+    }
+    return true;
+}
+
+Microseconds OffsetCurve::end_of(std::size_t k) const noexcept {
+    return k + 1 < segments_.size() ? segments_[k + 1].start - 1 : hi_;
+}
+
+double OffsetCurve::value_in(std::size_t k, Microseconds t) const noexcept {
+    const Segment& s = segments_[k];
+    const Microseconds whole = s.whole + s.slope * (t - s.start);
+    return static_cast<double>(whole) + std::ldexp(static_cast<double>(s.fraction), -kFractionBits);
+}
+
+std::size_t OffsetCurve::segment_of(Microseconds t) const noexcept {
+    const auto after = std::upper_bound(
+        segments_.begin(), segments_.end(), t,
+        [](Microseconds value, const Segment& s) { return value < s.start; });
+    return static_cast<std::size_t>(after - segments_.begin()) - 1;
+}
+
+double OffsetCurve::value_at(Microseconds t) const noexcept {
+    return value_in(segment_of(t), t);
+}
+
+void OffsetCurve::first_run_above(double threshold, Microseconds* first,
+                                  Microseconds* last) const noexcept {
+    // W is monotone along a segment, so the first and last microsecond that reach the threshold
+    // are found by bisection within the segment where the run starts and where it ends.
+    std::size_t k = 0;
+    while (value_in(k, segments_[k].start) < threshold && value_in(k, end_of(k)) < threshold) {
+        ++k;  // the maximum reaches the threshold, so some segment does
+    }
+    Microseconds from = segments_[k].start;
+    if (value_in(k, from) < threshold) {
+        Microseconds below = from;
+        Microseconds above = end_of(k);
+        while (above - below > 1) {
+            const Microseconds mid = below + (above - below) / 2;
+            (value_in(k, mid) >= threshold ? above : below) = mid;
+        }
+        from = above;
+    }
+    *first = from;
+    for (;;) {
+        const Microseconds end = end_of(k);
+        if (value_in(k, end) >= threshold) {
+            if (k + 1 < segments_.size() && value_in(k + 1, segments_[k + 1].start) >= threshold) {
+                ++k;
+                from = segments_[k].start;
+                continue;
+            }
+            *last = end;
+            return;
+        }
+        Microseconds above = from;
+        Microseconds below = end;
+        while (below - above > 1) {
+            const Microseconds mid = above + (below - above) / 2;
+            (value_in(k, mid) >= threshold ? above : below) = mid;
+        }
+        *last = above;
+        return;
+    }
+}
+
+bool OffsetCurve::best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
+                               double* value) const noexcept {
+    bool found = false;
+    for (std::size_t k = 0; k < segments_.size(); ++k) {
+        const Microseconds start = segments_[k].start;
+        const Microseconds end = end_of(k);
+        const Microseconds pieces[2][2] = {{start, std::min(end, left_end)},
+                                           {std::max(start, right_start), end}};
+        for (const auto& piece : pieces) {
+            if (piece[0] > piece[1]) {
+                continue;
+            }
+            for (const Microseconds t : {piece[0], piece[1]}) {
+                const double v = value_in(k, t);
+                if (!found || v > *value) {
+                    found = true;
+                    *value = v;
+                    *at = t;
+                }
+            }
+        }
+    }
+    return found;
+}
+
+}  // namespace corvela

@@ -1,0 +1,112 @@
+// The overlap of the speech with one subtitle table as a function of a common shift t, over
+// every whole microsecond of a range [lo, hi].
+//
+// The curve. For speech rows [bs, be] (doubles, finite) and subtitle rows [os, oe] (exact
+// microseconds), shifted by t, `match` adds for a pair
+//     [bs <= seconds_of(oe + t) && seconds_of(os + t) <= be] * (min(be, OE) - max(bs, OS))
+// with OS, OE the shifted bounds in seconds (the rule chain's four amounts are the cases of
+// that min - max; overlap_rule.hpp). W(t), the curve maximised here, is that sum with the same
+// qualification (so its jumps fall on the same whole microseconds as match's) and the amount
+// taken in exact arithmetic on x = (os + t) / 10**6 and y = (oe + t) / 10**6:
+//  1. The qualification is one window of t per pair: oe + t >= N(bs) and os + t <= M(be), where
+//     N(v) is the least count with seconds_of(count) >= v and M(v) the greatest with
+//     seconds_of(count) <= v (seconds_of never decreases).
+//  2. Inside its window the amount min(be, y) - max(bs, x) is linear in t but for two kinks, at
+//     be * 10**6 - oe (y reaches be) and bs * 10**6 - os (x reaches bs), where it is continuous.
+//     At the ends of the window it may jump: for a well-formed pair the amount there is within
+//     one rounding of zero, for an inverted row it need not be.
+//  3. So W is linear on the whole microseconds between two consecutive events (a pair entering
+//     or leaving its window, or the first whole microsecond past a kink), and its largest value
+//     on them lies at an event or at an end of the range.
+// Each amount is kept as an integer count of microseconds and a fraction of a microsecond (the
+// fractional part of a speech bound times 10**6, held in units of 2**-62 us); both are summed
+// exactly as integers, so W(t) is evaluated with one rounding of each part and one addition,
+// whatever the order of the events: the computed W differs from the exact one by a few units in
+// the last place of W, far below the tolerance the search uses (best_offset_search.hpp).
+//
+// Which pairs can meet in the range is found from the subtitle starts in sorted order and the
+// longest subtitle: only those pairs are looked at.
+#ifndef CORVELA_CORE_OFFSET_CURVE_HPP
+#define CORVELA_CORE_OFFSET_CURVE_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "exact_seconds.hpp"
+
+namespace corvela {
+
+// A speech bound times 10**6 as its floor and the fraction above it, in units of 2**-62 us.
+// Bounds beyond every shifted subtitle bound are clamped to +-kCurveClamp, fraction zero.
+struct ScaledBound {
+    Microseconds floor;
+    std::int64_t fraction;
+    bool whole;  // no fraction at all: the bound is exactly floor microseconds
+};
+
+// What the curve needs of one speech row, computed once for every subtitle table and factor.
+struct SpeechEdge {
+    Microseconds first_after_start;  // N(bs)
+    Microseconds last_before_end;    // M(be)
+    ScaledBound start;
+    ScaledBound end;
+};
+
+// Beyond any shifted subtitle bound: timedelta's range shifted by an offset from it.
+constexpr Microseconds kCurveClamp = Microseconds{1} << 68;
+
+// The edges of `speech_len` rows (start at [2r], end at [2r + 1], every bound finite).
+void speech_edges(const double* speech, std::size_t speech_len, SpeechEdge* edges) noexcept;
+
+class OffsetCurve {
+public:
+    struct Segment {
+        Microseconds start;   // first whole microsecond of the segment
+        Microseconds whole;   // integer part of W at `start`
+        __int128 fraction;    // fractional part of W, units of 2**-62 us
+        std::int64_t slope;   // change of the integer part per microsecond
+    };
+
+    // Builds the curve over [lo, hi] (lo <= hi) of the speech edges against the subtitle rows
+    // (2 * subtitle_len exact bounds, every bound plus lo and plus hi within timedelta's range),
+    // `order` listing the subtitle rows in nondecreasing start. False when memory runs out.
+    bool build(const SpeechEdge* edges, std::size_t speech_len, const Microseconds* subtitle_us,
+               std::size_t subtitle_len, const std::uint32_t* order, Microseconds lo,
+               Microseconds hi) noexcept;
+
+    // W(t) in microseconds, as computed (see above), for lo <= t <= hi.
+    double value_at(Microseconds t) const noexcept;
+
+    // The greatest W over the range and the first whole microsecond where it is reached.
+    double maximum() const noexcept { return maximum_; }
+    Microseconds first_maximum() const noexcept { return first_maximum_; }
+
+    // The first maximal run of whole microseconds on which W >= threshold (threshold at most
+    // maximum()).
+    void first_run_above(double threshold, Microseconds* first, Microseconds* last) const noexcept;
+
+    // The first whole microsecond with the greatest W in [lo, left_end] and [right_start, hi];
+    // false when both are empty.
+    bool best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
+                      double* value) const noexcept;
+
+    Microseconds lo() const noexcept { return lo_; }
+    Microseconds hi() const noexcept { return hi_; }
+    std::size_t segment_count() const noexcept { return segments_.size(); }
+
+private:
+    Microseconds end_of(std::size_t k) const noexcept;
+    double value_in(std::size_t k, Microseconds t) const noexcept;
+    std::size_t segment_of(Microseconds t) const noexcept;
+
+    std::vector<Segment> segments_;
+    Microseconds lo_ = 0;
+    Microseconds hi_ = 0;
+    double maximum_ = 0.0;
+    Microseconds first_maximum_ = 0;
+};
+
+}  // namespace corvela
+
+#endif
