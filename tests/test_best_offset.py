@@ -1,0 +1,251 @@
+"""corvela.core.scan.best_offset against a brute force over every microsecond of the range."""
+
+import math
+import os
+import random
+from datetime import timedelta
+from fractions import Fraction
+
+import pytest
+from hypothesis import assume, given, settings, strategies as st
+
+from corvela.core.algo import match
+from corvela.core.scan import FRAME_RATE_FACTORS, BestOffset, best_offset, coverage
+
+import oracle
+
+US = timedelta(microseconds=1)
+
+
+def micros(delta):
+    return delta // US
+
+
+def scaled_shifted(other, factor, offset):
+    return [[row[0] * factor + offset, row[1] * factor + offset] for row in other]
+
+
+def curve(base, other_us, t):
+    """The summed overlap at shift t (microseconds): match's tests of which pairs meet, the
+    amounts in exact arithmetic."""
+    total = Fraction(0)
+    for bs, be in base:
+        for os_, oe in other_us:
+            start = timedelta(microseconds=os_ + t).total_seconds()
+            end = timedelta(microseconds=oe + t).total_seconds()
+            if bs <= end and start <= be:
+                total += min(Fraction(be), Fraction(oe + t, 10**6)) - max(
+                    Fraction(bs), Fraction(os_ + t, 10**6))
+    return total
+
+
+def tolerance(maximum):
+    return Fraction(1, 10**9) + abs(maximum) / 10**12
+
+
+def brute_force(base, other, lo, hi, factors, separation):
+    """What best_offset promises, from the exact curve at every microsecond."""
+    lo, hi, separation = micros(lo), micros(hi), micros(separation)
+    found = []
+    for factor in factors:
+        other_us = [[micros(s * factor), micros(e * factor)] for s, e in other]
+        values = {t: curve(base, other_us, t) for t in range(lo, hi + 1)}
+        top = max(values.values())
+        first = next(t for t in range(lo, hi + 1) if values[t] >= top - tolerance(top))
+        last = first
+        while last < hi and values[last + 1] >= top - tolerance(top):
+            last += 1
+        found.append((top, first, last, values))
+    highest = max(top for top, *_ in found)
+    near_one = [max(Fraction(f), 1 / Fraction(f)) for f in factors]
+    chosen = min((n for n in range(len(factors)) if found[n][0] >= highest - tolerance(highest)),
+                 key=lambda n: (near_one[n], n))
+    return factors[chosen], found[chosen], separation
+
+
+def check_against_brute_force(base, other, lo, hi, factors, separation):
+    got = best_offset(base, other, lo, hi, factors=factors, separation=separation)
+    factor, (top, first, last, values), sep = brute_force(base, other, lo, hi, factors, separation)
+    assert got.factor == factor
+    assert (micros(got.plateau_start), micros(got.plateau_end)) == (first, last)
+    assert got.offset == (got.plateau_start + got.plateau_end) / 2
+    due = match(base, scaled_shifted(other, factor, got.offset))
+    assert oracle.bits(got.coverage) == oracle.bits(due)
+    away = [t for t in values if t <= first - sep or t >= last + sep]
+    if not away:
+        assert got.runner_up_offset is None and got.runner_up_coverage is None
+        return
+    runner_up = micros(got.runner_up_offset)
+    assert runner_up in away
+    # The runner-up is a best offset away from the plateau; which of exact ties is picked is
+    # left to the rounding of the curve's evaluation.
+    assert values[runner_up] >= max(values[t] for t in away) - Fraction(1, 10**15)
+    due = match(base, scaled_shifted(other, factor, got.runner_up_offset))
+    assert oracle.bits(got.runner_up_coverage) == oracle.bits(due)
+
+
+# Speech bounds and subtitle times within a millisecond of one another, so that the range's
+# few hundred microseconds cross many breakpoints. Speech bounds are any doubles there, or
+# whole microseconds (which seconds_of meets exactly); rows may be inverted and overlap.
+speech_bound = st.one_of(
+    st.floats(0.0, 0.0012, allow_nan=False),
+    st.integers(0, 1200).map(lambda us: us / 1e6),
+)
+subtitle_us = st.integers(0, 1000)
+
+
+@settings(max_examples=int(os.environ.get("BO_EXAMPLES", 40)), deadline=None)
+@given(
+    base=st.lists(st.tuples(speech_bound, speech_bound).map(list), min_size=1, max_size=4),
+    spans=st.lists(st.tuples(subtitle_us, subtitle_us), min_size=1, max_size=4),
+    lo=st.integers(-600, 300),
+    width=st.integers(0, 300),
+    factors=st.sampled_from([(1.0,), (1.0, 1.25, 0.8), (0.75, 1.0 + 2**-40, 1.0), (2.0, 0.5)]),
+    separation=st.integers(0, 200),
+)
+def test_random_tables_agree_with_the_brute_force(base, spans, lo, width, factors, separation):
+    total = 0.0
+    for start, end in base:
+        total = (end - start) + total
+    assume(total > 0)
+    other = [[timedelta(microseconds=a), timedelta(microseconds=b)] for a, b in spans]
+    check_against_brute_force(base, other, lo * US, (lo + width) * US, factors, separation * US)
+
+
+@pytest.mark.parametrize(
+    "base, other, lo, hi",
+    [
+        # A flat top: every shift in [-2 s, 5 s] covers the whole subtitle.
+        ([[0.0, 10.0]], [[2, 5]], -4, 6),
+        # Two equal peaks: the first wins, the other is the runner-up.
+        ([[0.0, 1.0], [100.0, 101.0]], [[50, 51]], -60, 60),
+        # An inverted speech row: the curve jumps where the pair starts to count.
+        ([[0.0, 10.0], [6.0, 5.5]], [[1, 2]], -3, 6),
+    ],
+    ids=["flat-top", "two-peaks", "inverted"],
+)
+def test_hand_made_cases_agree_with_the_brute_force(base, other, lo, hi):
+    # Seconds, stepped by 0.1 ms: the brute force then runs on a grid of its own (the curve
+    # is linear between the grid's points where no breakpoint falls between them).
+    scale = 10000
+    base = [[s / scale, e / scale] for s, e in base]
+    other = [[timedelta(seconds=s / scale), timedelta(seconds=e / scale)] for s, e in other]
+    check_against_brute_force(base, other, lo * timedelta(seconds=1) / scale,
+                              hi * timedelta(seconds=1) / scale, (1.0,), 20 * US)
+
+
+def film(rng, speech_rows, subtitle_rows):
+    base, t = [], 0.0
+    for _ in range(speech_rows):
+        t += rng.uniform(0.1, 3.0)
+        length = rng.uniform(0.3, 8.0)
+        base.append([t, t + length])
+        t += length
+    other, ms = [], 0
+    for _ in range(subtitle_rows):
+        ms += rng.randrange(200, 8000)
+        length = rng.randrange(1000, 6000)
+        other.append([timedelta(milliseconds=ms), timedelta(milliseconds=ms + length)])
+        ms += length
+    return base, other
+
+
+@pytest.mark.parametrize("shuffle", [False, True], ids=["sorted", "shuffled"])
+def test_film_sized_tables_beat_every_grid_offset(shuffle):
+    rng = random.Random(11)
+    base, other = film(rng, 400, 300)
+    # The subtitles as they would come 3.2573 s late, in any row order.
+    other = [[s + timedelta(microseconds=3257300), e + timedelta(microseconds=3257300)]
+             for s, e in other]
+    if shuffle:
+        rng.shuffle(base)
+        rng.shuffle(other)
+    lo, hi = timedelta(seconds=-10), timedelta(seconds=10)
+    got = best_offset(base, other, lo, hi)
+    grid = [lo + k * timedelta(milliseconds=7) for k in range(2858)]
+    assert got.coverage >= max(coverage(base, other, grid)) - 1e-12
+    assert coverage(base, other, [got.offset]) == [got.coverage]
+    assert got.plateau_start <= got.offset <= got.plateau_end
+
+
+def test_frame_rate_factors_find_the_scaling_of_the_subtitles():
+    rng = random.Random(3)
+    base, other = film(rng, 300, 300)
+    due = FRAME_RATE_FACTORS[3]
+    speech = [[s * due + 0.5, e * due + 0.5] for s, e in base]
+    subtitles = [[timedelta(seconds=s), timedelta(seconds=e)] for s, e in base]
+    got = best_offset(speech, subtitles, timedelta(seconds=-2), timedelta(seconds=2),
+                      factors=FRAME_RATE_FACTORS)
+    assert got.factor == due
+    assert abs(got.offset - timedelta(seconds=0.5)) <= 2 * US
+    assert got.coverage > 0.9999
+    assert FRAME_RATE_FACTORS == (1.0, 25 / 23.976, 23.976 / 25, 25 / 24, 24 / 25, 30 / 29.97,
+                                  29.97 / 30)
+
+
+def test_factors_scale_subtitles_as_timedelta_times_float():
+    # 5 us * 0.5 and 15 us * 0.5 round half to even (2 us and 8 us): a one-row curve shows
+    # where each bound went.
+    for us, due in [(5, 2), (15, 8), (7, 4), (-5, -2), (-7, -4)]:
+        assert timedelta(microseconds=us) * 0.5 == timedelta(microseconds=due)
+        other = [[timedelta(microseconds=us), timedelta(seconds=1)]]
+        got = best_offset([[0.0, 0.5]], other, timedelta(0), timedelta(0), factors=[0.5])
+        assert got.coverage == match([[0.0, 0.5]], scaled_shifted(other, 0.5, timedelta(0)))
+
+
+def test_result_is_a_struct_sequence():
+    got = best_offset([[0.0, 10.0]], [[timedelta(seconds=2), timedelta(seconds=5)]],
+                      timedelta(seconds=-4), timedelta(seconds=6))
+    assert type(got) is BestOffset and isinstance(got, tuple)
+    assert got == (timedelta(seconds=1.5), 0.3, 1.0, timedelta(seconds=-2), timedelta(seconds=5),
+                   timedelta(seconds=-3), 0.2)
+    assert BestOffset.__module__ == "corvela.core.scan"
+    assert got.runner_up_offset == got[5]
+
+
+B = [[0.0, 10.0]]
+O = [[timedelta(seconds=1), timedelta(seconds=2)]]
+Z = timedelta(0)
+
+
+class OwnAdd(timedelta):
+    def __add__(self, other):
+        return timedelta.__add__(self, other)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, kind, message",
+    [
+        ((B, O, Z), {}, TypeError, r"^best_offset\(\) missing 1 required positional argument: 'hi'$"),
+        ((B, O, Z, Z, (1.0,)), {}, TypeError, r"takes 4 positional arguments but 5 were given"),
+        ((B, O, Z, Z), {"step": 1}, TypeError, r"unexpected keyword argument 'step'$"),
+        ((B, O, Z, Z), {"lo": Z}, TypeError, r"multiple values for argument 'lo'$"),
+        (((B[0],), O, Z, Z), {}, TypeError, r"argument 'base' must be list, not tuple"),
+        (([], O, Z, Z), {}, ValueError, r"^best_offset\(\) argument 'base' is empty"),
+        ((B, [[Z, 2.0]], Z, Z), {}, TypeError, r"^other\[0\]\[1\] must be a datetime\.timedelta"),
+        ((B, O, 0, Z), {}, TypeError, r"^lo must be a datetime\.timedelta, not int$"),
+        ((B, O, Z, OwnAdd(1)), {}, TypeError, r"^hi has type OwnAdd, a timedelta subclass"),
+        ((B, O, US, Z), {}, ValueError, r"needs lo <= hi"),
+        ((B, O, Z, Z), {"factors": 1.0}, TypeError, r"'factors' must be a sequence of float"),
+        ((B, O, Z, Z), {"factors": []}, ValueError, r"'factors' is empty"),
+        ((B, O, Z, Z), {"factors": [1.0, "2"]}, TypeError, r"^factors\[1\] must be a real number"),
+        ((B, O, Z, Z), {"factors": [1.0, math.nan]}, ValueError, r"^factors\[1\] is nan;"),
+        ((B, O, Z, Z), {"factors": [0]}, ValueError, r"^factors\[0\] is 0\.0;"),
+        ((B, O, Z, Z), {"factors": [-1.0]}, ValueError, r"^factors\[0\] is -1\.0;"),
+        ((B, O, Z, Z), {"separation": -US}, ValueError, r"needs separation >= timedelta\(0\)"),
+        ((B, O, Z, Z), {"separation": 1}, TypeError, r"^separation must be a datetime\.timedelta"),
+        (([[0.0, 1.0], [2.0, math.inf]], O, Z, Z), {}, ValueError, r"^base\[1\]\[1\] is inf;"),
+        (([[math.nan, 1.0]], O, Z, Z), {}, ValueError, r"^base\[0\]\[0\] is nan;"),
+        (([[1.0, 0.0]], O, Z, Z), {}, ValueError, r"^base: the speech total is -1\.0;"),
+        (([[1.0, 1.0]], O, Z, Z), {}, ValueError, r"^base: the speech total is 0\.0;"),
+        ((B, [O[0], [Z, timedelta.max]], Z, Z), {"factors": [1.0, 2.0]}, OverflowError,
+         r"^other\[1\]\[1\] \* factors\[1\] leaves timedelta's range"),
+        ((B, [O[0], [Z, timedelta.max]], Z, US), {}, OverflowError,
+         r"^other\[1\]\[1\] \* factors\[0\] \+ hi: days=1000000000; must have magnitude"),
+        ((B, [[timedelta.min, Z]], -US, Z), {}, OverflowError,
+         r"^other\[0\]\[0\] \* factors\[0\] \+ lo: days=-1000000000;"),
+    ],
+)
+def test_refused_input_raises_naming_argument_and_row(args, kwargs, kind, message):
+    with pytest.raises(kind, match=message):
+        best_offset(*args, **kwargs)
