@@ -1,7 +1,6 @@
 """corvela.core.scan.best_offset against a brute force over every microsecond of the range."""
 
 import math
-import os
 import random
 from datetime import timedelta
 from fractions import Fraction
@@ -94,7 +93,7 @@ speech_bound = st.one_of(
 subtitle_us = st.integers(0, 1000)
 
 
-@settings(max_examples=int(os.environ.get("BO_EXAMPLES", 40)), deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(
     base=st.lists(st.tuples(speech_bound, speech_bound).map(list), min_size=1, max_size=4),
     spans=st.lists(st.tuples(subtitle_us, subtitle_us), min_size=1, max_size=4),

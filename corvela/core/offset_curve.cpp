@@ -13,6 +13,16 @@ using Unsigned = unsigned __int128;
 
 constexpr int kFractionBits = 62;
 constexpr std::int64_t kOneMicrosecond = std::int64_t{1} << kFractionBits;
+constexpr double kUnit = 1.0 / static_cast<double>(kOneMicrosecond);
+
+// The nearest double, through the one-instruction conversion when the value fits 64 bits (the
+// same rounding as the 128-bit conversion, which is a library call).
+double to_double(__int128 v) noexcept {
+    if (v >= INT64_MIN && v <= INT64_MAX) {
+        return static_cast<double>(static_cast<std::int64_t>(v));
+    }
+    return static_cast<double>(v);
+}
 
 ScaledBound scaled_bound(double v) noexcept {
     const double limit = std::ldexp(1.0, 68) / 1e6;
@@ -112,13 +122,6 @@ struct Piece {
     std::int64_t fraction;
 };
 
-struct Event {
-    Microseconds at;
-    Microseconds whole;
-    std::int64_t slope;
-    std::int64_t fraction;
-};
-
 // The amount of a pair at t as its two pieces, min(be, y) and -max(bs, x), summed.
 struct PairPieces {
     const SpeechEdge& edge;
@@ -147,8 +150,9 @@ struct PairPieces {
     }
 };
 
+template <class Events>
 void add_pair_events(const PairPieces& pair, Microseconds first, Microseconds last,
-                     Microseconds hi, std::vector<Event>& events) {
+                     Microseconds hi, Events& events) {
     const Piece in = pair.at(first);
     events.push_back({first, in.whole, in.slope, in.fraction});
     if (first < pair.end_kink && pair.end_kink <= last) {
@@ -190,7 +194,19 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
             starts[k] = subtitle_us[2 * j];
             longest = std::max(longest, subtitle_us[2 * j + 1] - subtitle_us[2 * j]);
         }
-        std::vector<Event> events;
+        // Room for every pair the starts admit, so that the events are never moved.
+        std::size_t admitted = 0;
+        for (std::size_t r = 0; r < speech_len; ++r) {
+            const SpeechEdge& edge = edges[r];
+            const auto from = std::lower_bound(starts.begin(), starts.end(),
+                                               edge.first_after_start - hi - longest);
+            const auto to = std::upper_bound(from, starts.end(), edge.last_before_end - lo);
+            admitted += static_cast<std::size_t>(to - from);
+        }
+        std::vector<Event>& events = events_;
+        events.clear();
+        events.reserve(4 * admitted);
+        segments_.reserve(4 * admitted + 1);
         for (std::size_t r = 0; r < speech_len; ++r) {
             const SpeechEdge& edge = edges[r];
             // A pair can meet only if oe + hi >= N(bs) and os + lo <= M(be); and oe <= os + longest.
@@ -213,7 +229,7 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
         }
         // Sums of integers: the order of events at one position does not matter.
         std::sort(events.begin(), events.end(),
-                  [](const Event& a, const Event& b) { return a.at < b.at; });
+                  [](const auto& a, const auto& b) { return a.at < b.at; });
         Microseconds whole = 0;
         std::int64_t slope = 0;
         __int128 fraction = 0;
@@ -256,7 +272,8 @@ Microseconds OffsetCurve::end_of(std::size_t k) const noexcept {
 double OffsetCurve::value_in(std::size_t k, Microseconds t) const noexcept {
     const Segment& s = segments_[k];
     const Microseconds whole = s.whole + s.slope * (t - s.start);
-    return static_cast<double>(whole) + std::ldexp(static_cast<double>(s.fraction), -kFractionBits);
+    // Scaling by a power of two is exact here: the fraction is a whole number of units.
+    return to_double(whole) + to_double(s.fraction) * kUnit;
 }
 
 std::size_t OffsetCurve::segment_of(Microseconds t) const noexcept {

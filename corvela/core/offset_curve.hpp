@@ -100,7 +100,15 @@ private:
     double value_in(std::size_t k, Microseconds t) const noexcept;
     std::size_t segment_of(Microseconds t) const noexcept;
 
+    struct Event {
+        Microseconds at;
+        Microseconds whole;
+        std::int64_t slope;
+        std::int64_t fraction;
+    };
+
     std::vector<Segment> segments_;
+    std::vector<Event> events_;  // kept between builds, for the next factor
     Microseconds lo_ = 0;
     Microseconds hi_ = 0;
     double maximum_ = 0.0;
