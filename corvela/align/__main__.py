@@ -1,0 +1,5 @@
+import sys
+
+from corvela.align.cli import main
+
+sys.exit(main())

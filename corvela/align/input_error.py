@@ -1,0 +1,6 @@
+class InputError(Exception):
+    """A file the aligner cannot use: the message names the file and, where there is one, the
+    row, so the command can print it without a traceback."""
+
+    def __init__(self, path: object, problem: str) -> None:
+        super().__init__(f"{path}: {problem}")

@@ -1,0 +1,100 @@
+"""Reads a subtitle file in any format pysubs2 knows and writes it back retimed.
+
+The text is decoded here, with the encoding given or detected, so that the corrected file is
+written in the format and the encoding it was read in. pysubs2 keeps times as whole
+milliseconds; the aligner works on timedelta, and corrected times go back to milliseconds.
+"""
+
+from dataclasses import dataclass
+from datetime import timedelta
+from fractions import Fraction
+from pathlib import Path
+from typing import List, Optional
+
+import charset_normalizer
+import pysubs2
+
+from corvela.align.input_error import InputError
+
+MILLISECOND = timedelta(milliseconds=1)
+
+
+@dataclass
+class SubtitleFile:
+    path: Path
+    subs: pysubs2.SSAFile
+    format: str  # pysubs2's name of the format, e.g. "srt", "ass", "vtt"
+    encoding: str
+
+    def shown(self) -> List[List[timedelta]]:
+        """[start, end] of every event that shows text, in file order."""
+        return [[timedelta(milliseconds=e.start), timedelta(milliseconds=e.end)]
+                for e in self.subs.events if e.is_text]
+
+    def retimed(self, factor: float, offset: timedelta) -> int:
+        """Applies `t * factor + offset` to every event; returns how many starts fell below 0,
+        which no subtitle format can hold and which are set to 0."""
+        before_zero = 0
+        for event in self.subs.events:
+            event.start = corrected_ms(event.start, factor, offset)
+            event.end = corrected_ms(event.end, factor, offset)
+            if event.start < 0:
+                before_zero += 1
+                event.start = 0
+            event.end = max(event.end, 0)
+        return before_zero
+
+    def save(self, path: Path) -> None:
+        text = self.subs.to_string(self.format)
+        try:
+            path.write_bytes(text.encode(self.encoding))
+        except UnicodeEncodeError as err:
+            raise InputError(path, f"cannot write in {self.encoding}: {err.reason}") from None
+        except OSError as err:
+            raise InputError(path, f"cannot write: {err.strerror or err}") from None
+
+
+def corrected_ms(ms: int, factor: float, offset: timedelta) -> int:
+    """The time scaled, then shifted (as best_offset weighs it), to the nearest millisecond;
+    a time exactly halfway goes to the even millisecond."""
+    moved = timedelta(milliseconds=ms) * factor + offset
+    return round(Fraction(moved // timedelta(microseconds=1), 1000))
+
+
+def read_subtitles(path: Path, encoding: Optional[str] = None) -> SubtitleFile:
+    try:
+        data = path.read_bytes()
+    except OSError as err:
+        raise InputError(path, f"cannot read: {err.strerror or err}") from None
+    encoding = encoding or detect_encoding(path, data)
+    try:
+        text = data.decode(encoding)
+    except LookupError:
+        raise InputError(path, f"unknown encoding {encoding!r}") from None
+    except UnicodeDecodeError as err:
+        raise InputError(path, f"not valid {encoding} at byte {err.start}; "
+                               "give the file's encoding with --encoding") from None
+    try:
+        format_ = pysubs2.formats.autodetect_format(text)
+        subs = pysubs2.SSAFile.from_string(text, format_=format_)
+    except pysubs2.Pysubs2Error as err:
+        raise InputError(path, f"not a subtitle file pysubs2 can read ({err})") from None
+    except (ValueError, KeyError, IndexError) as err:
+        raise InputError(path, f"malformed {format_} file: {err}") from None
+    if not any(event.is_text for event in subs.events):
+        raise InputError(path, "holds no subtitle with text")
+    return SubtitleFile(path, subs, format_, encoding)
+
+
+def detect_encoding(path: Path, data: bytes) -> str:
+    if data.startswith(b"\xef\xbb\xbf"):
+        return "utf-8-sig"  # keeps the mark in the corrected file too
+    try:
+        data.decode("utf-8")
+        return "utf-8"
+    except UnicodeDecodeError:
+        pass
+    guess = charset_normalizer.from_bytes(data).best()
+    if guess is None:
+        raise InputError(path, "cannot tell the text encoding; give it with --encoding")
+    return guess.encoding
