@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the native tests, benchmarks and fuzzers build against, and
-# debootstrap (with the archive's keys) for the chroot of the CPython 3.14/3.15 stage.
+# debootstrap (with the archive's keys) for the chroot of the CPython 3.14/3.15 stage, and
+# espeak-ng, whose speech the aligner's end-to-end test aligns.
 # Idempotent: does nothing when every package is already present.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev valgrind libbenchmark-dev clang libclang-rt-14-dev
-          debootstrap debian-archive-keyring)
+          debootstrap debian-archive-keyring espeak-ng)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -11,6 +11,7 @@ stages=(
   test-python      # pytest on CPython 3.9-3.13
   test-python-sid  # pytest on CPython 3.14 and 3.15, in a Debian sid chroot
   test-sdist       # the sdist installed in a fresh venv, typing and example included
+  test-align       # corvela-align end to end on espeak-ng speech, newest CPython
   test-sanitizers  # ASan + UBSan, then valgrind memcheck on the mutation scenarios
   fuzz-python      # atheris against the reference, 120 s
 )

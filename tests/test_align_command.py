@@ -1,0 +1,187 @@
+"""corvela-align's reading, retiming and reporting, on small files made here."""
+
+import json
+import sys
+from datetime import timedelta
+from pathlib import Path
+
+import pytest
+
+for _module in ("pysubs2", "charset_normalizer", "webrtcvad", "soundfile", "soxr"):
+    pytest.importorskip(_module, reason="needs the 'align' extra")
+
+import pysubs2  # noqa: E402
+
+from corvela.align import cli  # noqa: E402
+from corvela.align.command import run  # noqa: E402
+from corvela.align.subtitle_file import corrected_ms  # noqa: E402
+from corvela.core.algo import match  # noqa: E402
+
+SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample"
+SRT = "1\n00:00:01,000 --> 00:00:02,000\nHi\n"
+
+
+def aligned(capsys, *argv):
+    assert run([*map(str, argv), "--json"]) == 0
+    return json.loads(capsys.readouterr().out)
+
+
+def bits(value):
+    return None if value is None else float(value).hex()
+
+
+@pytest.mark.parametrize("scale, shift_ms", [(1.0, 0), (1.001, 1800), (25 / 24, 4200)])
+def test_reported_coverage_is_match_on_the_corrected_times(tmp_path, capsys, scale, shift_ms):
+    subs = pysubs2.load(str(SAMPLE / "sample.srt"))
+    for event in subs:
+        event.start, event.end = (round(t * scale) + shift_ms for t in (event.start, event.end))
+    wrong = tmp_path / "wrong.srt"
+    subs.save(str(wrong))
+    speech = json.loads((SAMPLE / "sample_speech.json").read_text())
+    out = tmp_path / "fixed.srt"
+    fields = aligned(capsys, wrong, SAMPLE / "sample_speech.json", "-o", out)
+
+    factor = fields["factor"]
+    shown = [(timedelta(milliseconds=e.start), timedelta(milliseconds=e.end)) for e in subs]
+    for offset, value in [(fields["offset"], fields["coverage"]),
+                          (fields["runner_up_offset"], fields["runner_up_coverage"])]:
+        shift = timedelta(seconds=offset)
+        moved = [[s * factor + shift, e * factor + shift] for s, e in shown]
+        assert bits(value) == bits(match(speech, moved))
+    assert fields["coverage"] == 1.0 and fields["warnings"] == []
+    # The drift the file was made with is undone by the frame-rate factor nearest to it.
+    assert abs(factor * scale - 1) < 1e-3
+    fixed = pysubs2.load(str(out))
+    shift = timedelta(seconds=fields["offset"])
+    assert [e.start for e in fixed] == [corrected_ms(e.start, factor, shift) for e in subs]
+
+
+@pytest.mark.parametrize(
+    "ms, factor, offset_us, expected",
+    [
+        (1000, 1.0, -3_700_000, -2700),
+        (1000, 1.0, 499, 1000),  # 1000.499 ms
+        (1000, 1.0, 500, 1000),  # halfway: to the even millisecond
+        (1001, 1.0, 500, 1002),
+        (1000, 1.0, -1500, 998),  # 998.5 ms, halfway below
+        (3_600_000, 29.97 / 30, 0, 3_596_400),
+        (7, 30 / 29.97, 0, 7),  # 7.007007 ms
+    ],
+)
+def test_corrected_times_are_scaled_then_shifted_to_the_millisecond(ms, factor, offset_us, expected):
+    assert corrected_ms(ms, factor, timedelta(microseconds=offset_us)) == expected
+
+
+@pytest.mark.parametrize(
+    "name, text, encoding, argv",
+    [
+        ("in.srt", SRT.replace("Hi", "Hé, ça va?"), "cp1252", []),
+        ("in.srt", SRT.replace("Hi", "Привет"), "koi8-r", ["--encoding", "koi8-r"]),
+        ("in.srt", "\ufeff" + SRT.replace("Hi", "Grüße"), "utf-8", []),
+        ("in.vtt", "WEBVTT\n\n00:00:01.000 --> 00:00:02.000\nHallo\n", "utf-8", []),
+        ("in.ass", None, "utf-8", []),
+    ],
+)
+def test_output_keeps_the_input_format_and_encoding(tmp_path, capsys, name, text, encoding, argv):
+    source = tmp_path / name
+    if text is None:  # an ASS file, with its styles and a comment line
+        subs = pysubs2.SSAFile()
+        subs.events.append(pysubs2.SSAEvent(start=1000, end=2000, text="Hallo"))
+        subs.events.append(pysubs2.SSAEvent(start=1500, end=1600, text="note", type="Comment"))
+        text = subs.to_string("ass")
+    source.write_bytes(text.encode(encoding))
+    speech = tmp_path / "speech.json"
+    speech.write_text("[[3.5, 4.5]]")
+    out = tmp_path / ("out" + source.suffix)
+    fields = aligned(capsys, source, speech, "-o", out, "--from", "-5", "--to", "5", *argv)
+    assert fields["offset"] == 2.5 and fields["factor"] == 1.0
+    raw = out.read_bytes()
+    assert raw.startswith(b"\xef\xbb\xbf") == text.startswith("\ufeff")
+    written = raw.decode(encoding)
+    assert pysubs2.formats.autodetect_format(written) == pysubs2.formats.autodetect_format(text)
+    events = pysubs2.SSAFile.from_string(written).events
+    assert (events[0].start, events[0].end) == (3500, 4500)
+    assert events[0].plaintext == pysubs2.SSAFile.from_string(text).events[0].plaintext
+    assert [e.type for e in events] == [e.type for e in pysubs2.SSAFile.from_string(text).events]
+
+
+def write(path, content):
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    else:
+        path.write_text(content, encoding="utf-8")
+    return path
+
+
+@pytest.mark.parametrize(
+    "subtitles, speech, extra, culprit, message",
+    [
+        (None, "[[0, 1]]", [], "in.srt", "cannot read"),
+        (SRT, None, [], "speech.json", "cannot read"),
+        (SRT, "[[0, 1]", [], "speech.json", "not a JSON file"),
+        (SRT, "[]", [], "speech.json", "non-empty JSON list"),
+        (SRT, '[[0, 1], [2, "3"]]', [], "speech.json", "row 1 is not a [start, end] pair"),
+        (SRT, "[[0, 1], [true, 2]]", [], "speech.json", "row 1 is not a [start, end] pair"),
+        (SRT, "[[0, 1], [5, 2]]", [], "speech.json", "row 1 is not an interval"),
+        (SRT, "[[0, NaN]]", [], "speech.json", "row 0 is not an interval"),
+        (SRT, "[[1, 1]]", [], "speech.json", "no speech time"),
+        ("no subtitles here\n", "[[0, 1]]", [], "in.srt", "not a subtitle file"),
+        ("", "[[0, 1]]", [], "in.srt", "not a subtitle file"),
+        (SRT.encode("utf-16"), "[[0, 1]]", ["--encoding", "utf-8"], "in.srt", "not valid utf-8"),
+        (SRT, "[[0, 1]]", ["--encoding", "no-such-code"], "in.srt", "unknown encoding"),
+        (SRT, b"RIFF\x00\x00", [], "speech.wav", "not a sound file"),
+    ],
+)
+def test_bad_input_names_the_file_and_exits_1(tmp_path, capsys, subtitles, speech, extra,
+                                               culprit, message):
+    srt = tmp_path / "in.srt"
+    if subtitles is not None:
+        write(srt, subtitles)
+    speech_path = tmp_path / ("speech.wav" if isinstance(speech, bytes) else "speech.json")
+    if speech is not None:
+        write(speech_path, speech)
+    assert run([str(srt), str(speech_path), "-o", str(tmp_path / "out.srt"), *extra]) == 1
+    captured = capsys.readouterr()
+    (line,) = captured.err.splitlines()
+    assert line.startswith(f"corvela-align: {tmp_path / culprit}: ") and message in line, line
+    assert captured.out == "" and not (tmp_path / "out.srt").exists()
+
+
+def test_silent_recording_is_refused_and_unwritable_output_named(tmp_path, capsys):
+    soundfile = pytest.importorskip("soundfile")
+    import numpy
+
+    silent = tmp_path / "silent.wav"
+    soundfile.write(str(silent), numpy.zeros(48000, dtype="float32"), 48000)
+    srt = write(tmp_path / "in.srt", SRT)
+    assert run([str(srt), str(silent), "-o", str(tmp_path / "out.srt")]) == 1
+    assert "silent.wav: the voice-activity detector found no speech" in capsys.readouterr().err
+    speech = write(tmp_path / "speech.json", "[[0.5, 1.5]]")
+    missing_dir = tmp_path / "no" / "out.srt"
+    assert run([str(srt), str(speech), "-o", str(missing_dir)]) == 1
+    assert f"{missing_dir}: cannot write" in capsys.readouterr().err
+
+
+def test_periodic_speech_warns_of_the_small_margin(tmp_path, capsys):
+    # Every 10 s the same 2 s of speech: shifting by a period covers nearly as much.
+    rows = [[10.0 * k, 10.0 * k + 2] for k in range(40)]
+    speech = write(tmp_path / "speech.json", json.dumps(rows))
+    subs = pysubs2.SSAFile()
+    for s, e in rows:
+        subs.events.append(pysubs2.SSAEvent(start=int(s * 1000) + 3000, end=int(e * 1000) + 3000))
+    srt = tmp_path / "in.srt"
+    subs.save(str(srt))
+    assert run([str(srt), str(speech), "-o", str(tmp_path / "out.srt"), "--no-drift"]) == 0
+    captured = capsys.readouterr()
+    assert "offset:   -3.000 s" in captured.out
+    assert "warning: small margin" in captured.err and "(below 5%)" in captured.err
+
+
+@pytest.mark.parametrize("module", cli.EXTRA_MODULES)
+def test_without_the_extra_the_command_says_what_to_install(monkeypatch, capsys, module):
+    for name in [n for n in sys.modules if n.startswith("corvela.align.") and n != cli.__name__]:
+        monkeypatch.delitem(sys.modules, name)
+    monkeypatch.setitem(sys.modules, module, None)
+    assert cli.main(["in.srt", "speech.json", "-o", "out.srt"]) == 2
+    (line,) = capsys.readouterr().err.splitlines()
+    assert module in line and 'pip install "corvela[align]"' in line

@@ -1,0 +1,75 @@
+"""corvela-align on a synthetic film: espeak-ng speech over noise, with true sentence times.
+
+Runs the installed command on the sound file (through webrtcvad) and on the detector's
+intervals saved as JSON, for subtitles shown late and for subtitles made for a 1.001 times
+slower film; the corrected cue starts must lie within 100 ms of the correct ones (median).
+Needs the 'align' extra and espeak-ng; under CI a missing espeak-ng fails instead of skipping.
+"""
+
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+for _module in ("pysubs2", "charset_normalizer", "webrtcvad", "soundfile", "soxr"):
+    pytest.importorskip(_module, reason="needs the 'align' extra")
+
+import pysubs2  # noqa: E402
+
+from synthetic_film import make_film  # noqa: E402
+
+COMMAND = Path(sys.executable).parent / "corvela-align"
+TOLERANCE_MS = 100
+
+
+@pytest.fixture(scope="module")
+def film(tmp_path_factory):
+    if shutil.which("espeak-ng") is None:
+        if os.environ.get("CI") == "true":
+            pytest.fail("espeak-ng is missing (scripts/install-system-deps.sh installs it)")
+        pytest.skip("needs espeak-ng")
+    return make_film(tmp_path_factory.mktemp("film"))
+
+
+def align(subtitles, speech, out, *extra):
+    done = subprocess.run([str(COMMAND), str(subtitles), str(speech), "-o", str(out), "--json",
+                           *map(str, extra)], capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+@pytest.fixture(scope="module")
+def detected(film):
+    """The detector's intervals, written by the command as the JSON speech format."""
+    path = film.sound.parent / "speech.json"
+    align(film.late, film.sound, film.sound.parent / "unused.srt", "--save-speech", path)
+    return path
+
+
+@pytest.mark.parametrize("source", ["sound", "json"])
+@pytest.mark.parametrize("case, factor", [("late", 1.0), ("drifted", 29.97 / 30)])
+def test_corrected_starts_are_near_the_truth(film, detected, tmp_path, source, case, factor):
+    speech = film.sound if source == "sound" else detected
+    out = tmp_path / "fixed.srt"
+    fields = align(getattr(film, case), speech, out)
+    assert fields["factor"] == factor
+    assert fields["warnings"] == []
+    errors = [abs(event.start - start)
+              for event, (start, _) in zip(pysubs2.load(str(out)), film.truth_ms)]
+    median = statistics.median(errors)
+    print(f"\n{case} subtitles, speech from {source}: offset {fields['offset']:+.4f} s, "
+          f"factor {fields['factor']!r}, median error {median} ms, largest {max(errors)} ms")
+    assert len(errors) == len(film.truth_ms)
+    assert median <= TOLERANCE_MS
+
+
+def test_detected_speech_matches_the_sentences(film, detected):
+    # One stretch per sentence, its start within 100 ms of the sentence's own.
+    found = json.loads(detected.read_text())
+    assert len(found) == len(film.speech)
+    assert statistics.median(abs(f[0] - s[0]) for f, s in zip(found, film.speech)) < 0.1
