@@ -2,9 +2,10 @@
 
     python3 docs/make_figures.py
 
-coverage.png shows what match() adds up on a small case; offset_scan.png is the plot that
-examples/offset_scan.py draws for its sample. Needs the package installed with the 'examples'
-extra (pip install ".[examples]").
+coverage.png shows what match() adds up on a small case; offset_scan.png is the coverage
+curve around the offset best_offset chooses for the shipped sample, with its plateau, as
+examples/offset_scan.py draws it. Needs the package installed with the 'examples' extra
+(pip install ".[examples]").
 """
 
 import subprocess

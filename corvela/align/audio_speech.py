@@ -11,7 +11,7 @@ from typing import List, Tuple
 
 import numpy
 import soundfile  # type: ignore[import-untyped]
-import soxr
+import soxr  # type: ignore[import-untyped]
 import webrtcvad  # type: ignore[import-untyped]
 
 from corvela.align.input_error import InputError
@@ -33,8 +33,10 @@ def read_mono(path: Path) -> "numpy.ndarray":
         raise InputError(path, f"not a sound file soundfile can read ({err})") from None
     if samples.shape[0] == 0:
         raise InputError(path, "holds no audio")
-    mono = samples.mean(axis=1)
-    return soxr.resample(mono, rate, RATE) if rate != RATE else mono
+    mono: "numpy.ndarray" = samples.mean(axis=1)
+    if rate != RATE:
+        mono = soxr.resample(mono, rate, RATE)
+    return mono
 
 
 def speech_in_audio(path: Path, aggressiveness: int = 2) -> List[Tuple[float, float]]:
