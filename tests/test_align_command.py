@@ -7,7 +7,9 @@ from pathlib import Path
 
 import pytest
 
-for _module in ("pysubs2", "charset_normalizer", "webrtcvad", "soundfile", "soxr"):
+from corvela.align.cli import EXTRA_MODULES
+
+for _module in EXTRA_MODULES:
     pytest.importorskip(_module, reason="needs the 'align' extra")
 
 import pysubs2  # noqa: E402
