@@ -187,3 +187,12 @@ def test_without_the_extra_the_command_says_what_to_install(monkeypatch, capsys,
     assert cli.main(["in.srt", "speech.json", "-o", "out.srt"]) == 2
     (line,) = capsys.readouterr().err.splitlines()
     assert module in line and 'pip install "corvela[align]"' in line
+
+
+@pytest.mark.parametrize("argv", [["--from", "nan"], ["--to", "inf"], ["--from", "1e300"],
+                                  ["--from", "5", "--to", "-5"], []])
+def test_bad_command_lines_exit_with_usage(capsys, argv):
+    with pytest.raises(SystemExit) as exit_info:
+        run(["in.srt", "speech.json", *argv] + ([] if not argv else ["-o", "out.srt"]))
+    assert exit_info.value.code == 2
+    assert "usage: corvela-align" in capsys.readouterr().err

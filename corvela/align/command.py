@@ -14,6 +14,13 @@ from corvela.align.subtitle_file import read_subtitles
 from corvela.core.scan import FRAME_RATE_FACTORS, best_offset
 
 
+def offset_seconds(text: str) -> timedelta:
+    try:
+        return timedelta(seconds=float(text))
+    except (ValueError, OverflowError):
+        raise argparse.ArgumentTypeError(f"not a finite number of seconds: {text!r}") from None
+
+
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="corvela-align",
@@ -26,9 +33,11 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     parser.add_argument("-o", "--output", type=Path, required=True,
                         help="corrected subtitle file, in the input's format and encoding")
     parser.add_argument("--encoding", help="the subtitle file's encoding (default: detected)")
-    parser.add_argument("--from", dest="lo", type=float, default=-60.0, metavar="SECONDS",
+    parser.add_argument("--from", dest="lo", type=offset_seconds,
+                        default=timedelta(seconds=-60), metavar="SECONDS",
                         help="earliest offset to try (default -60)")
-    parser.add_argument("--to", dest="hi", type=float, default=60.0, metavar="SECONDS",
+    parser.add_argument("--to", dest="hi", type=offset_seconds,
+                        default=timedelta(seconds=60), metavar="SECONDS",
                         help="latest offset to try (default 60)")
     parser.add_argument("--no-drift", action="store_true",
                         help="only shift; do not try the frame-rate factors")
@@ -59,7 +68,7 @@ def run(argv: Optional[Sequence[str]] = None) -> int:
                 write_speech(args.save_speech, speech)
             except OSError as err:
                 raise InputError(args.save_speech, f"cannot write: {err.strerror}") from None
-        lo, hi = timedelta(seconds=args.lo), timedelta(seconds=args.hi)
+        lo, hi = args.lo, args.hi
         found = best_offset([list(row) for row in speech], subtitles.shown(), lo, hi,
                             factors=(1.0,) if args.no_drift else FRAME_RATE_FACTORS)
         before_zero = subtitles.retimed(found.factor, found.offset)
