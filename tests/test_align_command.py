@@ -1,6 +1,7 @@
 """corvela-align's reading, retiming and reporting, on small files made here."""
 
 import json
+import subprocess
 import sys
 from datetime import timedelta
 from pathlib import Path
@@ -196,3 +197,28 @@ def test_bad_command_lines_exit_with_usage(capsys, argv):
         run(["in.srt", "speech.json", *argv] + ([] if not argv else ["-o", "out.srt"]))
     assert exit_info.value.code == 2
     assert "usage: corvela-align" in capsys.readouterr().err
+
+
+BLOCK_THIRD_PARTY = """
+import sys
+from corvela.align import cli
+
+class NothingInstalled:
+    def find_spec(self, name, path=None, target=None):
+        top = name.partition(".")[0]
+        if top in sys.stdlib_module_names or top == "corvela" or top.startswith("_"):
+            return None
+        raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+sys.meta_path.insert(0, NothingInstalled())
+sys.exit(cli.main(["in.srt", "speech.json", "-o", "out.srt"]))
+"""
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="needs sys.stdlib_module_names")
+def test_every_third_party_import_of_the_command_is_in_the_extra_list():
+    # Whichever of its modules the command imports first, a missing one gets the one line.
+    done = subprocess.run([sys.executable, "-c", BLOCK_THIRD_PARTY], capture_output=True,
+                          text=True, check=False)
+    assert done.returncode == 2, done.stderr
+    assert 'pip install "corvela[align]"' in done.stderr and "Traceback" not in done.stderr

@@ -8,7 +8,7 @@ import sys
 from typing import Optional, Sequence
 
 # The third-party modules the aligner imports, one per distribution of the 'align' extra.
-EXTRA_MODULES = ("pysubs2", "charset_normalizer", "webrtcvad", "soundfile", "soxr")
+EXTRA_MODULES = ("pysubs2", "charset_normalizer", "numpy", "webrtcvad", "soundfile", "soxr")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
