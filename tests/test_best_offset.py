@@ -2,6 +2,8 @@
 
 import math
 import random
+import sys
+import threading
 from datetime import timedelta
 from fractions import Fraction
 
@@ -248,3 +250,56 @@ class OwnAdd(timedelta):
 def test_refused_input_raises_naming_argument_and_row(args, kwargs, kind, message):
     with pytest.raises(kind, match=message):
         best_offset(*args, **kwargs)
+
+
+def test_factors_are_read_from_a_snapshot_whatever_their_conversion_does():
+    factors = []
+
+    class Shrinking:
+        def __float__(self):
+            factors.clear()
+            return 2.0
+
+    factors.extend([Shrinking(), 1.0])
+    got = best_offset(B, O, -US, US, factors=factors)
+    assert factors == [] and (got.factor, got.coverage) == (2.0, 0.2)
+
+
+def test_references_are_released_on_every_path():
+    row, bound, lo, factor = [0.0, 10.0], timedelta(seconds=3), timedelta(seconds=-1), 1.5
+    base, other, factors = [row], [[bound, bound + US]], [factor, 1.0]
+    calls = [
+        dict(factors=factors),
+        dict(factors=factors + [None]),
+        dict(factors=[math.inf]),
+        dict(separation=-US),
+        dict(factors=[1e300]),
+    ]
+    watched = (row, bound, lo, factor, base, other, factors)
+    held = [sys.getrefcount(x) for x in watched]
+    for _ in range(50):
+        for kwargs in calls:
+            try:
+                best_offset(base, other, lo, timedelta(seconds=1), **kwargs)
+            except (TypeError, ValueError, OverflowError):
+                pass
+        with pytest.raises(ValueError):
+            best_offset([row, [math.nan, 0.0]], other, lo, lo)
+    assert [sys.getrefcount(x) for x in watched] == held
+
+
+def test_threads_searching_their_own_films_get_their_own_answers():
+    films = [film(random.Random(seed), 300, 200) for seed in (1, 2)]
+    lo, hi = timedelta(seconds=-5), timedelta(seconds=5)
+    due = [best_offset(*f, lo, hi) for f in films]
+    got = [None, None]
+
+    def search(n):
+        got[n] = [best_offset(*films[n], lo, hi) for _ in range(10)]
+
+    threads = [threading.Thread(target=search, args=(n,)) for n in (0, 1)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got == [[due[0]] * 10, [due[1]] * 10]
