@@ -14,6 +14,7 @@ from corvela.core.algo import match
 from corvela.core.scan import FRAME_RATE_FACTORS, BestOffset, best_offset, coverage
 
 import oracle
+from films import film
 
 US = timedelta(microseconds=1)
 
@@ -133,22 +134,6 @@ def test_hand_made_cases_agree_with_the_brute_force(base, other, lo, hi):
     other = [[timedelta(seconds=s / scale), timedelta(seconds=e / scale)] for s, e in other]
     check_against_brute_force(base, other, lo * timedelta(seconds=1) / scale,
                               hi * timedelta(seconds=1) / scale, (1.0,), 20 * US)
-
-
-def film(rng, speech_rows, subtitle_rows):
-    base, t = [], 0.0
-    for _ in range(speech_rows):
-        t += rng.uniform(0.1, 3.0)
-        length = rng.uniform(0.3, 8.0)
-        base.append([t, t + length])
-        t += length
-    other, ms = [], 0
-    for _ in range(subtitle_rows):
-        ms += rng.randrange(200, 8000)
-        length = rng.randrange(1000, 6000)
-        other.append([timedelta(milliseconds=ms), timedelta(milliseconds=ms + length)])
-        ms += length
-    return base, other
 
 
 @pytest.mark.parametrize("shuffle", [False, True], ids=["sorted", "shuffled"])
