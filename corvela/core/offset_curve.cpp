@@ -168,6 +168,43 @@ void add_pair_events(const PairPieces& pair, Microseconds first, Microseconds la
     }
 }
 
+// The pairs whose window meets [lo, hi], each with its first and last offset there. Only the
+// subtitles whose start lies where such a pair's can are looked at: a pair meets the range only
+// if oe + hi >= N(bs) and os + lo <= M(be), and oe <= os + longest.
+struct MeetingPairs {
+    const SpeechEdge* edges;
+    std::size_t speech_len;
+    const Microseconds* subtitle_us;
+    const std::uint32_t* order;
+    const Microseconds* starts;  // the subtitle starts in `order`
+    std::size_t subtitle_len;
+    Microseconds longest;
+    Microseconds lo;
+    Microseconds hi;
+
+    template <class Visit>
+    void visit(Visit&& visit) const {
+        for (std::size_t r = 0; r < speech_len; ++r) {
+            const SpeechEdge& edge = edges[r];
+            const Microseconds* from = std::lower_bound(starts, starts + subtitle_len,
+                                                        edge.first_after_start - hi - longest);
+            const Microseconds* to =
+                std::upper_bound(from, starts + subtitle_len, edge.last_before_end - lo);
+            for (const Microseconds* it = from; it != to; ++it) {
+                const std::size_t j = order[it - starts];
+                const Microseconds os = subtitle_us[2 * j];
+                const Microseconds oe = subtitle_us[2 * j + 1];
+                const Microseconds first = std::max(edge.first_after_start - oe, lo);
+                const Microseconds last = std::min(edge.last_before_end - os, hi);
+                if (first <= last) {
+                    visit(PairPieces{edge, os, oe, ceiling(edge.end) - oe, ceiling(edge.start) - os},
+                          first, last);
+                }
+            }
+        }
+    }
+};
+
 }  // namespace
 
 void speech_edges(const double* speech, std::size_t speech_len, SpeechEdge* edges) noexcept {
@@ -194,39 +231,21 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
             starts[k] = subtitle_us[2 * j];
             longest = std::max(longest, subtitle_us[2 * j + 1] - subtitle_us[2 * j]);
         }
-        // Room for every pair the starts admit, so that the events are never moved.
-        std::size_t admitted = 0;
-        for (std::size_t r = 0; r < speech_len; ++r) {
-            const SpeechEdge& edge = edges[r];
-            const auto from = std::lower_bound(starts.begin(), starts.end(),
-                                               edge.first_after_start - hi - longest);
-            const auto to = std::upper_bound(from, starts.end(), edge.last_before_end - lo);
-            admitted += static_cast<std::size_t>(to - from);
-        }
+        const MeetingPairs pairs{edges, speech_len, subtitle_us, order, starts.data(),
+                                 subtitle_len, longest, lo, hi};
+        // Counted first, so that the buffers are the size they need and never move.
+        std::size_t count = 0;
+        pairs.visit([&count, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
+            count += 1 + (first < pair.end_kink && pair.end_kink <= last) +
+                     (first < pair.start_kink && pair.start_kink <= last) + (last < hi);
+        });
         std::vector<Event>& events = events_;
         events.clear();
-        events.reserve(4 * admitted);
-        segments_.reserve(4 * admitted + 1);
-        for (std::size_t r = 0; r < speech_len; ++r) {
-            const SpeechEdge& edge = edges[r];
-            // A pair can meet only if oe + hi >= N(bs) and os + lo <= M(be); and oe <= os + longest.
-            const auto from = std::lower_bound(starts.begin(), starts.end(),
-                                               edge.first_after_start - hi - longest);
-            const auto to = std::upper_bound(from, starts.end(), edge.last_before_end - lo);
-            for (auto it = from; it != to; ++it) {
-                const std::size_t j = order[it - starts.begin()];
-                const Microseconds os = subtitle_us[2 * j];
-                const Microseconds oe = subtitle_us[2 * j + 1];
-                const Microseconds first = std::max(edge.first_after_start - oe, lo);
-                const Microseconds last = std::min(edge.last_before_end - os, hi);
-                if (first > last) {
-                    continue;
-                }
-                const PairPieces pair{edge, os, oe, ceiling(edge.end) - oe,
-                                      ceiling(edge.start) - os};
-                add_pair_events(pair, first, last, hi, events);
-            }
-        }
+        events.reserve(count);
+        segments_.reserve(count + 1);
+        pairs.visit([&events, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
+            add_pair_events(pair, first, last, hi, events);
+        });
         // Sums of integers: the order of events at one position does not matter.
         std::sort(events.begin(), events.end(),
                   [](const auto& a, const auto& b) { return a.at < b.at; });
