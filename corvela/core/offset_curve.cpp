@@ -11,7 +11,9 @@ namespace {
 
 using Unsigned = unsigned __int128;
 
-constexpr int kFractionBits = 62;
+// Fractions of a microsecond are kept in units of 2**-40 us, truncated (under 1e-18 s a bound):
+// the sum of up to 2**23 of them still fits 64 bits, which keeps its conversion one instruction.
+constexpr int kFractionBits = 40;
 constexpr std::int64_t kOneMicrosecond = std::int64_t{1} << kFractionBits;
 constexpr double kUnit = 1.0 / static_cast<double>(kOneMicrosecond);
 
@@ -48,7 +50,7 @@ ScaledBound scaled_bound(double v) noexcept {
         quotient = product >> shift;
         rest = product - (quotient << shift);
     }
-    std::int64_t units = 0;  // rest / 2**shift in units of 2**-62, truncated
+    std::int64_t units = 0;  // rest / 2**shift in units of 2**-40 us, truncated
     if (shift <= kFractionBits) {
         units = static_cast<std::int64_t>(rest << (kFractionBits - shift));
     } else if (shift - kFractionBits < 128) {
@@ -248,7 +250,7 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
         });
         // Sums of integers: the order of events at one position does not matter.
         std::sort(events.begin(), events.end(),
-                  [](const auto& a, const auto& b) { return a.at < b.at; });
+                  [](const Event& a, const Event& b) { return a.at < b.at; });
         Microseconds whole = 0;
         std::int64_t slope = 0;
         __int128 fraction = 0;
