@@ -170,17 +170,21 @@ void add_pair_events(const PairPieces& pair, Microseconds first, Microseconds la
     }
 }
 
-// The pairs whose window meets [lo, hi], each with its first and last offset there. Only the
-// subtitles whose start lies where such a pair's can are looked at: a pair meets the range only
-// if oe + hi >= N(bs) and os + lo <= M(be), and oe <= os + longest.
+// The pairs whose window meets [lo, hi], each with its first and last offset there. A pair
+// meets the range only if oe + hi >= N(bs) and os + lo <= M(be). For the subtitles no longer
+// than `longest`, oe <= os + longest, so only those whose start lies in [N(bs) - hi - longest,
+// M(be) - lo] are looked at; the few longer ones (`long_rows`) are looked at for every speech
+// row, so that one long subtitle does not widen every speech row's window.
 struct MeetingPairs {
     const SpeechEdge* edges;
     std::size_t speech_len;
     const Microseconds* subtitle_us;
-    const std::uint32_t* order;
-    const Microseconds* starts;  // the subtitle starts in `order`
-    std::size_t subtitle_len;
-    Microseconds longest;
+    const std::uint32_t* short_rows;  // in nondecreasing start
+    const Microseconds* starts;       // their starts
+    std::size_t short_len;
+    Microseconds longest;             // of the short rows
+    const std::uint32_t* long_rows;
+    std::size_t long_len;
     Microseconds lo;
     Microseconds hi;
 
@@ -188,12 +192,7 @@ struct MeetingPairs {
     void visit(Visit&& visit) const {
         for (std::size_t r = 0; r < speech_len; ++r) {
             const SpeechEdge& edge = edges[r];
-            const Microseconds* from = std::lower_bound(starts, starts + subtitle_len,
-                                                        edge.first_after_start - hi - longest);
-            const Microseconds* to =
-                std::upper_bound(from, starts + subtitle_len, edge.last_before_end - lo);
-            for (const Microseconds* it = from; it != to; ++it) {
-                const std::size_t j = order[it - starts];
+            const auto consider = [&](std::size_t j) {
                 const Microseconds os = subtitle_us[2 * j];
                 const Microseconds oe = subtitle_us[2 * j + 1];
                 const Microseconds first = std::max(edge.first_after_start - oe, lo);
@@ -202,6 +201,16 @@ struct MeetingPairs {
                     visit(PairPieces{edge, os, oe, ceiling(edge.end) - oe, ceiling(edge.start) - os},
                           first, last);
                 }
+            };
+            const Microseconds* from = std::lower_bound(starts, starts + short_len,
+                                                        edge.first_after_start - hi - longest);
+            const Microseconds* to =
+                std::upper_bound(from, starts + short_len, edge.last_before_end - lo);
+            for (const Microseconds* it = from; it != to; ++it) {
+                consider(short_rows[it - starts]);
+            }
+            for (std::size_t n = 0; n < long_len; ++n) {
+                consider(long_rows[n]);
             }
         }
     }
@@ -226,15 +235,36 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
     hi_ = hi;
     try {
         segments_.clear();
-        std::vector<Microseconds> starts(subtitle_len);
+        // Rows longer than twice the median length are the long ones.
+        std::vector<Microseconds> lengths(subtitle_len);
+        for (std::size_t j = 0; j < subtitle_len; ++j) {
+            lengths[j] = subtitle_us[2 * j + 1] - subtitle_us[2 * j];
+        }
+        Microseconds cap = 0;
+        if (subtitle_len > 0) {
+            std::nth_element(lengths.begin(), lengths.begin() + subtitle_len / 2, lengths.end());
+            cap = std::max(Microseconds{0}, 2 * lengths[subtitle_len / 2]);
+        }
+        std::vector<Microseconds> starts;
+        std::vector<std::uint32_t> short_rows;
+        std::vector<std::uint32_t> long_rows;
+        starts.reserve(subtitle_len);
+        short_rows.reserve(subtitle_len);
         Microseconds longest = 0;
         for (std::size_t k = 0; k < subtitle_len; ++k) {
-            const std::size_t j = order[k];
-            starts[k] = subtitle_us[2 * j];
-            longest = std::max(longest, subtitle_us[2 * j + 1] - subtitle_us[2 * j]);
+            const std::uint32_t j = order[k];
+            const Microseconds length = subtitle_us[2 * j + 1] - subtitle_us[2 * j];
+            if (length > cap) {
+                long_rows.push_back(j);
+                continue;
+            }
+            starts.push_back(subtitle_us[2 * j]);
+            short_rows.push_back(j);
+            longest = std::max(longest, length);
         }
-        const MeetingPairs pairs{edges, speech_len, subtitle_us, order, starts.data(),
-                                 subtitle_len, longest, lo, hi};
+        const MeetingPairs pairs{edges, speech_len, subtitle_us, short_rows.data(), starts.data(),
+                                 starts.size(), longest, long_rows.data(), long_rows.size(), lo,
+                                 hi};
         // Counted first, so that the buffers are the size they need and never move.
         std::size_t count = 0;
         pairs.visit([&count, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
