@@ -22,13 +22,13 @@ import gc
 import os
 import platform
 import sys
-import time
 from datetime import timedelta
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from bench_match import Rng, speech_rows, subtitle_ms  # noqa: E402
+from bench_scan import best_time  # noqa: E402
 from corvela.core.algo import match  # noqa: E402
 from corvela.core.scan import FRAME_RATE_FACTORS, best_offset, coverage  # noqa: E402
 
@@ -72,15 +72,6 @@ def grid_coverage(base, other, factors):
 
 def exact(base, other, factors):
     return best_offset(base, other, LO, HI, factors=factors)
-
-
-def best_time(fn, repeat):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
 
 
 def fmt(seconds):

@@ -2,6 +2,8 @@
 
 import math
 import random
+import sys
+import threading
 from datetime import timedelta
 from fractions import Fraction
 
@@ -12,6 +14,7 @@ from corvela.core.algo import match
 from corvela.core.scan import FRAME_RATE_FACTORS, BestOffset, best_offset, coverage
 
 import oracle
+from films import film
 
 US = timedelta(microseconds=1)
 
@@ -133,29 +136,14 @@ def test_hand_made_cases_agree_with_the_brute_force(base, other, lo, hi):
                               hi * timedelta(seconds=1) / scale, (1.0,), 20 * US)
 
 
-def film(rng, speech_rows, subtitle_rows):
-    base, t = [], 0.0
-    for _ in range(speech_rows):
-        t += rng.uniform(0.1, 3.0)
-        length = rng.uniform(0.3, 8.0)
-        base.append([t, t + length])
-        t += length
-    other, ms = [], 0
-    for _ in range(subtitle_rows):
-        ms += rng.randrange(200, 8000)
-        length = rng.randrange(1000, 6000)
-        other.append([timedelta(milliseconds=ms), timedelta(milliseconds=ms + length)])
-        ms += length
-    return base, other
-
-
 @pytest.mark.parametrize("shuffle", [False, True], ids=["sorted", "shuffled"])
 def test_film_sized_tables_beat_every_grid_offset(shuffle):
     rng = random.Random(11)
     base, other = film(rng, 400, 300)
-    # The subtitles as they would come 3.2573 s late, in any row order.
+    # The subtitles as they would come 3.2573 s late, in any row order, with one that stays
+    # for 40 minutes (looked at for every speech row, not through the start order).
     other = [[s + timedelta(microseconds=3257300), e + timedelta(microseconds=3257300)]
-             for s, e in other]
+             for s, e in other] + [[timedelta(seconds=100), timedelta(seconds=2500)]]
     if shuffle:
         rng.shuffle(base)
         rng.shuffle(other)
@@ -248,3 +236,56 @@ class OwnAdd(timedelta):
 def test_refused_input_raises_naming_argument_and_row(args, kwargs, kind, message):
     with pytest.raises(kind, match=message):
         best_offset(*args, **kwargs)
+
+
+def test_factors_are_read_from_a_snapshot_whatever_their_conversion_does():
+    factors = []
+
+    class Shrinking:
+        def __float__(self):
+            factors.clear()
+            return 2.0
+
+    factors.extend([Shrinking(), 1.0])
+    got = best_offset(B, O, -US, US, factors=factors)
+    assert factors == [] and (got.factor, got.coverage) == (2.0, 0.2)
+
+
+def test_references_are_released_on_every_path():
+    row, bound, lo, factor = [0.0, 10.0], timedelta(seconds=3), timedelta(seconds=-1), 1.5
+    base, other, factors = [row], [[bound, bound + US]], [factor, 1.0]
+    calls = [
+        dict(factors=factors),
+        dict(factors=factors + [None]),
+        dict(factors=[math.inf]),
+        dict(separation=-US),
+        dict(factors=[1e300]),
+    ]
+    watched = (row, bound, lo, factor, base, other, factors)
+    held = [sys.getrefcount(x) for x in watched]
+    for _ in range(50):
+        for kwargs in calls:
+            try:
+                best_offset(base, other, lo, timedelta(seconds=1), **kwargs)
+            except (TypeError, ValueError, OverflowError):
+                pass
+        with pytest.raises(ValueError):
+            best_offset([row, [math.nan, 0.0]], other, lo, lo)
+    assert [sys.getrefcount(x) for x in watched] == held
+
+
+def test_threads_searching_their_own_films_get_their_own_answers():
+    films = [film(random.Random(seed), 300, 200) for seed in (1, 2)]
+    lo, hi = timedelta(seconds=-5), timedelta(seconds=5)
+    due = [best_offset(*f, lo, hi) for f in films]
+    got = [None, None]
+
+    def search(n):
+        got[n] = [best_offset(*films[n], lo, hi) for _ in range(10)]
+
+    threads = [threading.Thread(target=search, args=(n,)) for n in (0, 1)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got == [[due[0]] * 10, [due[1]] * 10]

@@ -12,6 +12,7 @@ from corvela.core.algo import match
 from corvela.core.scan import coverage
 
 import oracle
+from films import film
 
 US = timedelta(microseconds=1)
 EXACT = 2**53  # microseconds: past this total_seconds() is no longer one double division
@@ -48,22 +49,6 @@ def test_random_tables_give_the_loops_bits(base, spans, offsets):
     other = [[timedelta(microseconds=a), timedelta(microseconds=a + d)] for a, d in spans]
     offsets = [timedelta(microseconds=o) for o in offsets]
     assert scan_bits(base, other, offsets) == loop_bits(base, other, offsets)
-
-
-def film(rng, speech_rows, subtitle_rows):
-    base, t = [], 0.0
-    for _ in range(speech_rows):
-        t += rng.uniform(0.1, 3.0)
-        length = rng.uniform(0.3, 8.0)
-        base.append([t, t + length])
-        t += length
-    other, ms = [], 0
-    for _ in range(subtitle_rows):
-        ms += rng.randrange(200, 8000)
-        length = rng.randrange(1000, 6000)
-        other.append((timedelta(milliseconds=ms), timedelta(milliseconds=ms + length)))
-        ms += length
-    return base, other
 
 
 FILM_OFFSETS = [timedelta(milliseconds=-10_000 + 700 * k) for k in range(29)]

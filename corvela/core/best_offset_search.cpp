@@ -145,6 +145,9 @@ bool nearer_one(double a, double b) noexcept {
 void search_best_offset(const OffsetSearch& s, OffsetChoice* choice) noexcept {
     choice->status = OffsetChoice::kNoMemory;
     const std::size_t bounds = 2 * s.subtitle_len;
+    if (s.subtitle_len > UINT32_MAX) {
+        return;  // the start order holds 32-bit row numbers
+    }
     try {
         std::vector<Microseconds> scaled(s.factor_count * bounds);
         if (!scale_tables(s, scaled.data(), choice)) {

@@ -11,7 +11,9 @@ namespace {
 
 using Unsigned = unsigned __int128;
 
-constexpr int kFractionBits = 62;
+// Fractions of a microsecond are kept in units of 2**-40 us, truncated (under 1e-18 s a bound):
+// the sum of up to 2**23 of them still fits 64 bits, which keeps its conversion one instruction.
+constexpr int kFractionBits = 40;
 constexpr std::int64_t kOneMicrosecond = std::int64_t{1} << kFractionBits;
 constexpr double kUnit = 1.0 / static_cast<double>(kOneMicrosecond);
 
@@ -48,7 +50,7 @@ ScaledBound scaled_bound(double v) noexcept {
         quotient = product >> shift;
         rest = product - (quotient << shift);
     }
-    std::int64_t units = 0;  // rest / 2**shift in units of 2**-62, truncated
+    std::int64_t units = 0;  // rest / 2**shift in units of 2**-40 us, truncated
     if (shift <= kFractionBits) {
         units = static_cast<std::int64_t>(rest << (kFractionBits - shift));
     } else if (shift - kFractionBits < 128) {
@@ -168,6 +170,52 @@ void add_pair_events(const PairPieces& pair, Microseconds first, Microseconds la
     }
 }
 
+// The pairs whose window meets [lo, hi], each with its first and last offset there. A pair
+// meets the range only if oe + hi >= N(bs) and os + lo <= M(be). For the subtitles no longer
+// than `longest`, oe <= os + longest, so only those whose start lies in [N(bs) - hi - longest,
+// M(be) - lo] are looked at; the few longer ones (`long_rows`) are looked at for every speech
+// row, so that one long subtitle does not widen every speech row's window.
+struct MeetingPairs {
+    const SpeechEdge* edges;
+    std::size_t speech_len;
+    const Microseconds* subtitle_us;
+    const std::uint32_t* short_rows;  // in nondecreasing start
+    const Microseconds* starts;       // their starts
+    std::size_t short_len;
+    Microseconds longest;             // of the short rows
+    const std::uint32_t* long_rows;
+    std::size_t long_len;
+    Microseconds lo;
+    Microseconds hi;
+
+    template <class Visit>
+    void visit(Visit&& visit) const {
+        for (std::size_t r = 0; r < speech_len; ++r) {
+            const SpeechEdge& edge = edges[r];
+            const auto consider = [&](std::size_t j) {
+                const Microseconds os = subtitle_us[2 * j];
+                const Microseconds oe = subtitle_us[2 * j + 1];
+                const Microseconds first = std::max(edge.first_after_start - oe, lo);
+                const Microseconds last = std::min(edge.last_before_end - os, hi);
+                if (first <= last) {
+                    visit(PairPieces{edge, os, oe, ceiling(edge.end) - oe, ceiling(edge.start) - os},
+                          first, last);
+                }
+            };
+            const Microseconds* from = std::lower_bound(starts, starts + short_len,
+                                                        edge.first_after_start - hi - longest);
+            const Microseconds* to =
+                std::upper_bound(from, starts + short_len, edge.last_before_end - lo);
+            for (const Microseconds* it = from; it != to; ++it) {
+                consider(short_rows[it - starts]);
+            }
+            for (std::size_t n = 0; n < long_len; ++n) {
+                consider(long_rows[n]);
+            }
+        }
+    }
+};
+
 }  // namespace
 
 void speech_edges(const double* speech, std::size_t speech_len, SpeechEdge* edges) noexcept {
@@ -187,49 +235,52 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
     hi_ = hi;
     try {
         segments_.clear();
-        std::vector<Microseconds> starts(subtitle_len);
+        // Rows longer than twice the median length are the long ones.
+        std::vector<Microseconds> lengths(subtitle_len);
+        for (std::size_t j = 0; j < subtitle_len; ++j) {
+            lengths[j] = subtitle_us[2 * j + 1] - subtitle_us[2 * j];
+        }
+        Microseconds cap = 0;
+        if (subtitle_len > 0) {
+            std::nth_element(lengths.begin(), lengths.begin() + subtitle_len / 2, lengths.end());
+            cap = std::max(Microseconds{0}, 2 * lengths[subtitle_len / 2]);
+        }
+        std::vector<Microseconds> starts;
+        std::vector<std::uint32_t> short_rows;
+        std::vector<std::uint32_t> long_rows;
+        starts.reserve(subtitle_len);
+        short_rows.reserve(subtitle_len);
         Microseconds longest = 0;
         for (std::size_t k = 0; k < subtitle_len; ++k) {
-            const std::size_t j = order[k];
-            starts[k] = subtitle_us[2 * j];
-            longest = std::max(longest, subtitle_us[2 * j + 1] - subtitle_us[2 * j]);
+            const std::uint32_t j = order[k];
+            const Microseconds length = subtitle_us[2 * j + 1] - subtitle_us[2 * j];
+            if (length > cap) {
+                long_rows.push_back(j);
+                continue;
+            }
+            starts.push_back(subtitle_us[2 * j]);
+            short_rows.push_back(j);
+            longest = std::max(longest, length);
         }
-        // Room for every pair the starts admit, so that the events are never moved.
-        std::size_t admitted = 0;
-        for (std::size_t r = 0; r < speech_len; ++r) {
-            const SpeechEdge& edge = edges[r];
-            const auto from = std::lower_bound(starts.begin(), starts.end(),
-                                               edge.first_after_start - hi - longest);
-            const auto to = std::upper_bound(from, starts.end(), edge.last_before_end - lo);
-            admitted += static_cast<std::size_t>(to - from);
-        }
+        const MeetingPairs pairs{edges, speech_len, subtitle_us, short_rows.data(), starts.data(),
+                                 starts.size(), longest, long_rows.data(), long_rows.size(), lo,
+                                 hi};
+        // Counted first, so that the buffers are the size they need and never move.
+        std::size_t count = 0;
+        pairs.visit([&count, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
+            count += 1 + (first < pair.end_kink && pair.end_kink <= last) +
+                     (first < pair.start_kink && pair.start_kink <= last) + (last < hi);
+        });
         std::vector<Event>& events = events_;
         events.clear();
-        events.reserve(4 * admitted);
-        segments_.reserve(4 * admitted + 1);
-        for (std::size_t r = 0; r < speech_len; ++r) {
-            const SpeechEdge& edge = edges[r];
-            // A pair can meet only if oe + hi >= N(bs) and os + lo <= M(be); and oe <= os + longest.
-            const auto from = std::lower_bound(starts.begin(), starts.end(),
-                                               edge.first_after_start - hi - longest);
-            const auto to = std::upper_bound(from, starts.end(), edge.last_before_end - lo);
-            for (auto it = from; it != to; ++it) {
-                const std::size_t j = order[it - starts.begin()];
-                const Microseconds os = subtitle_us[2 * j];
-                const Microseconds oe = subtitle_us[2 * j + 1];
-                const Microseconds first = std::max(edge.first_after_start - oe, lo);
-                const Microseconds last = std::min(edge.last_before_end - os, hi);
-                if (first > last) {
-                    continue;
-                }
-                const PairPieces pair{edge, os, oe, ceiling(edge.end) - oe,
-                                      ceiling(edge.start) - os};
-                add_pair_events(pair, first, last, hi, events);
-            }
-        }
+        events.reserve(count);
+        segments_.reserve(count + 1);
+        pairs.visit([&events, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
+            add_pair_events(pair, first, last, hi, events);
+        });
         // Sums of integers: the order of events at one position does not matter.
         std::sort(events.begin(), events.end(),
-                  [](const auto& a, const auto& b) { return a.at < b.at; });
+                  [](const Event& a, const Event& b) { return a.at < b.at; });
         Microseconds whole = 0;
         std::int64_t slope = 0;
         __int128 fraction = 0;

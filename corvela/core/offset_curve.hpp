@@ -19,10 +19,11 @@
 //     or leaving its window, or the first whole microsecond past a kink), and its largest value
 //     on them lies at an event or at an end of the range.
 // Each amount is kept as an integer count of microseconds and a fraction of a microsecond (the
-// fractional part of a speech bound times 10**6, held in units of 2**-62 us); both are summed
-// exactly as integers, so W(t) is evaluated with one rounding of each part and one addition,
-// whatever the order of the events: the computed W differs from the exact one by a few units in
-// the last place of W, far below the tolerance the search uses (best_offset_search.hpp).
+// fractional part of a speech bound times 10**6, held in units of 2**-40 us, truncated); both
+// are summed exactly as integers, so W(t) is evaluated with one rounding of each part and one
+// addition, whatever the order of the events: the computed W differs from the exact one by a
+// few units in the last place of W and 2**-40 us a bound, far below the tolerance the search
+// uses (best_offset_search.hpp).
 //
 // Which pairs can meet in the range is found from the subtitle starts in sorted order and the
 // longest subtitle: only those pairs are looked at.
@@ -37,7 +38,7 @@
 
 namespace corvela {
 
-// A speech bound times 10**6 as its floor and the fraction above it, in units of 2**-62 us.
+// A speech bound times 10**6 as its floor and the fraction above it, in units of 2**-40 us.
 // Bounds beyond every shifted subtitle bound are clamped to +-kCurveClamp, fraction zero.
 struct ScaledBound {
     Microseconds floor;
@@ -64,7 +65,7 @@ public:
     struct Segment {
         Microseconds start;   // first whole microsecond of the segment
         Microseconds whole;   // integer part of W at `start`
-        __int128 fraction;    // fractional part of W, units of 2**-62 us
+        __int128 fraction;    // fractional part of W, units of 2**-40 us
         std::int64_t slope;   // change of the integer part per microsecond
     };
 

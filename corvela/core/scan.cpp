@@ -5,8 +5,7 @@
 #include <Python.h>
 #include <datetime.h>
 
-#include <cstdio>
-#include <cstring>
+#include <cstddef>
 
 #include "argument_binding.hpp"
 #include "best_offset_input.hpp"

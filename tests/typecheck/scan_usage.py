@@ -1,11 +1,11 @@
 # Checked by mypy --strict, never run: what the stub of corvela.core.scan must accept and refuse.
 # Lines marked "type: ignore[...]" must stay errors.
 from datetime import timedelta
-from typing import List, Mapping, Tuple
+from typing import List, Mapping, Optional, Tuple
 
 from typing_extensions import assert_type
 
-from corvela.core.scan import coverage
+from corvela.core.scan import FRAME_RATE_FACTORS, BestOffset, best_offset, coverage
 
 speech: List[Tuple[int, float]] = [(0, 10.0)]
 subtitles: List[List[timedelta]] = [[timedelta(seconds=2), timedelta(seconds=5)]]
@@ -20,3 +20,17 @@ coverage(tuple(speech), subtitles, offsets)  # type: ignore[arg-type]
 coverage(speech, [[2.0, 5.0]], offsets)  # type: ignore[type-var]
 coverage(speech, subtitles, [1.5])  # type: ignore[list-item]
 coverage(speech, subtitles)  # type: ignore[call-arg]
+
+found = best_offset(speech, subtitles, timedelta(seconds=-3), timedelta(seconds=3))
+assert_type(found, BestOffset)
+assert_type(found.offset, timedelta)
+assert_type(found.runner_up_coverage, Optional[float])
+offset, value, factor, *_ = found
+assert_type(value, float)
+best_offset(speech, subtitles, timedelta(0), timedelta(1), factors=FRAME_RATE_FACTORS,
+            separation=timedelta(seconds=2))
+best_offset(speech, subtitles, timedelta(0), timedelta(1), factors=[1, 1.5])
+
+best_offset(speech, subtitles, timedelta(0), timedelta(1), (1.0,))  # type: ignore[call-arg]
+best_offset(speech, subtitles, 0.0, timedelta(1))  # type: ignore[arg-type]
+best_offset(speech, subtitles, timedelta(0), timedelta(1), factors=["1"])  # type: ignore[list-item]
