@@ -165,7 +165,15 @@ def test_silent_recording_is_refused_and_unwritable_output_named(tmp_path, capsy
     assert f"{missing_dir}: cannot write" in capsys.readouterr().err
 
 
-def test_periodic_speech_warns_of_the_small_margin(tmp_path, capsys):
+@pytest.mark.parametrize(
+    "argv, warning",
+    [
+        ([], "(below 5%)"),
+        # The true offset, -3 s, lies outside: the best ones found end at the range's edge.
+        (["--from", "-2", "--to", "2"], "reach the end of the search range"),
+    ],
+)
+def test_doubtful_results_are_warned_of(tmp_path, capsys, argv, warning):
     # Every 10 s the same 2 s of speech: shifting by a period covers nearly as much.
     rows = [[10.0 * k, 10.0 * k + 2] for k in range(40)]
     speech = write(tmp_path / "speech.json", json.dumps(rows))
@@ -174,10 +182,10 @@ def test_periodic_speech_warns_of_the_small_margin(tmp_path, capsys):
         subs.events.append(pysubs2.SSAEvent(start=int(s * 1000) + 3000, end=int(e * 1000) + 3000))
     srt = tmp_path / "in.srt"
     subs.save(str(srt))
-    assert run([str(srt), str(speech), "-o", str(tmp_path / "out.srt"), "--no-drift"]) == 0
+    assert run([str(srt), str(speech), "-o", str(tmp_path / "out.srt"), "--no-drift", *argv]) == 0
     captured = capsys.readouterr()
-    assert "offset:   -3.000 s" in captured.out
-    assert "warning: small margin" in captured.err and "(below 5%)" in captured.err
+    assert ("offset:   -3.000 s" in captured.out) == (argv == [])
+    assert "corvela-align: warning: " in captured.err and warning in captured.err
 
 
 @pytest.mark.parametrize("module", cli.EXTRA_MODULES)
