@@ -63,21 +63,6 @@ double sampled_share(const double* c_base, std::size_t base_len, const double* c
     return static_cast<double>(hits) / static_cast<double>(rows * cols);
 }
 
-// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start. Without
-// branches on the rows, whose outcomes a NaN or an unordered row would make unpredictable.
-bool speech_in_order(const double* c_base, std::size_t base_len) {
-    double last = -std::numeric_limits<double>::infinity();
-    bool ordered = true;
-    for (std::size_t speech = 0; speech < base_len; ++speech) {
-        const double bs = c_base[2 * speech];
-        const double be = c_base[2 * speech + 1];
-        const bool kept = (bs == bs) & (be == be);
-        ordered &= !(kept & (bs < last));
-        last = kept ? bs : last;
-    }
-    return ordered;
-}
-
 double tree_levels(std::size_t rows) {
     double levels = 1.0;
     for (std::size_t r = rows; r > 1; r >>= 1) {
@@ -94,7 +79,7 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
     // The cheapest index (both tables in start order) is ruled out before any table is read.
     if (m * kBuildRow + n * kSweepRow < chain_cost &&
         sampled_share(c_base, base_len, c_other, other_len) < kDenseShare) {
-        const bool speech_ordered = speech_in_order(c_base, base_len);
+        const bool speech_ordered = speech_in_start_order(c_base, base_len);
         OverlapIndex index;
         bool scanned = false;
         if (!speech_ordered) {
@@ -107,7 +92,9 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
                 m * kSweepFitRow +
                 n * (kSweepSpeechRow + (speech_ordered ? 0.0 : kSweepSortRowLevel * tree_levels(base_len)));
             OverlapSweep sweep;
-            if (sweep_cost < chain_cost && sweep.prepare(c_base, base_len, other_len, nullptr)) {
+            if (sweep_cost < chain_cost && sweep.prepare(c_base, base_len, other_len, nullptr,
+                                                        speech_ordered ? OverlapSweep::SpeechOrder::kInOrder
+                                                                       : OverlapSweep::SpeechOrder::kUnknown)) {
                 const std::size_t started_len = sweep.fit(c_other);
                 if (started_len != OverlapSweep::kUnfit && sweep.worth_sweeping()) {
                     return sweep.sum_fitted(c_other, started_len) / base_total;

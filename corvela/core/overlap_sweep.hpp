@@ -64,8 +64,10 @@ public:
     OverlapSweep& operator=(const OverlapSweep&) = delete;
     ~OverlapSweep();
 
+    // What the caller knows of the speech table's order: kUnknown makes prepare() look.
+    enum class SpeechOrder { kUnknown, kInOrder };
     bool prepare(const double* c_base, std::size_t base_len, std::size_t other_len,
-                 const std::uint32_t* order) noexcept;
+                 const std::uint32_t* order, SpeechOrder speech_order = SpeechOrder::kUnknown) noexcept;
 
     double sum(const double* c_other) noexcept;
 
@@ -105,6 +107,10 @@ private:
     std::size_t held_ = 0;
     std::uint32_t* windows_ = nullptr;   // lead, started of each speech row, when speech_ is set
 };
+
+// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start, the
+// order in which the sweep takes them without a sort. (kInOrder in prepare() means this holds.)
+bool speech_in_start_order(const double* c_base, std::size_t base_len) noexcept;
 
 // The sweep on its own: puts the subtitle rows in start order first when they are not (one
 // sort), stores the ratio in *result and returns true, or returns false when its memory cannot
