@@ -354,23 +354,15 @@ double OverlapSweep::sum_fitted(const double* c_other, std::size_t started_len) 
     return order_ == nullptr ? run(RowOrder{c_other}) : run(GivenOrder{c_other, order_});
 }
 
-bool overlap_ratio_sweep(const double* c_base, std::size_t base_len, const double* c_other,
-                         std::size_t other_len, double base_total, double* result) noexcept {
-    OverlapSweep sweep;
-    if (!sweep.prepare(c_base, base_len, other_len, nullptr)) {
-        return false;
-    }
-    std::size_t started_len = sweep.fit(c_other);
-    if (started_len != OverlapSweep::kUnfit) {
-        *result = sweep.sum_fitted(c_other, started_len) / base_total;
-        return true;
-    }
-    // One sort of the rows by start puts them in an order the sweep can take.
+bool sweep_sorted(const double* c_base, std::size_t base_len, const double* c_other,
+                  std::size_t other_len, OverlapSweep::SpeechOrder speech, bool only_if_worth,
+                  double* matched) noexcept {
     if (other_len > std::numeric_limits<std::uint32_t>::max()) {
         return false;
     }
     SortKey* keys = static_cast<SortKey*>(std::malloc(other_len * sizeof(SortKey)));
     std::uint32_t* order = static_cast<std::uint32_t*>(std::malloc(other_len * sizeof(std::uint32_t)));
+    OverlapSweep sweep;
     bool ok = keys != nullptr && order != nullptr;
     if (ok) {
         for (std::size_t r = 0; r < other_len; ++r) {
@@ -381,17 +373,42 @@ bool overlap_ratio_sweep(const double* c_base, std::size_t base_len, const doubl
         for (std::size_t r = 0; r < other_len; ++r) {
             order[r] = keys[r].row;
         }
-        ok = sweep.prepare(c_base, base_len, other_len, order);
+        ok = sweep.prepare(c_base, base_len, other_len, order, speech);
     }
     std::free(keys);
     std::free(order);
     if (!ok) {
         return false;
     }
-    started_len = sweep.fit(c_other);
-    *result = (started_len == OverlapSweep::kUnfit
-                   ? sweep.sum(c_other)
-                   : sweep.sum_fitted(c_other, started_len)) / base_total;
+    // The sort leaves NaN starts last, so the sorted table always fits.
+    const std::size_t started_len = sweep.fit(c_other);
+    if (started_len == OverlapSweep::kUnfit || (only_if_worth && !sweep.worth_sweeping())) {
+        return false;
+    }
+    *matched = sweep.sum_fitted(c_other, started_len);
+    return true;
+}
+
+bool overlap_ratio_sweep(const double* c_base, std::size_t base_len, const double* c_other,
+                         std::size_t other_len, double base_total, double* result) noexcept {
+    const OverlapSweep::SpeechOrder speech = speech_in_start_order(c_base, base_len)
+                                                 ? OverlapSweep::SpeechOrder::kInOrder
+                                                 : OverlapSweep::SpeechOrder::kUnknown;
+    OverlapSweep sweep;
+    if (!sweep.prepare(c_base, base_len, other_len, nullptr, speech)) {
+        return false;
+    }
+    const std::size_t started_len = sweep.fit(c_other);
+    if (started_len != OverlapSweep::kUnfit) {
+        *result = sweep.sum_fitted(c_other, started_len) / base_total;
+        return true;
+    }
+    // One sort of the rows by start puts them in an order the sweep can take.
+    double matched = 0.0;
+    if (!sweep_sorted(c_base, base_len, c_other, other_len, speech, false, &matched)) {
+        return false;
+    }
+    *result = matched / base_total;
     return true;
 }
 

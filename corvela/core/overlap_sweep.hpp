@@ -112,6 +112,14 @@ private:
 // order in which the sweep takes them without a sort. (kInOrder in prepare() means this holds.)
 bool speech_in_start_order(const double* c_base, std::size_t base_len) noexcept;
 
+// The sweep of a table whose rows are not in start order, after one sort of them by start:
+// stores `matched` (the caller divides) and returns true, or returns false when the memory
+// cannot be obtained or, with only_if_worth, when the sorted table is not one the sweep wins on
+// (worth_sweeping). `speech`: what the caller knows of the speech order, as for prepare().
+bool sweep_sorted(const double* c_base, std::size_t base_len, const double* c_other,
+                  std::size_t other_len, OverlapSweep::SpeechOrder speech, bool only_if_worth,
+                  double* matched) noexcept;
+
 // The sweep on its own: puts the subtitle rows in start order first when they are not (one
 // sort), stores the ratio in *result and returns true, or returns false when its memory cannot
 // be obtained.
