@@ -29,7 +29,11 @@ constexpr double kQueryRowLevel = 16.0;
 // speech comes in start order, and per row and level of the speech sort when it does not.
 constexpr double kSweepFitRow = 1.0;
 constexpr double kSweepSpeechRow = 10.0;
-constexpr double kSweepSortRowLevel = 4.5;
+constexpr double kSweepSortRowLevel = 1.5;
+// Subtitles out of start order: the chain loop per pair, whose branches no predictor learns on
+// such a table, and the sweep per row and level of the subtitle sort it then makes.
+constexpr double kUnorderedChainPair = 0.85;
+constexpr double kSweepOrderRowLevel = 3.8;
 
 // Rows per side of the grid sample that estimates the share of qualifying pairs.
 constexpr std::size_t kGrid = 16;
@@ -40,6 +44,13 @@ constexpr std::size_t kGrid = 16;
 // that sort alone costs more than the margin the index could win; the grid costs at most 256
 // pair tests whatever the table sizes, and only has to tell a sparse table from a dense one:
 // near the boundary the two engines cost about the same.
+// Row k of the grid over a table of `len` rows: the middle of the k-th of kGrid equal parts,
+// or row k itself when the table has fewer rows. The divisor is a constant, so that no
+// division instruction (tens of cycles each) is spent on the grid.
+inline std::size_t grid_row(std::size_t k, std::size_t len) {
+    return len < kGrid ? k : ((2 * k + 1) * len) / (2 * kGrid);
+}
+
 double sampled_share(const double* c_base, std::size_t base_len, const double* c_other,
                      std::size_t other_len) {
     const std::size_t rows = base_len < kGrid ? base_len : kGrid;
@@ -47,13 +58,13 @@ double sampled_share(const double* c_base, std::size_t base_len, const double* c
     double os[kGrid];
     double oe[kGrid];
     for (std::size_t j = 0; j < cols; ++j) {
-        const std::size_t dialog = ((2 * j + 1) * other_len) / (2 * cols);
+        const std::size_t dialog = grid_row(j, other_len);
         os[j] = c_other[2 * dialog];
         oe[j] = c_other[2 * dialog + 1];
     }
     std::size_t hits = 0;
     for (std::size_t i = 0; i < rows; ++i) {
-        const std::size_t speech = ((2 * i + 1) * base_len) / (2 * rows);
+        const std::size_t speech = grid_row(i, base_len);
         const double bs = c_base[2 * speech];
         const double be = c_base[2 * speech + 1];
         for (std::size_t j = 0; j < cols; ++j) {
@@ -61,21 +72,6 @@ double sampled_share(const double* c_base, std::size_t base_len, const double* c
         }
     }
     return static_cast<double>(hits) / static_cast<double>(rows * cols);
-}
-
-// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start. Without
-// branches on the rows, whose outcomes a NaN or an unordered row would make unpredictable.
-bool speech_in_order(const double* c_base, std::size_t base_len) {
-    double last = -std::numeric_limits<double>::infinity();
-    bool ordered = true;
-    for (std::size_t speech = 0; speech < base_len; ++speech) {
-        const double bs = c_base[2 * speech];
-        const double be = c_base[2 * speech + 1];
-        const bool kept = (bs == bs) & (be == be);
-        ordered &= !(kept & (bs < last));
-        last = kept ? bs : last;
-    }
-    return ordered;
 }
 
 double tree_levels(std::size_t rows) {
@@ -94,7 +90,9 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
     // The cheapest index (both tables in start order) is ruled out before any table is read.
     if (m * kBuildRow + n * kSweepRow < chain_cost &&
         sampled_share(c_base, base_len, c_other, other_len) < kDenseShare) {
-        const bool speech_ordered = speech_in_order(c_base, base_len);
+        const bool speech_ordered = speech_in_start_order(c_base, base_len);
+        const OverlapSweep::SpeechOrder speech_order =
+            speech_ordered ? OverlapSweep::SpeechOrder::kInOrder : OverlapSweep::SpeechOrder::kUnknown;
         OverlapIndex index;
         bool scanned = false;
         if (!speech_ordered) {
@@ -107,7 +105,7 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
                 m * kSweepFitRow +
                 n * (kSweepSpeechRow + (speech_ordered ? 0.0 : kSweepSortRowLevel * tree_levels(base_len)));
             OverlapSweep sweep;
-            if (sweep_cost < chain_cost && sweep.prepare(c_base, base_len, other_len, nullptr)) {
+            if (sweep_cost < chain_cost && sweep.prepare(c_base, base_len, other_len, nullptr, speech_order)) {
                 const std::size_t started_len = sweep.fit(c_other);
                 if (started_len != OverlapSweep::kUnfit && sweep.worth_sweeping()) {
                     return sweep.sum_fitted(c_other, started_len) / base_total;
@@ -121,6 +119,18 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
         const double index_cost =
             m * (index.in_row_order() ? kBuildRow : kSortRowLevel * levels) +
             n * (speech_ordered ? kSweepRow : kQueryRowLevel * levels);
+        if (!index.in_row_order()) {
+            // Sorted once, such a table is the sweep's again, and it sorts cheaper than the
+            // index's tree; the chain loop is slower on it than on an ordered one.
+            const double sorted_sweep_cost =
+                m * kSweepOrderRowLevel * levels + m * kSweepFitRow +
+                n * (kSweepSpeechRow + (speech_ordered ? 0.0 : kSweepSortRowLevel * tree_levels(base_len)));
+            double matched = 0.0;
+            if (sorted_sweep_cost < index_cost && sorted_sweep_cost < kUnorderedChainPair * n * m &&
+                sweep_sorted(c_base, base_len, c_other, other_len, speech_order, true, &matched)) {
+                return matched / base_total;
+            }
+        }
         // Without the index's memory the chain loop still gives the answer.
         if (index_cost < chain_cost && index.build()) {
             return index.sum(c_base, base_len) / base_total;

@@ -114,25 +114,6 @@ void sort_rows(std::uint32_t* rows, std::size_t count) {
     }
 }
 
-// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start; counts
-// them. Without branches on the rows, whose outcomes a NaN or an unordered row would make
-// unpredictable.
-bool speech_in_order(const double* c_base, std::size_t base_len, std::size_t* kept) {
-    double last = -kInf;
-    bool ordered = true;
-    std::size_t count = 0;
-    for (std::size_t r = 0; r < base_len; ++r) {
-        const double bs = c_base[2 * r];
-        const double be = c_base[2 * r + 1];
-        const bool number = !is_nan(bs) & !is_nan(be);
-        ordered &= !(number & (bs < last));
-        last = number ? bs : last;
-        count += static_cast<std::size_t>(number);
-    }
-    *kept = count;
-    return ordered;
-}
-
 struct SortKey {
     double start;
     std::uint32_t row;
@@ -151,10 +132,35 @@ bool before(const SortKey& a, const SortKey& b) {
 
 }  // namespace
 
+bool speech_in_start_order(const double* c_base, std::size_t base_len) noexcept {
+    // Nearly every table passes the plain test: each start a number no smaller than the one
+    // before. It carries nothing from row to row but the verdict, so it runs at the speed of the
+    // loads. Its verdict is exact when it holds: the rows that can qualify are among these, so
+    // their starts are in order too. A NaN bound among the rows fails it (a NaN start fails the
+    // comparisons; a NaN end does not matter), and only then is the table looked at row by row.
+    bool plain = true;
+    for (std::size_t r = 1; r < base_len; ++r) {
+        plain &= c_base[2 * r] >= c_base[2 * (r - 1)];
+    }
+    if (plain && (base_len == 0 || !is_nan(c_base[0]))) {
+        return true;
+    }
+    double last = -kInf;
+    bool ordered = true;
+    for (std::size_t r = 0; r < base_len; ++r) {
+        const double bs = c_base[2 * r];
+        const double be = c_base[2 * r + 1];
+        const bool number = !is_nan(bs) & !is_nan(be);
+        ordered &= !(number & (bs < last));
+        last = number ? bs : last;
+    }
+    return ordered;
+}
+
 OverlapSweep::~OverlapSweep() { std::free(block_); }
 
 bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size_t other_len,
-                           const std::uint32_t* order) noexcept {
+                           const std::uint32_t* order, SpeechOrder speech_order) noexcept {
     std::free(block_);
     block_ = nullptr;
     bytes_ = 0;
@@ -167,7 +173,14 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
     if (other_len > kRowLimit || base_len > kRowLimit) {
         return false;
     }
-    const bool speech_ordered = speech_in_order(c_base, base_len, &speech_kept_);
+    const bool speech_ordered =
+        speech_order == SpeechOrder::kInOrder || speech_in_start_order(c_base, base_len);
+    speech_kept_ = 0;
+    if (!speech_ordered) {
+        for (std::size_t r = 0; r < base_len; ++r) {
+            speech_kept_ += static_cast<std::size_t>(!is_nan(c_base[2 * r]) & !is_nan(c_base[2 * r + 1]));
+        }
+    }
     std::size_t words = 2 * other_len;  // reach_
     if (order != nullptr) {
         words += 2 * other_len;  // order_, hits_
@@ -341,23 +354,15 @@ double OverlapSweep::sum_fitted(const double* c_other, std::size_t started_len) 
     return order_ == nullptr ? run(RowOrder{c_other}) : run(GivenOrder{c_other, order_});
 }
 
-bool overlap_ratio_sweep(const double* c_base, std::size_t base_len, const double* c_other,
-                         std::size_t other_len, double base_total, double* result) noexcept {
-    OverlapSweep sweep;
-    if (!sweep.prepare(c_base, base_len, other_len, nullptr)) {
-        return false;
-    }
-    std::size_t started_len = sweep.fit(c_other);
-    if (started_len != OverlapSweep::kUnfit) {
-        *result = sweep.sum_fitted(c_other, started_len) / base_total;
-        return true;
-    }
-    // One sort of the rows by start puts them in an order the sweep can take.
+bool sweep_sorted(const double* c_base, std::size_t base_len, const double* c_other,
+                  std::size_t other_len, OverlapSweep::SpeechOrder speech, bool only_if_worth,
+                  double* matched) noexcept {
     if (other_len > std::numeric_limits<std::uint32_t>::max()) {
         return false;
     }
     SortKey* keys = static_cast<SortKey*>(std::malloc(other_len * sizeof(SortKey)));
     std::uint32_t* order = static_cast<std::uint32_t*>(std::malloc(other_len * sizeof(std::uint32_t)));
+    OverlapSweep sweep;
     bool ok = keys != nullptr && order != nullptr;
     if (ok) {
         for (std::size_t r = 0; r < other_len; ++r) {
@@ -368,17 +373,42 @@ bool overlap_ratio_sweep(const double* c_base, std::size_t base_len, const doubl
         for (std::size_t r = 0; r < other_len; ++r) {
             order[r] = keys[r].row;
         }
-        ok = sweep.prepare(c_base, base_len, other_len, order);
+        ok = sweep.prepare(c_base, base_len, other_len, order, speech);
     }
     std::free(keys);
     std::free(order);
     if (!ok) {
         return false;
     }
-    started_len = sweep.fit(c_other);
-    *result = (started_len == OverlapSweep::kUnfit
-                   ? sweep.sum(c_other)
-                   : sweep.sum_fitted(c_other, started_len)) / base_total;
+    // The sort leaves NaN starts last, so the sorted table always fits.
+    const std::size_t started_len = sweep.fit(c_other);
+    if (started_len == OverlapSweep::kUnfit || (only_if_worth && !sweep.worth_sweeping())) {
+        return false;
+    }
+    *matched = sweep.sum_fitted(c_other, started_len);
+    return true;
+}
+
+bool overlap_ratio_sweep(const double* c_base, std::size_t base_len, const double* c_other,
+                         std::size_t other_len, double base_total, double* result) noexcept {
+    const OverlapSweep::SpeechOrder speech = speech_in_start_order(c_base, base_len)
+                                                 ? OverlapSweep::SpeechOrder::kInOrder
+                                                 : OverlapSweep::SpeechOrder::kUnknown;
+    OverlapSweep sweep;
+    if (!sweep.prepare(c_base, base_len, other_len, nullptr, speech)) {
+        return false;
+    }
+    const std::size_t started_len = sweep.fit(c_other);
+    if (started_len != OverlapSweep::kUnfit) {
+        *result = sweep.sum_fitted(c_other, started_len) / base_total;
+        return true;
+    }
+    // One sort of the rows by start puts them in an order the sweep can take.
+    double matched = 0.0;
+    if (!sweep_sorted(c_base, base_len, c_other, other_len, speech, false, &matched)) {
+        return false;
+    }
+    *result = matched / base_total;
     return true;
 }
 

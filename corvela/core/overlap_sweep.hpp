@@ -64,8 +64,10 @@ public:
     OverlapSweep& operator=(const OverlapSweep&) = delete;
     ~OverlapSweep();
 
+    // What the caller knows of the speech table's order: kUnknown makes prepare() look.
+    enum class SpeechOrder { kUnknown, kInOrder };
     bool prepare(const double* c_base, std::size_t base_len, std::size_t other_len,
-                 const std::uint32_t* order) noexcept;
+                 const std::uint32_t* order, SpeechOrder speech_order = SpeechOrder::kUnknown) noexcept;
 
     double sum(const double* c_other) noexcept;
 
@@ -105,6 +107,18 @@ private:
     std::size_t held_ = 0;
     std::uint32_t* windows_ = nullptr;   // lead, started of each speech row, when speech_ is set
 };
+
+// True when the speech rows that can qualify (no NaN bound) come in nondecreasing start, the
+// order in which the sweep takes them without a sort. (kInOrder in prepare() means this holds.)
+bool speech_in_start_order(const double* c_base, std::size_t base_len) noexcept;
+
+// The sweep of a table whose rows are not in start order, after one sort of them by start:
+// stores `matched` (the caller divides) and returns true, or returns false when the memory
+// cannot be obtained or, with only_if_worth, when the sorted table is not one the sweep wins on
+// (worth_sweeping). `speech`: what the caller knows of the speech order, as for prepare().
+bool sweep_sorted(const double* c_base, std::size_t base_len, const double* c_other,
+                  std::size_t other_len, OverlapSweep::SpeechOrder speech, bool only_if_worth,
+                  double* matched) noexcept;
 
 // The sweep on its own: puts the subtitle rows in start order first when they are not (one
 // sort), stores the ratio in *result and returns true, or returns false when its memory cannot
