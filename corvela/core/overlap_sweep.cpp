@@ -178,7 +178,7 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
     speech_kept_ = 0;
     if (!speech_ordered) {
         for (std::size_t r = 0; r < base_len; ++r) {
-            speech_kept_ += static_cast<std::size_t>(!is_nan(c_base[2 * r]) & !is_nan(c_base[2 * r + 1]));
+            speech_kept_ += static_cast<std::size_t>(!is_nan(c_base[2 * r]) && !is_nan(c_base[2 * r + 1]));
         }
     }
     std::size_t words = 2 * other_len;  // reach_
