@@ -31,7 +31,9 @@ private:
 void record_timedelta_type();
 
 // Fills `table` from `base`, rows of plain numbers, and sums the row lengths into *base_total.
-int fill_speech(PyObject* base, IntervalTable& table, double* base_total);
+// *starts_in_order is set true only when every start is a number no smaller than the one before
+// (false says nothing).
+int fill_speech(PyObject* base, IntervalTable& table, double* base_total, bool* starts_in_order);
 
 // Fills `table` from `other`, rows of objects answering total_seconds().
 int fill_subtitles(PyObject* other, IntervalTable& table);

@@ -21,12 +21,14 @@ double match(PyObject* base, PyObject* other) {
     IntervalTable c_base;
     IntervalTable c_other;
     double base_total = 0.0;
+    bool speech_in_order = false;
     if (c_base.create(base_len) < 0 || c_other.create(other_len) < 0 ||
-        fill_speech(base, c_base, &base_total) < 0 || fill_subtitles(other, c_other) < 0) {
+        fill_speech(base, c_base, &base_total, &speech_in_order) < 0 ||
+        fill_subtitles(other, c_other) < 0) {
         return report_failure();
     }
     return overlap_ratio(c_base.data(), static_cast<std::size_t>(base_len), c_other.data(),
-                         static_cast<std::size_t>(other_len), base_total);
+                         static_cast<std::size_t>(other_len), base_total, speech_in_order);
 }
 
 }  // namespace corvela

@@ -83,14 +83,15 @@ double tree_levels(std::size_t rows) {
 }
 
 double overlap_ratio_large(const double* c_base, std::size_t base_len, const double* c_other,
-                           std::size_t other_len, double base_total) {
+                           std::size_t other_len, double base_total, bool speech_starts_in_order) {
     const double n = static_cast<double>(base_len);
     const double m = static_cast<double>(other_len);
     const double chain_cost = kChainPair * n * m;
     // The cheapest index (both tables in start order) is ruled out before any table is read.
     if (m * kBuildRow + n * kSweepRow < chain_cost &&
         sampled_share(c_base, base_len, c_other, other_len) < kDenseShare) {
-        const bool speech_ordered = speech_in_start_order(c_base, base_len);
+        const bool speech_ordered =
+            speech_starts_in_order || speech_in_start_order(c_base, base_len);
         const OverlapSweep::SpeechOrder speech_order =
             speech_ordered ? OverlapSweep::SpeechOrder::kInOrder : OverlapSweep::SpeechOrder::kUnknown;
         OverlapIndex index;
@@ -143,14 +144,17 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
 #endif
 
 double overlap_ratio(const double* c_base, std::size_t base_len, const double* c_other,
-                     std::size_t other_len, double base_total) {
+                     std::size_t other_len, double base_total, bool speech_starts_in_order) {
 #ifndef CORVELA_CHAIN_ONLY
     // Tiny tables go straight to the chain loop (a tail call), so that choosing costs them next
     // to nothing. Divided rather than multiplied: the counts are full width, and their product
     // could wrap.
     if (other_len != 0 && base_len > kTinyPairs / other_len) {
-        return overlap_ratio_large(c_base, base_len, c_other, other_len, base_total);
+        return overlap_ratio_large(c_base, base_len, c_other, other_len, base_total,
+                                   speech_starts_in_order);
     }
+#else
+    (void)speech_starts_in_order;
 #endif
     return overlap_ratio_chain(c_base, base_len, c_other, other_len, base_total);
 }
