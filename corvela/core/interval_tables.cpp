@@ -324,6 +324,7 @@ int fill_speech(PyObject* base, IntervalTable& table, double* base_total, bool* 
         ++i;
     }
     *base_total = total;
+    *starts_in_order = in_order;
     return 0;
 }
 
