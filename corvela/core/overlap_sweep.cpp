@@ -6,6 +6,10 @@
 #include <cstring>
 #include <limits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "coverage.hpp"
 #include "overlap_rule.hpp"
 #include "start_search.hpp"
@@ -98,6 +102,34 @@ private:
     double lead_bs_ = -kInf;    // largest speech start seen
 };
 
+// `matched` after the last two positions below a speech row's started count, rows p and p + 1 at
+// `rows`, when no position before them can be a hit. Both starts are <= be, so a position is a
+// hit exactly when oe >= bs; a miss adds +0.0, which leaves `matched` (never -0.0) as it was.
+// The hits are added in row order, p first, each the rule chain's amount (qualifying_pair_overlap).
+inline double add_last_two(const double* rows, double matched, double bs, double be) {
+#if defined(__SSE2__)
+    // Both positions at once: the same IEEE operations lane by lane. min_pd(a, b) and
+    // max_pd(a, b) are a < b ? a : b and a > b ? a : b, as the scalar expressions are, and the
+    // mask of an ordered comparison is false for a NaN end.
+    const __m128d first = _mm_loadu_pd(rows);       // os, oe of row p
+    const __m128d second = _mm_loadu_pd(rows + 2);  // os, oe of row p + 1
+    const __m128d os = _mm_unpacklo_pd(first, second);
+    const __m128d oe = _mm_unpackhi_pd(first, second);
+    const __m128d speech_start = _mm_set1_pd(bs);
+    const __m128d amount = _mm_sub_pd(_mm_min_pd(_mm_set1_pd(be), oe), _mm_max_pd(speech_start, os));
+    const __m128d kept = _mm_and_pd(_mm_cmpge_pd(oe, speech_start), amount);
+    matched = matched + _mm_cvtsd_f64(kept);
+    return matched + _mm_cvtsd_f64(_mm_unpackhi_pd(kept, kept));
+#else
+    for (int k = 0; k < 2; ++k) {
+        const double os = rows[2 * k];
+        const double oe = rows[2 * k + 1];
+        matched = matched + kept_or_zero(oe >= bs, qualifying_pair_overlap(bs, be, os, oe));
+    }
+    return matched;
+#endif
+}
+
 // Insertion sort: a speech row rarely has more than a few hits.
 void sort_rows(std::uint32_t* rows, std::size_t count) {
     if (count > 24) {
@@ -165,7 +197,7 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
     block_ = nullptr;
     bytes_ = 0;
     reach_ = nullptr;
-    order_ = hits_ = speech_ = windows_ = nullptr;
+    order_ = hits_ = speech_ = windows_ = started_ = nullptr;
     c_base_ = c_base;
     base_len_ = base_len;
     other_len_ = other_len;
@@ -187,6 +219,8 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
     }
     if (!speech_ordered) {
         words += speech_kept_ + 2 * base_len;  // speech_, windows_
+    } else if (order == nullptr) {
+        words += base_len;  // started_
     }
     SortKey* keys = nullptr;
     if (!speech_ordered) {
@@ -208,6 +242,9 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
         hits_ = next + other_len;
         std::copy(order, order + other_len, order_);
         next += 2 * other_len;
+    }
+    if (speech_ordered && order == nullptr) {
+        started_ = next;
     }
     if (!speech_ordered) {
         std::size_t k = 0;
@@ -317,7 +354,100 @@ inline double OverlapSweep::add_window(const Table& table, double matched, doubl
     return matched;
 }
 
+namespace {
+
+// One stretch of speech rows on its way through the subtitle starts.
+struct StartedCursor {
+    std::size_t started;  // positions whose start is <= last_be
+    double last_be;
+};
+
+// Moves `cursor` to speech row `speech` and notes its started count. A NaN end leaves the cursor
+// where it was: that row has no hit, and the count noted for it is never read.
+inline void advance(const RowOrder& table, std::size_t len, const double* c_base,
+                    std::size_t speech, StartedCursor& cursor, std::uint32_t* started) {
+    const double be = c_base[2 * speech + 1];
+    if (be >= cursor.last_be) {
+        cursor.started = first_not_below([&](std::size_t j) { return table.start(j) <= be; }, len,
+                                         cursor.started);
+        cursor.last_be = be;
+    } else if (!is_nan(be)) {
+        cursor.started =
+            upper_bound_from([&](std::size_t j) { return table.start(j); }, len, be, cursor.started);
+        cursor.last_be = be;
+    }
+    started[speech] = static_cast<std::uint32_t>(cursor.started);
+}
+
+// Stretches of speech rows whose cursors move side by side, at tables of this many rows and more.
+constexpr std::size_t kLanes = 4;
+constexpr std::size_t kLanedRows = 64;
+
+}  // namespace
+
+double OverlapSweep::sum_in_row_order(const double* c_other, std::size_t started_len) const noexcept {
+    const RowOrder table{c_other};
+    const double* c_base = c_base_;
+    const double* reach = reach_;
+    const std::size_t len = started_len;
+    const std::size_t rows = base_len_;
+    std::uint32_t* started = started_;
+
+    // First every speech row's started count. One cursor's moves wait on one another (each
+    // compares loads at the place the last one left it), so the rows are cut into kLanes
+    // stretches whose cursors move in one loop: their waits overlap. A cursor starts as if after
+    // an end of +inf, every position started, so that its first row searches instead of walking.
+    StartedCursor cursors[kLanes];
+    const std::size_t lanes = rows >= kLanedRows ? kLanes : 1;
+    const std::size_t stretch = rows / lanes;
+    for (StartedCursor& cursor : cursors) {
+        cursor = StartedCursor{len, kInf};
+    }
+    for (std::size_t i = 0; i < stretch; ++i) {
+        for (std::size_t k = 0; k < lanes; ++k) {
+            advance(table, len, c_base, k * stretch + i, cursors[k], started);
+        }
+    }
+    for (std::size_t speech = lanes * stretch; speech < rows; ++speech) {
+        advance(table, len, c_base, speech, cursors[lanes - 1], started);
+    }
+
+    // Then the sum, row by row.
+    double matched = 0.0;
+    for (std::size_t speech = 0; speech < rows; ++speech) {
+        const double bs = c_base[2 * speech];
+        const double be = c_base[2 * speech + 1];
+        if (is_nan(bs) || is_nan(be)) {
+            continue;  // every test against a NaN is false: no pair of this row qualifies
+        }
+        const std::size_t hi = started[speech];
+        // Nearly always the hits are among the last two started positions, and the running
+        // maximum of the ends before them, below bs, shows that nothing earlier is a hit: one
+        // load, where a cursor kept over the ends would add a chain of loads to every row.
+        if (hi >= 2 && (hi == 2 || reach[hi - 3] < bs)) {
+            matched = add_last_two(c_other + 2 * (hi - 2), matched, bs, be);
+            continue;
+        }
+        // Otherwise the window reaches down to the first position whose running maximum of the
+        // ends is >= bs; it is found from the top, at a cost no larger than the window's.
+        std::size_t lo = hi >= 3 ? hi - 3 : 0;
+        while (lo > 0 && reach[lo - 1] >= bs) {
+            --lo;
+        }
+        for (std::size_t j = lo; j < hi; ++j) {
+            const double oe = table.end(j);
+            if (oe >= bs) {
+                matched = matched + qualifying_pair_overlap(bs, be, table.start(j), oe);
+            }
+        }
+    }
+    return matched;
+}
+
 double OverlapSweep::sum_fitted(const double* c_other, std::size_t started_len) noexcept {
+    if (order_ == nullptr && speech_ == nullptr) {
+        return sum_in_row_order(c_other, started_len);
+    }
     const auto run = [&](const auto& table) {
         double matched = 0.0;
         Cursor cursor;

@@ -18,6 +18,11 @@
 //     move by counting a few comparisons at once (the orders make each count the move), not by
 //     a loop whose exit no predictor learns. Inside the window os <= be holds, so a position is a
 //     hit exactly when oe >= bs.
+//     When both tables are in row order (the common shape), the sweep takes two passes instead.
+//     The first notes every row's `started`, with the rows cut into a few stretches whose
+//     cursors move in one loop, so that their chains of dependent loads overlap. The second
+//     sums row by row: the hits nearly always lie in the last two started positions, which one
+//     load of `reach` before them confirms, and a longer window is found from the top.
 //  4. The hits of one speech row are added in subtitle row order: as they are found when the
 //     order is row order, otherwise collected and sorted first. What a hit adds is the rule
 //     chain's amount for a qualifying pair (qualifying_pair_overlap in overlap_rule.hpp); a
@@ -41,8 +46,8 @@
 //    copied. The speech sort and every buffer are made here; false means the memory could not
 //    be obtained (or other_len exceeds 32-bit row numbers), and the object must
 //    not be summed with.
-//  - Memory: 8 bytes a subtitle row, 8 more with an order, and 12 a speech row when the speech
-//    must be sorted.
+//  - Memory: 8 bytes a subtitle row, 8 more with an order; 12 a speech row when the speech must
+//    be sorted, otherwise 4 when no order is given.
 //  - sum(c_other) takes a table of other_len rows and returns `matched` over every pair, the chain
 //    loop's exact bits (the caller divides by its speech total). It allocates nothing, throws
 //    nothing and touches no interpreter object, so it may run without the interpreter lock; one
@@ -90,6 +95,8 @@ public:
     std::size_t memory_bytes() const noexcept { return bytes_; }
 
 private:
+    // sum_fitted() for subtitle rows and speech rows both in start order, the common shape.
+    double sum_in_row_order(const double* c_other, std::size_t started_len) const noexcept;
     template <class Table>
     double add_window(const Table& table, double matched, double bs, double be, std::size_t lo,
                       std::size_t hi) noexcept;
@@ -106,6 +113,7 @@ private:
     std::size_t speech_kept_ = 0;
     std::size_t held_ = 0;
     std::uint32_t* windows_ = nullptr;   // lead, started of each speech row, when speech_ is set
+    std::uint32_t* started_ = nullptr;   // started count of each speech row, when both are in order
 };
 
 // True when the speech rows that can qualify (no NaN bound) come in nondecreasing start, the
