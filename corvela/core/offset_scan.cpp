@@ -106,7 +106,7 @@ void scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_
 #ifdef CORVELA_CHAIN_ONLY
     const bool large = false;
 #else
-    const bool large = scan.subtitle_len != 0 && scan.speech_len > kTinyPairs / scan.subtitle_len;
+    const bool large = !tiny_tables(scan.speech_len, scan.subtitle_len);
 #endif
     if (large &&
         start_order(scan, &order) &&

@@ -147,9 +147,8 @@ double overlap_ratio(const double* c_base, std::size_t base_len, const double* c
                      std::size_t other_len, double base_total, bool speech_starts_in_order) {
 #ifndef CORVELA_CHAIN_ONLY
     // Tiny tables go straight to the chain loop (a tail call), so that choosing costs them next
-    // to nothing. Divided rather than multiplied: the counts are full width, and their product
-    // could wrap.
-    if (other_len != 0 && base_len > kTinyPairs / other_len) {
+    // to nothing.
+    if (!tiny_tables(base_len, other_len)) {
         return overlap_ratio_large(c_base, base_len, c_other, other_len, base_total,
                                    speech_starts_in_order);
     }
