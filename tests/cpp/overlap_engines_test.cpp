@@ -90,8 +90,9 @@ TEST_P(RandomTables, EnginesMatchChain) {
     const Shape shape = GetParam();
     Generator gen(0x5eed0000u + static_cast<unsigned>(shape));
     for (const std::size_t m : edge_sizes()) {
+        // 301 speech rows: the sweep's four stretches of rows leave one over.
         for (const std::size_t n : {std::size_t{1}, std::size_t{2}, std::size_t{7}, std::size_t{64},
-                                    std::size_t{300}}) {
+                                    std::size_t{301}}) {
             for (int round = 0; round < 4; ++round) {
                 const Rows base = gen.make(shape, n, true);
                 const Rows other = gen.make(shape, m, false);
