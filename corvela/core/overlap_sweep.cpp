@@ -182,7 +182,7 @@ bool speech_in_start_order(const double* c_base, std::size_t base_len) noexcept 
     for (std::size_t r = 0; r < base_len; ++r) {
         const double bs = c_base[2 * r];
         const double be = c_base[2 * r + 1];
-        const bool number = !is_nan(bs) & !is_nan(be);
+        const bool number = !is_nan(bs) && !is_nan(be);
         ordered &= !(number & (bs < last));
         last = number ? bs : last;
     }
