@@ -32,11 +32,12 @@ namespace corvela {
 // tables: the engine choice and the offset scan leave such tables to it.
 constexpr std::size_t kTinyPairs = 1024;
 
-// True when the tables hold at most kTinyPairs pairs: one multiplication whose overflow is
-// checked, since the counts are full width (a division would cost more than such a table's sum).
-inline bool tiny_tables(std::size_t base_len, std::size_t other_len) {
-    std::size_t pairs = 0;
-    return !__builtin_mul_overflow(base_len, other_len, &pairs) && pairs <= kTinyPairs;
+// True when the tables hold at most kTinyPairs pairs. Compares and one multiplication, which
+// cannot wrap once both counts are at most kTinyPairs; a division would cost more than the sum
+// of such a table.
+constexpr bool tiny_tables(std::size_t base_len, std::size_t other_len) {
+    return base_len == 0 || other_len == 0 ||
+           (base_len <= kTinyPairs && other_len <= kTinyPairs && base_len * other_len <= kTinyPairs);
 }
 
 // The body of `match`: builds the interval tables from `base` (rows of numbers) and `other`
