@@ -8,23 +8,25 @@ import textwrap
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
-def run_python(code, *args, timeout=120, env=None, flags=()):
-    """Runs `code` in a fresh interpreter with the tests directory on sys.path.
+def child_env(env=None):
+    """The environment of a child interpreter: the tests directory on sys.path, and the
+    allocator's debug hooks (freed memory is overwritten, so a read after free shows up as
+    garbage or a crash) unless the caller's environment already picks an allocator, as the
+    sanitizer run does; `env` overrides."""
+    out = dict(os.environ)
+    out.setdefault("PYTHONMALLOC", "debug")
+    out["PYTHONFAULTHANDLER"] = "1"
+    out["PYTHONPATH"] = os.pathsep.join(p for p in (TESTS_DIR, out.get("PYTHONPATH")) if p)
+    out.update(env or {})
+    return out
 
-    The child uses the allocator's debug hooks (freed memory is overwritten, so a read after free
-    shows up as garbage or a crash) unless the caller's environment already picks an allocator,
-    as the sanitizer run does. Returns the CompletedProcess with text output.
-    """
-    child_env = dict(os.environ)
-    child_env.setdefault("PYTHONMALLOC", "debug")
-    child_env["PYTHONFAULTHANDLER"] = "1"
-    child_env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (TESTS_DIR, child_env.get("PYTHONPATH")) if p)
-    if env:
-        child_env.update(env)
+
+def run_python(code, *args, timeout=120, env=None, flags=()):
+    """Runs `code` in a fresh interpreter (see child_env); returns the CompletedProcess with
+    text output."""
     return subprocess.run(
         [sys.executable, *flags, "-c", textwrap.dedent(code), *args],
-        capture_output=True, text=True, timeout=timeout, env=child_env)
+        capture_output=True, text=True, timeout=timeout, env=child_env(env))
 
 
 def describe(proc):

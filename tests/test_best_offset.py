@@ -215,7 +215,7 @@ class OwnAdd(timedelta):
         ((B, O, US, Z), {}, ValueError, r"needs lo <= hi"),
         ((B, O, Z, Z), {"factors": 1.0}, TypeError, r"'factors' must be a sequence of float"),
         ((B, O, Z, Z), {"factors": []}, ValueError, r"'factors' is empty"),
-        ((B, O, Z, Z), {"factors": [1.0, "2"]}, TypeError, r"^factors\[1\] must be a real number"),
+        ((B, O, Z, Z), {"factors": [1.0, "2"]}, TypeError, r"^factors\[1\] must be a float or an int, not str$"),
         ((B, O, Z, Z), {"factors": [1.0, math.nan]}, ValueError, r"^factors\[1\] is nan;"),
         ((B, O, Z, Z), {"factors": [0]}, ValueError, r"^factors\[0\] is 0\.0;"),
         ((B, O, Z, Z), {"factors": [-1.0]}, ValueError, r"^factors\[0\] is -1\.0;"),

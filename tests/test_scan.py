@@ -1,6 +1,8 @@
 """corvela.core.scan.coverage against the per-offset loop of match() it stands in for."""
 
+import math
 import random
+import struct
 import sys
 import threading
 from datetime import timedelta
@@ -22,18 +24,35 @@ def shifted(other, offset):
     return [[row[0] + offset, row[1] + offset] for row in other]
 
 
+def exact_bits(value):
+    """Every bit, a NaN's sign and payload included: coverage promises match's bits."""
+    return struct.pack("<d", value).hex()
+
+
 def loop_bits(base, other, offsets):
-    return [oracle.bits(match(base, shifted(other, offset))) for offset in offsets]
+    return [exact_bits(match(base, shifted(other, offset))) for offset in offsets]
 
 
 def scan_bits(base, other, offsets):
-    return [oracle.bits(value) for value in coverage(base, other, offsets)]
+    return [exact_bits(value) for value in coverage(base, other, offsets)]
+
+
+class Real(float):
+    """A float that match converts one item at a time, off its loop over plain rows."""
 
 
 # Microsecond counts on both sides of 2**53, where the conversion changes method.
 near_exact = st.integers(-8, 8).flatmap(lambda d: st.sampled_from([EXACT + d, -EXACT - d]))
 micros = st.integers(-10**8, 10**8) | st.integers(-2**60, 2**60) | near_exact
-speech_bound = st.floats(allow_nan=True, allow_infinity=True, width=64) | st.integers(-200, 200)
+# NaNs of both signs and another payload, and infinities whose sums make NaNs, so that the
+# speech total meets NaN + NaN, where the order of the addition decides which NaN comes out.
+NANS = [math.nan, -math.nan, struct.unpack("<d", bytes.fromhex("0100000000f8ffff"))[0]]
+speech_bound = (
+    st.floats(allow_nan=True, allow_infinity=True, width=64)
+    | st.sampled_from(NANS + [math.inf, -math.inf])
+    | st.integers(-200, 200)
+    | st.floats(-1e3, 1e3).map(Real)
+)
 
 
 @settings(max_examples=300, deadline=None)
@@ -48,6 +67,19 @@ def test_random_tables_give_the_loops_bits(base, spans, offsets):
     # no particular order.
     other = [[timedelta(microseconds=a), timedelta(microseconds=a + d)] for a, d in spans]
     offsets = [timedelta(microseconds=o) for o in offsets]
+    assert scan_bits(base, other, offsets) == loop_bits(base, other, offsets)
+
+
+@pytest.mark.parametrize("plain", [True, False], ids=["floats", "float-subclass"])
+@pytest.mark.parametrize("rows", [
+    [[math.inf, 0.0], [-math.inf, 0.0], [math.nan, 0.0]],
+    [[0.0, NANS[1]], [0.0, NANS[0]]],
+    [[0.0, NANS[0]], [0.0, NANS[2]], [1.0, 2.0]],
+])
+def test_nan_totals_keep_the_loops_sign_and_payload(rows, plain):
+    base = [[a if plain else Real(a), b] for a, b in rows]
+    other = [[timedelta(0), timedelta(seconds=1)]]
+    offsets = [timedelta(0), timedelta(seconds=3)]
     assert scan_bits(base, other, offsets) == loop_bits(base, other, offsets)
 
 

@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "py_ref.hpp"
-#include "row_items.hpp"
 #include "scan_input.hpp"
 
 namespace corvela {
@@ -12,6 +11,58 @@ namespace corvela {
 namespace {
 
 constexpr Microseconds kOneSecond = 1000000;
+constexpr long long kLargestExactInt = 1LL << 53;
+
+// The factor's value, when best_offset can scale a bound by it as `bound * factor` does: a float
+// (timedelta multiplies by float's as_integer_ratio, the float's exact value), or an int of at
+// most 2**53 (an exact product, which scaling by that float gives too); a subclass only when it
+// keeps what the product uses. Runs no Python code: the values are read from the objects.
+int read_factor(PyObject* item, Py_ssize_t n, double* out) {
+    PyTypeObject* type = Py_TYPE(item);
+    if (PyFloat_Check(item)) {
+        if (type != &PyFloat_Type && overrides(type, &PyFloat_Type, "as_integer_ratio")) {
+            PyErr_Format(PyExc_TypeError,
+                         "factors[%zd] has type %.200s, a float subclass that overrides "
+                         "as_integer_ratio, so timedelta * factor cannot be reproduced exactly",
+                         n, type->tp_name);
+            return -1;
+        }
+        *out = PyFloat_AS_DOUBLE(item);
+    } else if (PyLong_Check(item)) {
+        if (!keeps_number_slot(type, &PyLong_Type, &PyNumberMethods::nb_multiply)) {
+            PyErr_Format(PyExc_TypeError,
+                         "factors[%zd] has type %.200s, an int subclass that overrides __mul__ or "
+                         "__rmul__, so timedelta * factor cannot be reproduced exactly",
+                         n, type->tp_name);
+            return -1;
+        }
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (value == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (overflow != 0 || value > kLargestExactInt || value < -kLargestExactInt) {
+            PyErr_Format(PyExc_ValueError,
+                         "factors[%zd] is an int beyond 2**53, which cannot be scaled by exactly",
+                         n);
+            return -1;
+        }
+        *out = static_cast<double>(value);
+    } else {
+        PyErr_Format(PyExc_TypeError, "factors[%zd] must be a float or an int, not %.200s", n,
+                     type->tp_name);
+        return -1;
+    }
+    if (!(std::isfinite(*out) && *out > 0.0)) {
+        PyRef shown(PyFloat_FromDouble(*out));
+        if (shown) {
+            PyErr_Format(PyExc_ValueError, "factors[%zd] is %R; a factor must be finite and above zero",
+                         n, shown.get());
+        }
+        return -1;
+    }
+    return 0;
+}
 
 int read_factors(PyObject* factors, SearchArguments& out) {
     if (factors == nullptr) {
@@ -28,43 +79,15 @@ int read_factors(PyObject* factors, SearchArguments& out) {
                      Py_TYPE(factors)->tp_name);
         return -1;
     }
-    // Our own tuple holds every item while __float__ runs, whatever it does to `factors`.
-    PyRef items(PySequence_Tuple(factors));
-    if (!items) {
+    if (read_sequence(factors, "best_offset", "factors", out.factors, &out.factor_count,
+                      read_factor) < 0) {
         return -1;
     }
-    const Py_ssize_t count = PyTuple_GET_SIZE(items.get());
-    if (count == 0) {
+    if (out.factor_count == 0) {
         PyErr_SetString(PyExc_ValueError,
                         "best_offset() argument 'factors' is empty: it needs at least one factor");
         return -1;
     }
-    if (out.factors.create(static_cast<std::size_t>(count)) < 0) {
-        return -1;
-    }
-    for (Py_ssize_t n = 0; n < count; ++n) {
-        PyObject* item = PyTuple_GET_ITEM(items.get(), n);
-        if (!is_real_number(item)) {
-            PyErr_Format(PyExc_TypeError, "factors[%zd] must be a real number, not %.200s", n,
-                         Py_TYPE(item)->tp_name);
-            return -1;
-        }
-        double value = 0.0;
-        if (to_double(item, &value) < 0) {
-            return -1;
-        }
-        if (!(std::isfinite(value) && value > 0.0)) {
-            PyRef shown(PyFloat_FromDouble(value));
-            if (shown) {
-                PyErr_Format(PyExc_ValueError,
-                             "factors[%zd] is %R; a factor must be finite and above zero", n,
-                             shown.get());
-            }
-            return -1;
-        }
-        out.factors.data()[n] = value;
-    }
-    out.factor_count = count;
     return 0;
 }
 

@@ -18,10 +18,10 @@ struct SearchArguments {
     Py_ssize_t factor_count = 0;
 };
 
-// Reads lo and hi (timedelta, lo <= hi), factors (a non-empty sequence of finite numbers above
-// zero; null for the default (1.0,)) and separation (a timedelta >= 0; null for one second).
-// Raises, naming the argument (and the item of factors), for anything refused; -1 then.
-// Converting a factor may run Python code; factors is copied into a tuple of our own first.
+// Reads lo and hi (timedelta, lo <= hi), factors (a non-empty sequence of finite floats or ints
+// above zero that scale a timedelta as exactly as best_offset does; null for the default (1.0,))
+// and separation (a timedelta >= 0; null for one second). Raises, naming the argument (and the
+// item of factors), for anything refused; -1 then.
 int read_search_arguments(PyObject* lo, PyObject* hi, PyObject* factors, PyObject* separation,
                           PyTypeObject* timedelta, SearchArguments& out);
 

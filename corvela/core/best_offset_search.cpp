@@ -142,7 +142,7 @@ bool nearer_one(double a, double b) noexcept {
     return compare_product_with_one(a, b) > 0;  // 1 / a < b
 }
 
-void search_best_offset(const OffsetSearch& s, OffsetChoice* choice) noexcept {
+void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* check) {
     choice->status = OffsetChoice::kNoMemory;
     const std::size_t bounds = 2 * s.subtitle_len;
     if (s.subtitle_len > UINT32_MAX) {
@@ -167,9 +167,12 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice) noexcept {
         std::vector<FactorBest> bests;
         bests.reserve(s.factor_count);
         OffsetCurve curve;
+        WorkMeter meter(check);
         for (std::size_t f = 0; f < s.factor_count; ++f) {
-            if (!curve.build(edges.data(), s.speech_len, scaled.data() + f * bounds,
-                             s.subtitle_len, order.data(), s.lo, s.hi)) {
+            if (meter.charge(bounds) ||
+                !curve.build(edges.data(), s.speech_len, scaled.data() + f * bounds,
+                             s.subtitle_len, order.data(), s.lo, s.hi, &meter)) {
+                choice->status = meter.stopped() ? OffsetChoice::kStopped : OffsetChoice::kNoMemory;
                 return;
             }
             bests.push_back(best_of_curve(curve, s.separation));
@@ -187,7 +190,7 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice) noexcept {
         std::vector<double> work(scan_work_doubles(s.subtitle_len));
         const ShiftScan scan{s.speech, s.speech_len, s.base_total, scaled.data() + chosen * bounds,
                              s.subtitle_len};
-        scan_offsets(scan, offsets, best.has_runner_up ? 2 : 1, work.data(), coverages);
+        scan_offsets(scan, offsets, best.has_runner_up ? 2 : 1, work.data(), coverages, nullptr);
         choice->coverage = coverages[0];
         choice->runner_up_coverage = coverages[1];
         choice->status = OffsetChoice::kFound;

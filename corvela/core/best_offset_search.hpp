@@ -23,6 +23,7 @@
 #include <cstddef>
 
 #include "exact_seconds.hpp"
+#include "stop_check.hpp"
 
 namespace corvela {
 
@@ -43,6 +44,7 @@ struct OffsetChoice {
     enum Status {
         kFound,
         kNoMemory,
+        kStopped,            // the stop check said stop
         kScaledOutOfRange,   // bound `bad_bound` times factor `bad_factor` leaves timedelta's range
         kShiftedOutOfRange,  // that scaled bound (bad_value) plus lo (bad_low) or hi does
     };
@@ -72,8 +74,9 @@ SpeechFault check_speech(const double* speech, std::size_t speech_len, double ba
 bool nearer_one(double a, double b) noexcept;
 
 // The whole search, without the interpreter. Checks every scaled and shifted bound against
-// timedelta's range first (in factor order, then row order), before any curve is built.
-void search_best_offset(const OffsetSearch& search, OffsetChoice* choice) noexcept;
+// timedelta's range first (in factor order, then row order), before any curve is built. Asks
+// `check` (may be null) as the curves are built.
+void search_best_offset(const OffsetSearch& search, OffsetChoice* choice, StopCheck* check);
 
 }  // namespace corvela
 

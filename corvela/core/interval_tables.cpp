@@ -14,6 +14,7 @@
 
 #include <datetime.h>
 
+#include <cmath>
 #include <cstdint>
 
 #include "py_ref.hpp"
@@ -241,6 +242,35 @@ inline int stand_in_check(bool* passed) {
 #endif
 }
 
+// Converts the run of plain rows (exact lists or tuples of two small exact C timedeltas) that
+// starts at row ii; returns the index of the first row it left alone, or -1 with the
+// RecursionError of the recursion check set (see stand_in_check). Nothing is read from a bound
+// before the check passed. Kept out of line like fill_plain_speech.
+[[gnu::noinline]] Py_ssize_t fill_plain_subtitles(PyObject* other, double* cells, Py_ssize_t ii,
+                                                  Py_ssize_t count, bool* guard_passed) {
+    for (; ii < count; ++ii) {
+        PyObject* start = nullptr;
+        PyObject* end = nullptr;
+        std::int64_t start_us = 0;
+        std::int64_t end_us = 0;
+        // Only the exact C type: a subclass may override total_seconds().
+        if (!stored_pair(other, ii, &start, &end) || Py_TYPE(start) != native_timedelta ||
+            Py_TYPE(end) != native_timedelta || !small_microseconds(start, &start_us) ||
+            !small_microseconds(end, &end_us)) {
+            break;
+        }
+        const int check = stand_in_check(guard_passed);
+        if (check <= 0) {
+            return check < 0 ? -1 : ii;
+        }
+        cells[2 * ii] = static_cast<double>(start_us) / 1e6;
+        cells[2 * ii + 1] = static_cast<double>(end_us) / 1e6;
+    }
+    return ii;
+}
+
+}  // namespace
+
 // Converts the run of plain rows (exact lists or tuples of two exact floats) that starts at
 // row i, adding their lengths to *total; returns the index of the first row it left alone. No
 // calls, so that the running sum stays in a register: the sum is the one chain of dependent
@@ -273,34 +303,14 @@ inline int stand_in_check(bool* passed) {
     return i;
 }
 
-// Converts the run of plain rows (exact lists or tuples of two small exact C timedeltas) that
-// starts at row ii; returns the index of the first row it left alone, or -1 with the
-// RecursionError of the recursion check set (see stand_in_check). Nothing is read from a bound
-// before the check passed. Kept out of line like fill_plain_speech.
-[[gnu::noinline]] Py_ssize_t fill_plain_subtitles(PyObject* other, double* cells, Py_ssize_t ii,
-                                                  Py_ssize_t count, bool* guard_passed) {
-    for (; ii < count; ++ii) {
-        PyObject* start = nullptr;
-        PyObject* end = nullptr;
-        std::int64_t start_us = 0;
-        std::int64_t end_us = 0;
-        // Only the exact C type: a subclass may override total_seconds().
-        if (!stored_pair(other, ii, &start, &end) || Py_TYPE(start) != native_timedelta ||
-            Py_TYPE(end) != native_timedelta || !small_microseconds(start, &start_us) ||
-            !small_microseconds(end, &end_us)) {
-            break;
-        }
-        const int check = stand_in_check(guard_passed);
-        if (check <= 0) {
-            return check < 0 ? -1 : ii;
-        }
-        cells[2 * ii] = static_cast<double>(start_us) / 1e6;
-        cells[2 * ii + 1] = static_cast<double>(end_us) / 1e6;
-    }
-    return ii;
+// The offset scan adds the lengths of the rows it converts one by one through this very
+// function, so that its total has match's bits. Where both terms are NaN the hardware gives the
+// NaN of the addition's first operand, and which one that is the compiler decides; the length's
+// NaN is chosen here explicitly, as this path has always given it.
+[[gnu::noinline]] double add_speech_length(double total, double start, double end) {
+    const double length = end - start;
+    return std::isnan(length) ? length : length + total;
 }
-
-}  // namespace
 
 int fill_speech(PyObject* base, IntervalTable& table, double* base_total, bool* starts_in_order) {
     double* cells = table.data();
@@ -320,7 +330,7 @@ int fill_speech(PyObject* base, IntervalTable& table, double* base_total, bool* 
                 return -1;
             }
         }
-        total = (row[1] - row[0]) + total;
+        total = add_speech_length(total, row[0], row[1]);
         ++i;
     }
     *base_total = total;

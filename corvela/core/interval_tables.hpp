@@ -35,6 +35,16 @@ void record_timedelta_type();
 // (false says nothing).
 int fill_speech(PyObject* base, IntervalTable& table, double* base_total, bool* starts_in_order);
 
+// The two steps of fill_speech's sum, for a caller that converts rows its own way but needs the
+// same total to the last bit. fill_plain_speech converts the run of plain rows (exact lists or
+// tuples of two exact floats) of `base` from row i on into `cells` (two a row), adds their
+// lengths to *total, clears *in_order unless their starts never decrease (set it true before
+// the first run), and returns the first row it left alone; no Python code runs. Every other
+// row's length is added by add_speech_length.
+Py_ssize_t fill_plain_speech(PyObject* base, double* cells, Py_ssize_t i, Py_ssize_t count,
+                             double* total, bool* in_order);
+double add_speech_length(double total, double start, double end);
+
 // Fills `table` from `other`, rows of objects answering total_seconds().
 int fill_subtitles(PyObject* other, IntervalTable& table);
 

@@ -188,8 +188,9 @@ struct MeetingPairs {
     Microseconds lo;
     Microseconds hi;
 
+    // False when `meter` says stop, charged for the pairs looked at.
     template <class Visit>
-    void visit(Visit&& visit) const {
+    bool visit(Visit&& visit, WorkMeter& meter) const {
         for (std::size_t r = 0; r < speech_len; ++r) {
             const SpeechEdge& edge = edges[r];
             const auto consider = [&](std::size_t j) {
@@ -212,7 +213,11 @@ struct MeetingPairs {
             for (std::size_t n = 0; n < long_len; ++n) {
                 consider(long_rows[n]);
             }
+            if (meter.charge(static_cast<std::size_t>(to - from) + long_len + 1)) {
+                return false;
+            }
         }
+        return true;
     }
 };
 
@@ -230,9 +235,12 @@ void speech_edges(const double* speech, std::size_t speech_len, SpeechEdge* edge
 
 bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
                         const Microseconds* subtitle_us, std::size_t subtitle_len,
-                        const std::uint32_t* order, Microseconds lo, Microseconds hi) noexcept {
+                        const std::uint32_t* order, Microseconds lo, Microseconds hi,
+                        WorkMeter* meter) {
     lo_ = lo;
     hi_ = hi;
+    WorkMeter unchecked;
+    WorkMeter& work = meter != nullptr ? *meter : unchecked;
     try {
         segments_.clear();
         // Rows longer than twice the median length are the long ones.
@@ -267,17 +275,30 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
                                  hi};
         // Counted first, so that the buffers are the size they need and never move.
         std::size_t count = 0;
-        pairs.visit([&count, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
-            count += 1 + (first < pair.end_kink && pair.end_kink <= last) +
-                     (first < pair.start_kink && pair.start_kink <= last) + (last < hi);
-        });
+        const bool counted = pairs.visit(
+            [&count, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
+                count += 1 + (first < pair.end_kink && pair.end_kink <= last) +
+                         (first < pair.start_kink && pair.start_kink <= last) + (last < hi);
+            },
+            work);
+        if (!counted) {
+            segments_.clear();
+            return false;
+        }
         std::vector<Event>& events = events_;
         events.clear();
         events.reserve(count);
         segments_.reserve(count + 1);
-        pairs.visit([&events, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
-            add_pair_events(pair, first, last, hi, events);
-        });
+        const bool listed = pairs.visit(
+            [&events, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
+                add_pair_events(pair, first, last, hi, events);
+            },
+            work);
+        // The sort is one piece of work: the check is asked just before it.
+        if (!listed || work.charge(events.size())) {
+            segments_.clear();
+            return false;
+        }
         // Sums of integers: the order of events at one position does not matter.
         std::sort(events.begin(), events.end(),
                   [](const Event& a, const Event& b) { return a.at < b.at; });

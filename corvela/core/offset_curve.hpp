@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "exact_seconds.hpp"
+#include "stop_check.hpp"
 
 namespace corvela {
 
@@ -71,10 +72,11 @@ public:
 
     // Builds the curve over [lo, hi] (lo <= hi) of the speech edges against the subtitle rows
     // (2 * subtitle_len exact bounds, every bound plus lo and plus hi within timedelta's range),
-    // `order` listing the subtitle rows in nondecreasing start. False when memory runs out.
+    // `order` listing the subtitle rows in nondecreasing start. False when memory runs out, or
+    // when `meter` (may be null) says stop: its stopped() tells which.
     bool build(const SpeechEdge* edges, std::size_t speech_len, const Microseconds* subtitle_us,
                std::size_t subtitle_len, const std::uint32_t* order, Microseconds lo,
-               Microseconds hi) noexcept;
+               Microseconds hi, WorkMeter* meter = nullptr);
 
     // W(t) in microseconds, as computed (see above), for lo <= t <= hi.
     double value_at(Microseconds t) const noexcept;

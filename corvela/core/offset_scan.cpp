@@ -85,8 +85,8 @@ void shift_exact(const Microseconds* us, std::size_t bounds, Microseconds offset
 
 }  // namespace
 
-void scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_t offset_count,
-                  double* work, double* results) noexcept {
+bool scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_t offset_count,
+                  double* work, double* results, StopCheck* check) {
     const std::size_t bounds = 2 * scan.subtitle_len;
     double* counts = work;
     double* shifted = work + bounds;
@@ -113,7 +113,12 @@ void scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_
         prepared.prepare(scan.speech, scan.speech_len, scan.subtitle_len, order.get())) {
         sweep = &prepared;
     }
+    WorkMeter meter(check);
+    const std::size_t work_per_offset = bounds + scan.speech_len;
     for (std::size_t k = 0; k < offset_count; ++k) {
+        if (meter.charge(work_per_offset)) {
+            return false;
+        }
         const Microseconds offset = offsets[k];
         if (largest + magnitude(offset) <= kExactDoubleLimit) {
             shift_small(counts, bounds, static_cast<double>(offset), shifted);
@@ -122,6 +127,7 @@ void scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_
         }
         results[k] = coverage_of_shift(scan, sweep, shifted);
     }
+    return true;
 }
 
 }  // namespace corvela

@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "exact_seconds.hpp"
+#include "stop_check.hpp"
 
 namespace corvela {
 
@@ -27,9 +28,10 @@ constexpr std::size_t scan_work_doubles(std::size_t subtitle_len) {
 }
 
 // results[k] is the coverage with every subtitle bound moved by offsets[k]. Every shifted bound
-// must lie within timedelta's range (the caller has checked it). Cannot fail.
-void scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_t offset_count,
-                  double* work, double* results) noexcept;
+// must lie within timedelta's range (the caller has checked it). Asks `check` (may be null)
+// between offsets, and returns false, the results incomplete, when it says stop; true otherwise.
+bool scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_t offset_count,
+                  double* work, double* results, StopCheck* check);
 
 }  // namespace corvela
 

@@ -13,6 +13,7 @@
 #include "offset_scan.hpp"
 #include "py_ref.hpp"
 #include "scan_input.hpp"
+#include "signal_poll.hpp"
 
 namespace {
 
@@ -61,29 +62,40 @@ PyObject* result_list(const double* values, Py_ssize_t count) {
     return list.release();
 }
 
-PyObject* coverage(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+// Reads the arguments of coverage into `input`. Each is held while it is read, whatever the
+// caller's own code does meanwhile, and released on return: nothing of the interpreter's is held
+// while the lock is given up.
+int read_coverage(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                  corvela::ScanInput& input) {
     PyObject* bound[3];
     if (corvela::bind_arguments(kCoverage, args, nargsf, kwnames, bound) < 0) {
-        return nullptr;
+        return -1;
     }
-    // Held for the whole call, whatever the caller does with its own references meanwhile.
     const PyRef base = PyRef::borrow(bound[0]);
     const PyRef other = PyRef::borrow(bound[1]);
     const PyRef offsets = PyRef::borrow(bound[2]);
     if (check_list(base.get(), "coverage", "base") < 0 ||
         check_list(other.get(), "coverage", "other") < 0) {
-        return nullptr;
+        return -1;
     }
     if (!PySequence_Check(offsets.get())) {
         PyErr_Format(PyExc_TypeError,
                      "coverage() argument 'offsets' must be a sequence of datetime.timedelta, not "
                      "%.200s",
                      Py_TYPE(offsets.get())->tp_name);
+        return -1;
+    }
+    return corvela::read_scan_input(base.get(), other.get(), offsets.get(),
+                                    state_of(module)->timedelta, input);
+}
+
+PyObject* coverage(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    corvela::ScanInput input;
+    if (read_coverage(module, args, nargsf, kwnames, input) < 0) {
         return nullptr;
     }
-    corvela::ScanInput input;
-    if (corvela::read_scan_input(base.get(), other.get(), offsets.get(),
-                                 state_of(module)->timedelta, input) < 0) {
+    const int polls = corvela::handles_signals();
+    if (polls < 0) {
         return nullptr;
     }
     const auto subtitle_len = static_cast<std::size_t>(input.subtitle_len);
@@ -97,9 +109,13 @@ PyObject* coverage(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, P
     const corvela::ShiftScan scan{input.speech.data(), static_cast<std::size_t>(input.speech_len),
                                   input.base_total, input.subtitles.data(), subtitle_len};
     // Only native tables from here on: other threads run while the offsets are computed.
-    Py_BEGIN_ALLOW_THREADS
-    corvela::scan_offsets(scan, input.offsets.data(), offset_count, work.data(), results.data());
-    Py_END_ALLOW_THREADS
+    corvela::UnlockedSection unlocked(polls != 0);
+    const bool done = corvela::scan_offsets(scan, input.offsets.data(), offset_count, work.data(),
+                                            results.data(), unlocked.check());
+    unlocked.finish();
+    if (!done) {
+        return nullptr;  // with the signal handler's exception
+    }
     return result_list(results.data(), input.offset_count);
 }
 
@@ -209,28 +225,41 @@ PyObject* best_offset_result(ModuleState* state, const corvela::OffsetChoice& ch
     return result.release();
 }
 
-PyObject* best_offset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                      PyObject* kwnames) {
+// Reads the arguments of best_offset, held and released as read_coverage() does.
+int read_best_offset(ModuleState* state, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, corvela::ScanInput& input,
+                     corvela::SearchArguments& arguments) {
     PyObject* bound[6];
     if (corvela::bind_arguments(kBestOffset, args, nargsf, kwnames, bound) < 0) {
-        return nullptr;
+        return -1;
     }
-    // Held for the whole call, whatever the caller's own code does meanwhile.
     PyRef held[6];
     for (Py_ssize_t n = 0; n < 6; ++n) {
         held[n] = PyRef::borrow(bound[n]);
     }
     if (check_list(bound[0], "best_offset", "base") < 0 ||
         check_list(bound[1], "best_offset", "other") < 0) {
-        return nullptr;
+        return -1;
     }
+    if (corvela::read_scan_tables(bound[0], bound[1], state->timedelta, "best_offset", true,
+                                   input) < 0 ||
+        corvela::read_search_arguments(bound[2], bound[3], bound[4], bound[5], state->timedelta,
+                                       arguments) < 0) {
+        return -1;
+    }
+    return raise_speech_fault(input);
+}
+
+PyObject* best_offset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
     ModuleState* state = state_of(module);
     corvela::ScanInput input;
     corvela::SearchArguments arguments;
-    if (corvela::read_scan_tables(bound[0], bound[1], state->timedelta, "best_offset", input) < 0 ||
-        corvela::read_search_arguments(bound[2], bound[3], bound[4], bound[5], state->timedelta,
-                                       arguments) < 0 ||
-        raise_speech_fault(input) < 0) {
+    if (read_best_offset(state, args, nargsf, kwnames, input, arguments) < 0) {
+        return nullptr;
+    }
+    const int polls = corvela::handles_signals();
+    if (polls < 0) {
         return nullptr;
     }
     const corvela::OffsetSearch search{input.speech.data(),
@@ -245,9 +274,12 @@ PyObject* best_offset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
                                        arguments.separation};
     corvela::OffsetChoice choice;
     // Only native tables from here on: other threads run while the curves are built.
-    Py_BEGIN_ALLOW_THREADS
-    corvela::search_best_offset(search, &choice);
-    Py_END_ALLOW_THREADS
+    corvela::UnlockedSection unlocked(polls != 0);
+    corvela::search_best_offset(search, &choice, unlocked.check());
+    unlocked.finish();
+    if (choice.status == corvela::OffsetChoice::kStopped) {
+        return nullptr;  // with the signal handler's exception
+    }
     if (choice.status != corvela::OffsetChoice::kFound) {
         raise_search_failure(choice, arguments);
         return nullptr;

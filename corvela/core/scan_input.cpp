@@ -11,6 +11,7 @@
 
 #include <cstdio>
 
+#include "interval_tables.hpp"
 #include "py_ref.hpp"
 #include "row_items.hpp"
 
@@ -54,41 +55,10 @@ PyRef take_checked_row(PyObject* list, const char* name, Py_ssize_t i) {
 }
 
 // True when `type`, a timedelta type, adds and converts as timedelta itself does: timedelta, or
-// a subclass that keeps its addition and defines no total_seconds of its own. Looks only at the
-// type slots and the class dictionaries' keys, so no Python code runs.
+// a subclass that keeps its addition and defines no total_seconds of its own.
 bool shifts_like_timedelta(PyTypeObject* type, PyTypeObject* timedelta) {
-    if (type == timedelta) {
-        return true;
-    }
-    // __add__ or __radd__ anywhere above timedelta puts a slot wrapper in nb_add.
-    if (type->tp_as_number == nullptr ||
-        type->tp_as_number->nb_add != timedelta->tp_as_number->nb_add) {
-        return false;
-    }
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) {
-        return false;
-    }
-    for (Py_ssize_t n = 0; n < PyTuple_GET_SIZE(mro); ++n) {
-        PyObject* base = PyTuple_GET_ITEM(mro, n);
-        if (base == reinterpret_cast<PyObject*>(timedelta)) {
-            return true;
-        }
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
-        if (dict == nullptr) {
-            continue;
-        }
-        Py_ssize_t pos = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(dict, &pos, &key, &value)) {
-            if (PyUnicode_Check(key) &&
-                PyUnicode_CompareWithASCIIString(key, "total_seconds") == 0) {
-                return false;
-            }
-        }
-    }
-    return false;
+    return type == timedelta || (keeps_number_slot(type, timedelta, &PyNumberMethods::nb_add) &&
+                                 !overrides(type, timedelta, "total_seconds"));
 }
 
 Microseconds microseconds_of(PyObject* delta) {
@@ -133,55 +103,67 @@ int read_rows(PyObject* list, const char* name, const char* caller, Py_ssize_t c
     return check_size(list, name, caller, count);
 }
 
+// The total is match's to the last bit, NaN included: runs of plain rows are read and summed by
+// match's own loop, and every other row's length is added by match's own addition.
 int read_speech(PyObject* base, const char* caller, ScanInput& input) {
     double* cells = input.speech.data();
+    const Py_ssize_t count = input.speech_len;
     double total = 0.0;
-    const int done = read_rows(
-        base, "base", caller, input.speech_len,
-        [cells](PyObject* item, Py_ssize_t i, int k) {
-            if (!is_real_number(item)) {
-                PyErr_Format(PyExc_TypeError, "base[%zd][%d] must be a real number, not %.200s",
-                             i, k, Py_TYPE(item)->tp_name);
+    bool in_order = true;  // not needed here
+    Py_ssize_t i = 0;
+    while ((i = fill_plain_speech(base, cells, i, count, &total, &in_order)) < count) {
+        if (check_size(base, "base", caller, count) < 0) {
+            return -1;
+        }
+        const PyRef row = take_checked_row(base, "base", i);
+        if (!row) {
+            return -1;
+        }
+        for (int k = 0; k < 2; ++k) {
+            const PyRef item = take_item(row.get(), k);
+            if (!item) {
                 return -1;
             }
-            return to_double(item, &cells[2 * i + k]);
-        },
-        // Summed in row order, as match sums them.
-        [cells, &total](Py_ssize_t i) { total = (cells[2 * i + 1] - cells[2 * i]) + total; });
+            if (!is_real_number(item.get())) {
+                PyErr_Format(PyExc_TypeError, "base[%zd][%d] must be a real number, not %.200s",
+                             i, k, Py_TYPE(item.get())->tp_name);
+                return -1;
+            }
+            if (to_double(item.get(), &cells[2 * i + k]) < 0) {
+                return -1;
+            }
+        }
+        total = add_speech_length(total, cells[2 * i], cells[2 * i + 1]);
+        ++i;
+    }
     input.base_total = total;
-    return done;
+    return check_size(base, "base", caller, count);
 }
 
-int read_subtitles(PyObject* other, PyTypeObject* timedelta, const char* caller,
+int read_subtitles(PyObject* other, PyTypeObject* timedelta, const char* caller, bool scaled,
                    ScanInput& input) {
     Microseconds* us = input.subtitles.data();
     return read_rows(
         other, "other", caller, input.subtitle_len,
-        [us, timedelta](PyObject* item, Py_ssize_t i, int k) {
+        [us, timedelta, scaled](PyObject* item, Py_ssize_t i, int k) {
+            if (scaled && PyType_IsSubtype(Py_TYPE(item), timedelta) &&
+                !keeps_number_slot(Py_TYPE(item), timedelta, &PyNumberMethods::nb_multiply)) {
+                PyErr_Format(PyExc_TypeError,
+                             "other[%zd][%d] has type %.200s, a timedelta subclass that overrides "
+                             "__mul__ or __rmul__, so it cannot be scaled exactly",
+                             i, k, Py_TYPE(item)->tp_name);
+                return -1;
+            }
             return read_duration(item, timedelta, "other", i, k, &us[2 * i + k]);
         },
         [](Py_ssize_t) {});
 }
 
 int read_offsets(PyObject* offsets, PyTypeObject* timedelta, ScanInput& input) {
-    // A list or tuple is read in place, anything else is first copied into a list of our own;
-    // either way no Python code runs between the size and the last item.
-    PyRef items(PySequence_Fast(offsets, "coverage() argument 'offsets' must be a sequence"));
-    if (!items) {
-        return -1;
-    }
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-    if (input.offsets.create(static_cast<std::size_t>(count)) < 0) {
-        return -1;
-    }
-    PyObject** stored = PySequence_Fast_ITEMS(items.get());
-    for (Py_ssize_t n = 0; n < count; ++n) {
-        if (read_duration(stored[n], timedelta, "offsets", n, -1, &input.offsets.data()[n]) < 0) {
-            return -1;
-        }
-    }
-    input.offset_count = count;
-    return 0;
+    return read_sequence(offsets, "coverage", "offsets", input.offsets, &input.offset_count,
+                         [timedelta](PyObject* item, Py_ssize_t n, Microseconds* out) {
+                             return read_duration(item, timedelta, "offsets", n, -1, out);
+                         });
 }
 
 // Raises the OverflowError of `bound + offset` for the first offset, then the first bound in row
@@ -216,6 +198,32 @@ int check_shifted_range(const ScanInput& input) {
 
 }  // namespace
 
+bool overrides(PyTypeObject* type, PyTypeObject* base, const char* name) {
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {
+        return true;
+    }
+    for (Py_ssize_t n = 0; n < PyTuple_GET_SIZE(mro); ++n) {
+        PyObject* cls = PyTuple_GET_ITEM(mro, n);
+        if (cls == reinterpret_cast<PyObject*>(base)) {
+            return false;
+        }
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+        if (dict == nullptr) {
+            continue;
+        }
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(dict, &pos, &key, &value)) {
+            if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) {
+                return true;
+            }
+        }
+    }
+    return true;
+}
+
 bool is_real_number(PyObject* value) {
     if (PyFloat_Check(value)) {
         return true;
@@ -244,7 +252,7 @@ int read_shift(PyObject* value, PyTypeObject* timedelta, const char* place, Micr
 }
 
 int read_scan_tables(PyObject* base, PyObject* other, PyTypeObject* timedelta, const char* caller,
-                     ScanInput& input) {
+                     bool scaled, ScanInput& input) {
     input.speech_len = PyList_GET_SIZE(base);
     input.subtitle_len = PyList_GET_SIZE(other);
     if (input.speech_len == 0 || input.subtitle_len == 0) {
@@ -257,14 +265,14 @@ int read_scan_tables(PyObject* base, PyObject* other, PyTypeObject* timedelta, c
         return -1;
     }
     return read_speech(base, caller, input) < 0 ||
-                   read_subtitles(other, timedelta, caller, input) < 0
+                   read_subtitles(other, timedelta, caller, scaled, input) < 0
                ? -1
                : 0;
 }
 
 int read_scan_input(PyObject* base, PyObject* other, PyObject* offsets, PyTypeObject* timedelta,
                     ScanInput& input) {
-    if (read_scan_tables(base, other, timedelta, "coverage", input) < 0 ||
+    if (read_scan_tables(base, other, timedelta, "coverage", false, input) < 0 ||
         read_offsets(offsets, timedelta, input) < 0) {
         return -1;
     }

@@ -7,6 +7,7 @@
 
 #include "exact_seconds.hpp"
 #include "native_array.hpp"
+#include "py_ref.hpp"
 
 namespace corvela {
 
@@ -30,16 +31,95 @@ int read_scan_input(PyObject* base, PyObject* other, PyObject* offsets, PyTypeOb
 
 // Fills the speech and subtitle tables of `input` from base and other alone, as
 // read_scan_input() does, `caller` naming the function in the messages.
+// With `scaled`, a timedelta subclass in other that overrides __mul__ or __rmul__ is refused.
 int read_scan_tables(PyObject* base, PyObject* other, PyTypeObject* timedelta, const char* caller,
-                     ScanInput& input);
+                     bool scaled, ScanInput& input);
 
-// True for a float or an object with __float__ or __index__: what a bound or factor may be.
+// True when a class of `type`'s MRO before `base` defines `name` (looked up among the keys of
+// the class dictionaries, so no Python code runs); also true when the MRO cannot be read.
+bool overrides(PyTypeObject* type, PyTypeObject* base, const char* name);
+
+// True when `type`, a subtype of `base`, has `base`'s own number slot `slot`: a __mul__ or
+// __rmul__ (__add__ or __radd__) anywhere above `base` puts a slot wrapper there.
+template <class Slot>
+bool keeps_number_slot(PyTypeObject* type, PyTypeObject* base, Slot PyNumberMethods::*slot) {
+    return type->tp_as_number != nullptr && base->tp_as_number != nullptr &&
+           type->tp_as_number->*slot == base->tp_as_number->*slot;
+}
+
+// True for a float or an object with __float__ or __index__: what a speech bound may be.
 bool is_real_number(PyObject* value);
 
 // The exact microseconds of a timedelta that shifts exactly (timedelta, or a subclass that
 // overrides none of __add__, __radd__ and total_seconds); TypeError naming `place` otherwise.
 // Runs no Python code.
 int read_shift(PyObject* value, PyTypeObject* timedelta, const char* place, Microseconds* out);
+
+// Reads `sequence`, the argument `name` of `caller`, into `out` (and its length into *count)
+// through read_item(item, n, &out[n]), which runs no Python code. An exact list or tuple is read
+// in place, since nothing can change it meanwhile. Anything else is read by iteration, each item
+// as it comes, so that a wrong item fails at once instead of after a copy of the whole sequence;
+// one that gives more or fewer items than its length raises RuntimeError.
+template <class T, class ReadItem>
+int read_sequence(PyObject* sequence, const char* caller, const char* name, NativeArray<T>& out,
+                  Py_ssize_t* count, ReadItem&& read_item) {
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+        if (out.create(static_cast<std::size_t>(size)) < 0) {
+            return -1;
+        }
+        PyObject** items = PySequence_Fast_ITEMS(sequence);
+        for (Py_ssize_t n = 0; n < size; ++n) {
+            if (read_item(items[n], n, &out.data()[n]) < 0) {
+                return -1;
+            }
+        }
+        *count = size;
+        return 0;
+    }
+    PySequenceMethods* seq = Py_TYPE(sequence)->tp_as_sequence;
+    PyMappingMethods* map = Py_TYPE(sequence)->tp_as_mapping;
+    if ((seq == nullptr || seq->sq_length == nullptr) &&
+        (map == nullptr || map->mp_length == nullptr)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a sequence with a length, not %.200s",
+                     caller, name, Py_TYPE(sequence)->tp_name);
+        return -1;
+    }
+    const Py_ssize_t size = PyObject_Size(sequence);
+    if (size < 0) {
+        return -1;
+    }
+    PyRef iterator(PyObject_GetIter(sequence));
+    if (!iterator || out.create(static_cast<std::size_t>(size)) < 0) {
+        return -1;
+    }
+    Py_ssize_t n = 0;
+    for (;; ++n) {
+        const PyRef item(PyIter_Next(iterator.get()));
+        if (!item) {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            break;
+        }
+        if (n == size) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "%s changed size while %s() read it (%zd items, now more)", name, caller,
+                         size);
+            return -1;
+        }
+        if (read_item(item.get(), n, &out.data()[n]) < 0) {
+            return -1;
+        }
+    }
+    if (n != size) {
+        PyErr_Format(PyExc_RuntimeError, "%s changed size while %s() read it (%zd items, now %zd)",
+                     name, caller, size, n);
+        return -1;
+    }
+    *count = size;
+    return 0;
+}
 
 }  // namespace corvela
 
