@@ -5,6 +5,7 @@ import random
 import sys
 import threading
 from datetime import timedelta
+from decimal import Decimal
 from fractions import Fraction
 
 import pytest
@@ -238,17 +239,61 @@ def test_refused_input_raises_naming_argument_and_row(args, kwargs, kind, messag
         best_offset(*args, **kwargs)
 
 
-def test_factors_are_read_from_a_snapshot_whatever_their_conversion_does():
-    factors = []
+class PlainFloat(float):
+    pass
 
-    class Shrinking:
-        def __float__(self):
-            factors.clear()
-            return 2.0
 
-    factors.extend([Shrinking(), 1.0])
-    got = best_offset(B, O, -US, US, factors=factors)
-    assert factors == [] and (got.factor, got.coverage) == (2.0, 0.2)
+class OwnRatio(float):
+    def as_integer_ratio(self):  # timedelta * factor scales by this, not by the float's value
+        return (1001, 1000)
+
+
+class OwnProduct(int):
+    def __mul__(self, other):
+        return int.__mul__(self, other) + 1
+
+    __rmul__ = __mul__
+
+
+class ScaledOwnWay(timedelta):
+    def __mul__(self, other):
+        return timedelta.__mul__(self, other) + timedelta(seconds=1)
+
+    __rmul__ = __mul__
+
+
+@pytest.mark.parametrize("factor, seconds", [
+    (2, 1), (True, 1), (PlainFloat(1.001), 1), (2**53, 1e-6)])
+def test_accepted_factors_scale_as_timedelta_times_factor(factor, seconds):
+    base = [[0.0, 2.5 * seconds], [4.0 * seconds, 6.0 * seconds]]
+    other = [[timedelta(seconds=0.333333 * seconds), timedelta(seconds=seconds)],
+             [timedelta(seconds=1.777777 * seconds), timedelta(seconds=3 * seconds)]]
+    got = best_offset(base, other, -US, US, factors=[factor])
+    assert got.factor == float(factor)
+    due = match(base, scaled_shifted(other, factor, got.offset))
+    assert oracle.bits(got.coverage) == oracle.bits(due)
+
+
+@pytest.mark.parametrize("factor, kind, message", [
+    (Fraction(1001, 1000), TypeError, r"^factors\[1\] must be a float or an int, not Fraction$"),
+    (Decimal("1.001"), TypeError, r"^factors\[1\] must be a float or an int, not decimal\.Decimal$"),
+    (OwnRatio(1.001), TypeError,
+     r"^factors\[1\] has type OwnRatio, a float subclass that overrides as_integer_ratio,"),
+    (OwnProduct(2), TypeError,
+     r"^factors\[1\] has type OwnProduct, an int subclass that overrides __mul__ or __rmul__,"),
+    (2**53 + 1, ValueError, r"^factors\[1\] is an int beyond 2\*\*53,"),
+])
+def test_factors_that_timedelta_scales_otherwise_are_refused(factor, kind, message):
+    with pytest.raises(kind, match=message):
+        best_offset(B, O, Z, Z, factors=[1.0, factor])
+
+
+def test_bounds_that_scale_their_own_way_are_refused_where_they_are_scaled():
+    other = [[Z, timedelta(seconds=2)], [ScaledOwnWay(seconds=3), timedelta(seconds=4)]]
+    with pytest.raises(TypeError, match=r"^other\[1\]\[0\] has type ScaledOwnWay, a timedelta "
+                                        r"subclass that overrides __mul__ or __rmul__,"):
+        best_offset(B, other, Z, Z)
+    assert coverage(B, other, [Z]) == [match(B, other)]
 
 
 def test_references_are_released_on_every_path():

@@ -1,6 +1,7 @@
 """corvela.core.scan.coverage against the per-offset loop of match() it stands in for."""
 
 import math
+from collections import UserList
 import random
 import struct
 import sys
@@ -225,3 +226,55 @@ def test_threads_scanning_their_own_films_get_their_own_answers():
     for t in threads:
         t.join()
     assert got == [[due[0]] * 20, [due[1]] * 20]
+
+
+class Endless:
+    """A sequence that never runs out of items (the last one repeats) and whose len() says
+    `length`, or that has no len() at all."""
+
+    def __init__(self, items, length):
+        self.items, self.length = items, length
+
+    def __getitem__(self, k):
+        if k > 100:
+            raise AssertionError("read on past the wrong item and the length")
+        return self.items[min(k, len(self.items) - 1)]
+
+    def __len__(self):
+        if self.length is None:
+            raise AssertionError("not a sized sequence")
+        return self.length
+
+
+class Shorter(list):
+    def __len__(self):
+        return list.__len__(self) + 2
+
+
+def read_offsets(sequence):
+    return coverage(B, O, sequence)
+
+
+def read_factors(sequence):
+    from corvela.core.scan import best_offset
+
+    return best_offset(B, O, timedelta(0), timedelta(0), factors=sequence)
+
+
+@pytest.mark.parametrize("read, good, name, function", [
+    (read_offsets, timedelta(0), "offsets", "coverage"),
+    (read_factors, 1.0, "factors", "best_offset"),
+])
+@pytest.mark.parametrize("make, kind, message", [
+    # Refused at the wrong item, without reading on through the length.
+    (lambda good: Endless([good, good, "x"], 10**6), TypeError, r"^{name}\[2\] must be a"),
+    (lambda good: Endless([good], 3), RuntimeError,
+     r"^{name} changed size while {function}\(\) read it \(3 items, now more\)$"),
+    (lambda good: Shorter([good] * 3), RuntimeError,
+     r"^{name} changed size while {function}\(\) read it \(5 items, now 3\)$"),
+])
+def test_sequences_are_read_item_by_item_within_their_length(read, good, name, function, make,
+                                                              kind, message):
+    with pytest.raises(kind, match=message.format(name=name, function=function)):
+        read(make(good))
+    assert read(UserList([good, good])) == read([good, good])
