@@ -298,17 +298,19 @@ PyMethodDef module_methods[] = {
      "base: exactly a list of rows [start, end] of numbers, in seconds.\n"
      "other: exactly a list of rows [start, end] of datetime.timedelta (a subclass that\n"
      "    overrides __add__, __radd__ or total_seconds is refused).\n"
-     "offsets: any sequence of datetime.timedelta (the same rule for subclasses).\n\n"
+     "offsets: any sequence of datetime.timedelta with a length (the same rule for\n"
+     "    subclasses), read item by item.\n\n"
      "Raises TypeError for arguments, rows or bounds of the wrong type, IndexError for a\n"
      "row with fewer than two items, ValueError when base or other is empty, OverflowError\n"
      "when a shifted bound leaves timedelta's range, and RuntimeError when code run by a\n"
-     "conversion changes the size of base or other."},
+     "conversion changes the size of base or other, or offsets gives more or fewer items than\n"
+     "its length. In the main thread, Ctrl-C stops the computation with KeyboardInterrupt."},
     {"best_offset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(best_offset)),
      METH_FASTCALL | METH_KEYWORDS,
      // No text signature: its default for separation is a call, which inspect cannot read.
      "best_offset(base, other, lo, hi, *, factors=(1.0,), separation=timedelta(seconds=1))\n\n"
      "The offset in [lo, hi], to the microsecond, at which the subtitles cover the most speech.\n\n"
-     "For each factor f, every subtitle bound b becomes b * f (as timedelta * float rounds it)\n"
+     "For each factor f, every subtitle bound b becomes b * f (as timedelta * f rounds it)\n"
      "and every whole-microsecond offset t with lo <= t <= hi is weighed, without sampling:\n"
      "the overlap of a pair of rows is piecewise linear in t, so the curve of the summed\n"
      "overlap is built exactly from the breakpoints of the pairs that meet in the range.\n\n"
@@ -328,9 +330,13 @@ PyMethodDef module_methods[] = {
      "far from the plateau.\n\n"
      "base and other are read as coverage() reads them; the speech bounds must be finite and\n"
      "their total finite and above zero (ValueError naming the row, or base). lo and hi are\n"
-     "timedelta with lo <= hi; factors a non-empty sequence of finite numbers above zero;\n"
-     "separation a timedelta >= 0. OverflowError when a scaled or shifted bound leaves\n"
-     "timedelta's range. The curves are built without the interpreter lock."},
+     "timedelta with lo <= hi; factors a non-empty sequence, read as coverage() reads offsets,\n"
+     "of floats or ints up to 2**53, above zero and finite (TypeError for what timedelta * f\n"
+     "would scale otherwise: other types, a float subclass overriding as_integer_ratio, an int\n"
+     "subclass overriding __mul__ or __rmul__, and in other a timedelta subclass overriding\n"
+     "them); separation a timedelta >= 0. OverflowError when a scaled or shifted bound leaves\n"
+     "timedelta's range. The curves are built without the interpreter lock; in the main\n"
+     "thread, Ctrl-C stops them with KeyboardInterrupt."},
     {nullptr, nullptr, 0, nullptr},
 };
 

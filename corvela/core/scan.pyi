@@ -26,7 +26,8 @@ def coverage(
     base: list[_SpeechRow], other: list[_SubtitleRow], offsets: Sequence[timedelta]
 ) -> list[float]: ...
 
-# best_offset() reads base and other as coverage() does. Its result is a struct sequence, a
+# best_offset() reads base and other as coverage() does; its factors are floats or ints (a
+# subclass that multiplies a timedelta its own way is refused at run time). Its result is a struct sequence, a
 # tuple whose items are also read by name.
 @final
 class BestOffset(structseq[Any], tuple[timedelta, float, float, timedelta, timedelta,
@@ -64,6 +65,6 @@ def best_offset(
     lo: timedelta,
     hi: timedelta,
     *,
-    factors: Sequence[SupportsFloat | SupportsIndex] = ...,
+    factors: Sequence[float] = ...,
     separation: timedelta = ...,
 ) -> BestOffset: ...
