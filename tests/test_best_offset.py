@@ -216,7 +216,8 @@ class OwnAdd(timedelta):
         ((B, O, US, Z), {}, ValueError, r"needs lo <= hi"),
         ((B, O, Z, Z), {"factors": 1.0}, TypeError, r"'factors' must be a sequence of float"),
         ((B, O, Z, Z), {"factors": []}, ValueError, r"'factors' is empty"),
-        ((B, O, Z, Z), {"factors": [1.0, "2"]}, TypeError, r"^factors\[1\] must be a float or an int, not str$"),
+        ((B, O, Z, Z), {"factors": [1.0, "2"]}, TypeError,
+         r"^factors\[1\] must be a float or an int, not str$"),
         ((B, O, Z, Z), {"factors": [1.0, math.nan]}, ValueError, r"^factors\[1\] is nan;"),
         ((B, O, Z, Z), {"factors": [0]}, ValueError, r"^factors\[0\] is 0\.0;"),
         ((B, O, Z, Z), {"factors": [-1.0]}, ValueError, r"^factors\[0\] is -1\.0;"),
@@ -276,7 +277,8 @@ def test_accepted_factors_scale_as_timedelta_times_factor(factor, seconds):
 
 @pytest.mark.parametrize("factor, kind, message", [
     (Fraction(1001, 1000), TypeError, r"^factors\[1\] must be a float or an int, not Fraction$"),
-    (Decimal("1.001"), TypeError, r"^factors\[1\] must be a float or an int, not decimal\.Decimal$"),
+    (Decimal("1.001"), TypeError,
+     r"^factors\[1\] must be a float or an int, not decimal\.Decimal$"),
     (OwnRatio(1.001), TypeError,
      r"^factors\[1\] has type OwnRatio, a float subclass that overrides as_integer_ratio,"),
     (OwnProduct(2), TypeError,

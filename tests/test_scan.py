@@ -273,8 +273,8 @@ def read_factors(sequence):
     (lambda good: Shorter([good] * 3), RuntimeError,
      r"^{name} changed size while {function}\(\) read it \(5 items, now 3\)$"),
 ])
-def test_sequences_are_read_item_by_item_within_their_length(read, good, name, function, make,
-                                                              kind, message):
+def test_sequences_are_read_item_by_item_within_their_length(read, good, name, function,
+                                                              make, kind, message):
     with pytest.raises(kind, match=message.format(name=name, function=function)):
         read(make(good))
     assert read(UserList([good, good])) == read([good, good])

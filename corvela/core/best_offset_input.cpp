@@ -56,8 +56,9 @@ int read_factor(PyObject* item, Py_ssize_t n, double* out) {
     if (!(std::isfinite(*out) && *out > 0.0)) {
         PyRef shown(PyFloat_FromDouble(*out));
         if (shown) {
-            PyErr_Format(PyExc_ValueError, "factors[%zd] is %R; a factor must be finite and above zero",
-                         n, shown.get());
+            PyErr_Format(PyExc_ValueError,
+                         "factors[%zd] is %R; a factor must be finite and above zero", n,
+                         shown.get());
         }
         return -1;
     }

@@ -27,8 +27,8 @@ def coverage(
 ) -> list[float]: ...
 
 # best_offset() reads base and other as coverage() does; its factors are floats or ints (a
-# subclass that multiplies a timedelta its own way is refused at run time). Its result is a struct sequence, a
-# tuple whose items are also read by name.
+# subclass that multiplies a timedelta its own way is refused at run time). Its result is a
+# struct sequence, a tuple whose items are also read by name.
 @final
 class BestOffset(structseq[Any], tuple[timedelta, float, float, timedelta, timedelta,
                                        timedelta | None, float | None]):

@@ -81,8 +81,9 @@ int read_sequence(PyObject* sequence, const char* caller, const char* name, Nati
     PyMappingMethods* map = Py_TYPE(sequence)->tp_as_mapping;
     if ((seq == nullptr || seq->sq_length == nullptr) &&
         (map == nullptr || map->mp_length == nullptr)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be a sequence with a length, not %.200s",
-                     caller, name, Py_TYPE(sequence)->tp_name);
+        PyErr_Format(PyExc_TypeError,
+                     "%s() argument '%s' must be a sequence with a length, not %.200s", caller,
+                     name, Py_TYPE(sequence)->tp_name);
         return -1;
     }
     const Py_ssize_t size = PyObject_Size(sequence);
