@@ -73,6 +73,9 @@ else:
 @pytest.mark.parametrize("start", ["threading", "_thread"])
 @pytest.mark.parametrize("name", ["coverage", "best_offset"])
 def test_a_thread_inside_the_call_at_interpreter_exit_ends_quietly(name, start, allocator):
+    if start == "_thread" and allocator == "debug" and sys.version_info < (3, 11):
+        # The same program with zlib.compress in place of the call crashes these interpreters.
+        pytest.skip("CPython before 3.11 crashes a _thread thread at exit under debug hooks")
     # "default": pymalloc, or the allocator the sanitizer run chose.
     allocator = os.environ.get("PYTHONMALLOC", "pymalloc") if allocator == "default" else allocator
     proc = run_python(EXIT, name, start, env={"PYTHONMALLOC": allocator})
