@@ -4,3 +4,7 @@ class InputError(Exception):
 
     def __init__(self, path: object, problem: str) -> None:
         super().__init__(f"{path}: {problem}")
+
+
+class UsageError(Exception):
+    """A command line that cannot work whatever the files hold (exit status 2)."""

@@ -7,11 +7,11 @@ milliseconds, so no rounding decides whether a pause is bridged; a stretch's sta
 frame edges.
 """
 
-from typing import List, Sequence, Tuple
+from typing import Iterable, List, Tuple
 
 
 def speech_runs(
-    voiced: Sequence[bool], frame_ms: int, *, bridge_ms: int, shortest_ms: int
+    voiced: Iterable[bool], frame_ms: int, *, bridge_ms: int, shortest_ms: int
 ) -> List[Tuple[float, float]]:
     """[(start, end)] in seconds; frame k covers [k * frame_ms, (k + 1) * frame_ms) ms."""
     runs: List[List[int]] = []  # [first frame, one past the last frame]

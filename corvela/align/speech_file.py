@@ -11,6 +11,8 @@ from corvela.align.input_error import InputError
 def read_speech(path: Path) -> List[Tuple[float, float]]:
     try:
         rows = json.loads(path.read_text(encoding="utf-8"))
+    except FileNotFoundError:
+        raise InputError(path, "no such file") from None
     except OSError as err:
         raise InputError(path, f"cannot read: {err.strerror or err}") from None
     except (UnicodeDecodeError, ValueError) as err:
@@ -30,9 +32,10 @@ def read_speech(path: Path) -> List[Tuple[float, float]]:
     return speech
 
 
-def write_speech(path: Path, speech: Sequence[Tuple[float, float]]) -> None:
+def speech_json(speech: Sequence[Tuple[float, float]]) -> str:
+    """The speech format's text; floats as repr, so that they read back to the same bits."""
     rows = ",\n".join(f"  [{start!r}, {end!r}]" for start, end in speech)
-    path.write_text("[\n" + rows + "\n]\n", encoding="utf-8")
+    return "[\n" + rows + "\n]\n"
 
 
 def _is_number(value: object) -> bool:

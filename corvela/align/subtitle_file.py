@@ -5,6 +5,7 @@ written in the format and the encoding it was read in. pysubs2 keeps times as wh
 milliseconds; the aligner works on timedelta, and corrected times go back to milliseconds.
 """
 
+import sys
 from dataclasses import dataclass
 from datetime import timedelta
 from fractions import Fraction
@@ -14,7 +15,7 @@ from typing import List, Optional
 import charset_normalizer
 import pysubs2
 
-from corvela.align.input_error import InputError
+from corvela.align.input_error import InputError, UsageError
 
 MILLISECOND = timedelta(milliseconds=1)
 
@@ -27,9 +28,14 @@ class SubtitleFile:
     encoding: str
 
     def shown(self) -> List[List[timedelta]]:
-        """[start, end] of every event that shows text, in file order."""
+        """[start, end] of every event that shows text and does not end before it starts, in
+        file order: the cues the alignment weighs."""
         return [[timedelta(milliseconds=e.start), timedelta(milliseconds=e.end)]
-                for e in self.subs.events if e.is_text]
+                for e in self.subs.events if e.is_text and e.end >= e.start]
+
+    def inverted(self) -> int:
+        """How many events with text end before they start."""
+        return sum(e.is_text and e.end < e.start for e in self.subs.events)
 
     def retimed(self, factor: float, offset: timedelta) -> int:
         """Applies `t * factor + offset` to every event; returns how many starts fell below 0,
@@ -44,14 +50,21 @@ class SubtitleFile:
             event.end = max(event.end, 0)
         return before_zero
 
-    def save(self, path: Path) -> None:
-        text = self.subs.to_string(self.format)
+    def text_in(self, format_: str, fps: Optional[float]) -> str:
+        """The file in `format_`; frame-based formats need a frame rate, the one given or the
+        one the input declared."""
         try:
-            path.write_bytes(text.encode(self.encoding))
-        except UnicodeEncodeError as err:
-            raise InputError(path, f"cannot write in {self.encoding}: {err.reason}") from None
-        except OSError as err:
-            raise InputError(path, f"cannot write: {err.strerror or err}") from None
+            return self.subs.to_string(format_, fps=fps or self.subs.fps)
+        except pysubs2.UnknownFPSError:
+            raise UsageError(f"writing {format_} needs the frame rate: give it with --fps") \
+                from None
+
+    def encoded(self, text: str, encoding: str, target: str) -> bytes:
+        try:
+            return text.encode(encoding)
+        except (UnicodeError, LookupError) as err:
+            reason = getattr(err, "reason", None) or str(err)
+            raise InputError(target, f"cannot write in {encoding}: {reason}") from None
 
 
 def corrected_ms(ms: int, factor: float, offset: timedelta) -> int:
@@ -61,11 +74,19 @@ def corrected_ms(ms: int, factor: float, offset: timedelta) -> int:
     return round(Fraction(moved // timedelta(microseconds=1), 1000))
 
 
-def read_subtitles(path: Path, encoding: Optional[str] = None) -> SubtitleFile:
+def read_bytes(path: Path) -> bytes:
+    """The file's bytes; "-" is standard input."""
     try:
-        data = path.read_bytes()
+        return sys.stdin.buffer.read() if str(path) == "-" else path.read_bytes()
+    except FileNotFoundError:
+        raise InputError(path, "no such file") from None
     except OSError as err:
         raise InputError(path, f"cannot read: {err.strerror or err}") from None
+
+
+def read_subtitles(path: Path, encoding: Optional[str] = None,
+                   fps: Optional[float] = None) -> SubtitleFile:
+    data = read_bytes(path)
     encoding = encoding or detect_encoding(path, data)
     try:
         text = data.decode(encoding)
@@ -74,9 +95,20 @@ def read_subtitles(path: Path, encoding: Optional[str] = None) -> SubtitleFile:
     except UnicodeDecodeError as err:
         raise InputError(path, f"not valid {encoding} at byte {err.start}; "
                                "give the file's encoding with --encoding") from None
+    except UnicodeError as err:  # a codec that cannot read files at all, e.g. "undefined"
+        raise InputError(path, f"cannot be read as {encoding}: {err}") from None
+    format_ = "unknown"
     try:
         format_ = pysubs2.formats.autodetect_format(text)
-        subs = pysubs2.SSAFile.from_string(text, format_=format_)
+        # A frame-based file's own frame rate line comes first: --fps is for files without.
+        try:
+            subs = pysubs2.SSAFile.from_string(text, format_=format_)
+        except pysubs2.UnknownFPSError:
+            if fps is None:
+                raise InputError(path, f"a {format_} file without its frame rate: "
+                                       "give it with --fps") from None
+            subs = pysubs2.SSAFile.from_string(text, format_=format_, fps=fps)
+            subs.fps = fps
     except pysubs2.Pysubs2Error as err:
         raise InputError(path, f"not a subtitle file pysubs2 can read ({err})") from None
     except (ValueError, KeyError, IndexError) as err:
