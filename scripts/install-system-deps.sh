@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the native tests, benchmarks and fuzzers build against, and
 # debootstrap (with the archive's keys) for the chroot of the CPython 3.14/3.15 stage, and
-# espeak-ng, whose speech the aligner's end-to-end test aligns.
+# espeak-ng and ffmpeg, which make the film of the aligner's end-to-end test.
 # Idempotent: does nothing when every package is already present.
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev valgrind libbenchmark-dev clang libclang-rt-14-dev
-          debootstrap debian-archive-keyring espeak-ng)
+          debootstrap debian-archive-keyring espeak-ng ffmpeg)
 
 missing=()
 for p in "${packages[@]}"; do

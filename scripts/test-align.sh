@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # corvela-align with its 'align' extra, on the newest supported CPython in a fresh virtual
 # environment: its unit tests, then the end-to-end run on a synthetic film spoken by espeak-ng
-# (made in a temporary directory; each test prints its median error). Under CI a missing
-# espeak-ng or extra fails instead of skipping. Takes about 30 s on two cores.
+# and packed by ffmpeg (made in a temporary directory; each test prints its median error).
+# Under CI a missing espeak-ng, ffmpeg or extra fails instead of skipping. Takes about 40 s on
+# two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
@@ -13,14 +14,16 @@ echo "=== corvela-align with $("$python" -V)"
 rm -rf "$venv"
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[align,test]"
-if ! command -v espeak-ng >/dev/null; then
-  if [ "${CI:-}" = true ]; then
-    echo "espeak-ng is missing (scripts/install-system-deps.sh installs it)" >&2
-    exit 1
+"$venv/bin/python" -m pip install -q ".[align,test,films]"
+for program in espeak-ng ffmpeg; do
+  if ! command -v "$program" >/dev/null; then
+    if [ "${CI:-}" = true ]; then
+      echo "$program is missing (scripts/install-system-deps.sh installs it)" >&2
+      exit 1
+    fi
+    echo "SKIPPED: the end-to-end test needs $program"
   fi
-  echo "SKIPPED: the end-to-end test needs espeak-ng"
-fi
+done
 # The command must run from the venv, not from the source tree.
 (cd build && "../$venv/bin/corvela-align" --help >/dev/null)
 "$venv/bin/python" -m pytest -q -s -p no:cacheprovider \

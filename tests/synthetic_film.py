@@ -2,7 +2,8 @@
 end-to-end test.
 
 Thirty sentences are spoken by espeak-ng (the Debian package) and laid, with pauses of 2 to
-12 s (about five minutes in all, long enough for a 0.1 % drift to show), over steady noise. Each sentence's true start and end come from the pieces themselves:
+12 s (about five minutes in all, long enough for a 0.1 % drift to show), over steady noise.
+Each sentence's true start and end come from the pieces themselves:
 the first and last sample of its synthesised speech above a hundredth of its peak. The correct
 subtitle of a sentence appears a little before it (lead-in) and stays a little after it
 (linger), each drawn at random as a subtitler would time them; two wrong files are written:
@@ -16,13 +17,13 @@ import random
 import subprocess
 import sys
 import tempfile
+import wave
 from dataclasses import dataclass
 from pathlib import Path
 from typing import List, Tuple
 
 import numpy
 import pysubs2
-import soundfile
 
 RATE = 22050  # espeak-ng's own rate; the aligner resamples it for the detector
 LATE = 3.7
@@ -77,10 +78,21 @@ def spoken(text: str, work: Path) -> "numpy.ndarray":
     """The sentence as espeak-ng says it, cut to the samples above a hundredth of its peak."""
     wav = work / "sentence.wav"
     subprocess.run(["espeak-ng", "-v", "en", "-s", "165", "-w", str(wav), text], check=True)
-    samples, rate = soundfile.read(str(wav), dtype="float32")
-    assert rate == RATE, rate
+    with wave.open(str(wav)) as sound:
+        assert sound.getframerate() == RATE, sound.getframerate()
+        pcm = sound.readframes(sound.getnframes())
+    samples = numpy.frombuffer(pcm, dtype="<i2").astype("float32") / 32768
     loud = numpy.flatnonzero(numpy.abs(samples) > 0.01 * numpy.abs(samples).max())
     return samples[loud[0]:loud[-1] + 1]
+
+
+def write_wav(path: Path, samples: "numpy.ndarray", rate: int) -> None:
+    """Mono float samples in [-1, 1] as a 16-bit WAV."""
+    with wave.open(str(path), "wb") as sound:
+        sound.setnchannels(1)
+        sound.setsampwidth(2)
+        sound.setframerate(rate)
+        sound.writeframes((numpy.clip(samples, -1, 1) * 32767).astype("<i2").tobytes())
 
 
 def subtitles(cues_ms: List[Tuple[int, int]]) -> pysubs2.SSAFile:
@@ -88,6 +100,17 @@ def subtitles(cues_ms: List[Tuple[int, int]]) -> pysubs2.SSAFile:
     for (start, end), text in zip(cues_ms, SENTENCES):
         subs.events.append(pysubs2.SSAEvent(start=start, end=end, text=text))
     return subs
+
+
+def shown_cues(speech: List[Tuple[float, float]], rng: random.Random) -> List[Tuple[int, int]]:
+    """Each sentence's correct subtitle in milliseconds, timed as a subtitler would: a lead-in
+    of 0-0.25 s, a linger of 0.1-0.8 s, never past the next sentence's start."""
+    truth = []
+    for n, (start, end) in enumerate(speech):
+        next_start = speech[n + 1][0] if n + 1 < len(speech) else end + 5.0
+        shown_end = min(end + rng.uniform(0.1, 0.8), next_start - 0.2)
+        truth.append((round((start - rng.uniform(0.0, 0.25)) * 1000), round(shown_end * 1000)))
+    return truth
 
 
 def make_film(out_dir: Path, seed: int = 7) -> Film:
@@ -106,14 +129,9 @@ def make_film(out_dir: Path, seed: int = 7) -> Film:
     for start, piece in pieces:
         noise[start:start + len(piece)] += piece
     sound = out_dir / "film.wav"
-    soundfile.write(str(sound), noise, RATE, subtype="PCM_16")
+    write_wav(sound, noise, RATE)
 
-    truth = []
-    for n, (start, end) in enumerate(speech):
-        # Lead-in of 0-0.25 s, linger of 0.1-0.8 s, never past the next sentence's start.
-        next_start = speech[n + 1][0] if n + 1 < len(speech) else end + 5.0
-        shown_end = min(end + rng.uniform(0.1, 0.8), next_start - 0.2)
-        truth.append((round((start - rng.uniform(0.0, 0.25)) * 1000), round(shown_end * 1000)))
+    truth = shown_cues(speech, rng)
     late = out_dir / "late.srt"
     subtitles([(s + round(LATE * 1000), e + round(LATE * 1000)) for s, e in truth]).save(str(late))
     drifted = out_dir / "drifted.srt"

@@ -1,8 +1,10 @@
 """corvela-align's reading, retiming and reporting, on small files made here."""
 
 import json
+import os
 import subprocess
 import sys
+import wave
 from datetime import timedelta
 from pathlib import Path
 
@@ -119,8 +121,8 @@ def write(path, content):
 @pytest.mark.parametrize(
     "subtitles, speech, extra, culprit, message",
     [
-        (None, "[[0, 1]]", [], "in.srt", "cannot read"),
-        (SRT, None, [], "speech.json", "cannot read"),
+        (None, "[[0, 1]]", [], "in.srt", "no such file"),
+        (SRT, None, [], "speech.json", "no such file"),
         (SRT, "[[0, 1]", [], "speech.json", "not a JSON file"),
         (SRT, "[]", [], "speech.json", "non-empty JSON list"),
         (SRT, '[[0, 1], [2, "3"]]', [], "speech.json", "row 1 is not a [start, end] pair"),
@@ -132,7 +134,12 @@ def write(path, content):
         ("", "[[0, 1]]", [], "in.srt", "not a subtitle file"),
         (SRT.encode("utf-16"), "[[0, 1]]", ["--encoding", "utf-8"], "in.srt", "not valid utf-8"),
         (SRT, "[[0, 1]]", ["--encoding", "no-such-code"], "in.srt", "unknown encoding"),
-        (SRT, b"RIFF\x00\x00", [], "speech.wav", "not a sound file"),
+        (SRT, "[[0, 1]]", ["--encoding", "undefined"], "in.srt", "cannot be read as undefined"),
+        (SRT + "\xff", "[[0, 1]]", ["--encoding", "punycode"], "in.srt", "not valid punycode"),
+        (SRT, "[[0.5, 1.5]]", ["--output-encoding", "undefined"], "out.srt",
+         "cannot write in undefined"),
+        (SRT, b"RIFF\x00\x00", [], "speech.wav", "not a film or sound file FFmpeg can read"),
+        ("{25}{50}Hi\n", "[[0, 1]]", [], "in.srt", "give it with --fps"),
     ],
 )
 def test_bad_input_names_the_file_and_exits_1(tmp_path, capsys, subtitles, speech, extra,
@@ -151,11 +158,12 @@ def test_bad_input_names_the_file_and_exits_1(tmp_path, capsys, subtitles, speec
 
 
 def test_silent_recording_is_refused_and_unwritable_output_named(tmp_path, capsys):
-    soundfile = pytest.importorskip("soundfile")
-    import numpy
-
     silent = tmp_path / "silent.wav"
-    soundfile.write(str(silent), numpy.zeros(48000, dtype="float32"), 48000)
+    with wave.open(str(silent), "wb") as sound:
+        sound.setnchannels(2)
+        sound.setsampwidth(2)
+        sound.setframerate(48000)
+        sound.writeframes(bytes(4 * 48000))
     srt = write(tmp_path / "in.srt", SRT)
     assert run([str(srt), str(silent), "-o", str(tmp_path / "out.srt")]) == 1
     assert "silent.wav: the voice-activity detector found no speech" in capsys.readouterr().err
@@ -166,26 +174,142 @@ def test_silent_recording_is_refused_and_unwritable_output_named(tmp_path, capsy
 
 
 @pytest.mark.parametrize(
-    "argv, warning",
+    "speech_s, argv, doubt",
     [
-        ([], "(below 5%)"),
+        (2, [], "(below 5%)"),
         # The true offset, -3 s, lies outside: the best ones found end at the range's edge.
-        (["--from", "-2", "--to", "2"], "reach the end of the search range"),
+        (2, ["--from", "-2", "--to", "2"], "reach the end of the search range"),
+        # The 2 s cues meet a fifth of 10 s of speech at best.
+        (9.9, ["--from", "-2", "--to", "2"], "(below 60%)"),
     ],
 )
-def test_doubtful_results_are_warned_of(tmp_path, capsys, argv, warning):
-    # Every 10 s the same 2 s of speech: shifting by a period covers nearly as much.
-    rows = [[10.0 * k, 10.0 * k + 2] for k in range(40)]
+@pytest.mark.parametrize("force", [False, True])
+def test_doubtful_results_exit_3_and_are_written_only_when_forced(tmp_path, capsys, speech_s,
+                                                                  argv, doubt, force):
+    # Every 10 s the same speech: shifting by a period covers nearly as much.
+    rows = [[10.0 * k, 10.0 * k + speech_s] for k in range(40)]
     speech = write(tmp_path / "speech.json", json.dumps(rows))
     subs = pysubs2.SSAFile()
-    for s, e in rows:
-        subs.events.append(pysubs2.SSAEvent(start=int(s * 1000) + 3000, end=int(e * 1000) + 3000))
+    for k in range(40):
+        subs.events.append(pysubs2.SSAEvent(start=10_000 * k + 3000, end=10_000 * k + 5000))
     srt = tmp_path / "in.srt"
     subs.save(str(srt))
-    assert run([str(srt), str(speech), "-o", str(tmp_path / "out.srt"), "--no-drift", *argv]) == 0
-    captured = capsys.readouterr()
-    assert ("offset:   -3.000 s" in captured.out) == (argv == [])
-    assert "corvela-align: warning: " in captured.err and warning in captured.err
+    out = tmp_path / "out.srt"
+    assert run([str(srt), str(speech), "-o", str(out), "--no-drift", *argv]
+               + ["--force"] * force) == 3
+    err = capsys.readouterr().err
+    assert "corvela-align: doubtful: " in err and doubt in err
+    assert out.exists() == force and ("nothing written" in err) != force
+
+
+@pytest.mark.parametrize("out_name, save_name", [
+    ("in.srt", None),
+    ("./sub/../in.srt", None),
+    ("link.srt", None),  # a hard link to the subtitles
+    ("speech.json", None),
+    ("out.srt", "in.srt"),
+    ("out.srt", "out.srt"),
+    ("out.srt", "./speech.json"),
+])
+def test_outputs_never_replace_an_input_or_each_other(tmp_path, capsys, monkeypatch, out_name,
+                                                      save_name):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "sub").mkdir()
+    write(tmp_path / "in.srt", SRT)
+    os.link(tmp_path / "in.srt", tmp_path / "link.srt")
+    write(tmp_path / "speech.json", "[[0.5, 1.5]]")
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    save = [] if save_name is None else ["--save-speech", save_name]
+    assert run(["in.srt", "speech.json", "-o", out_name, *save]) == 2
+    assert "corvela-align: error: " in capsys.readouterr().err
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
+
+
+def test_failed_and_interrupted_runs_leave_the_folder_as_it_was(tmp_path, capsys, monkeypatch):
+    from corvela.align import command
+
+    srt = write(tmp_path / "in.srt", SRT)
+    speech = write(tmp_path / "speech.json", "[[0.5, 1.5]]")
+    out = write(tmp_path / "out.srt", "an older result\n")
+    before = sorted(tmp_path.iterdir())
+
+    def interrupted(*_, **__):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(command, "best_offset", interrupted)
+    assert run([str(srt), str(speech), "-o", str(out), "--save-speech",
+                str(tmp_path / "saved.json")]) == 130
+    assert capsys.readouterr().err == ""
+    # The speech was saved before the interruption; the corrected file was not touched.
+    assert sorted(p for p in tmp_path.iterdir() if p.name != "saved.json") == before
+    assert out.read_text() == "an older result\n"
+    monkeypatch.undo()
+    assert run([str(srt), str(tmp_path / "missing.wav"), "-o", str(out)]) == 1
+    assert "missing.wav: no such file" in capsys.readouterr().err
+    assert out.read_text() == "an older result\n"
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+@pytest.mark.parametrize("out_name, argv, format_", [
+    ("out.vtt", [], "vtt"),
+    ("out.ass", [], "ass"),
+    ("out.txt2", [], "srt"),  # an extension no format has: the input's
+    ("out.sub", ["--fps", "25"], "microdvd"),
+])
+def test_output_format_follows_the_extension_and_frame_based_files_read_back(
+        tmp_path, capsys, out_name, argv, format_):
+    srt = write(tmp_path / "in.srt", SRT)
+    speech = write(tmp_path / "speech.json", "[[3.6, 4.6]]")  # whole frames at 25 fps
+    out = tmp_path / out_name
+    fields = aligned(capsys, srt, speech, "-o", out, "--from", "-5", "--to", "5", *argv)
+    assert fields["offset"] == 2.6
+    text = out.read_text()
+    assert pysubs2.formats.autodetect_format(text) == format_
+    # The corrected file is read back by the command itself, with no frame rate given.
+    again = aligned(capsys, out, speech, "-o", tmp_path / "again.srt", "--from", "-5", "--to", "5")
+    assert again["offset"] == 0.0
+
+
+def test_standard_input_and_output(tmp_path):
+    speech = write(tmp_path / "speech.json", "[[3.5, 4.5]]")
+    command = [sys.executable, "-m", "corvela.align", "-", str(speech), "-o", "-",
+               "--from", "-5", "--to", "5"]
+    done = subprocess.run(command, input=SRT, capture_output=True, text=True, check=False)
+    assert done.returncode == 0, done.stderr
+    (event,) = pysubs2.SSAFile.from_string(done.stdout)
+    assert (event.start, event.end) == (3500, 4500)
+    assert "offset:   +2.500 s" in done.stderr
+    # Refused: nothing on standard output.
+    done = subprocess.run(command[:-4] + ["--from", "-1", "--to", "1"], input=SRT,
+                          capture_output=True, text=True, check=False)
+    assert (done.returncode, done.stdout) == (3, "")
+
+
+def test_closed_standard_output_and_negative_numbers_and_version(tmp_path):
+    speech = write(tmp_path / "speech.json", "[[3.5, 4.5]]")
+    srt = write(tmp_path / "in.srt", SRT)
+    reader, writer = os.pipe()
+    os.close(reader)
+    done = subprocess.run([sys.executable, "-m", "corvela.align", str(srt), str(speech),
+                           "-o", str(tmp_path / "out.srt"), "--from", "-5e0", "--to", "5"],
+                          stdout=writer, stderr=subprocess.PIPE, text=True, check=False)
+    os.close(writer)
+    assert done.returncode == 1
+    assert done.stderr.splitlines() == ["corvela-align: standard output was closed before the end"]
+    version = subprocess.run([sys.executable, "-m", "corvela.align", "--version"],
+                             capture_output=True, text=True, check=True)
+    assert version.stdout.startswith("corvela-align ")
+
+
+@pytest.mark.parametrize("inverted", [1, 2])
+def test_cues_ending_before_they_start_are_left_out_and_counted(tmp_path, capsys, inverted):
+    cues = SRT + "".join(f"\n{n}\n00:00:09,000 --> 00:00:01,000\nOops\n"
+                         for n in range(2, 2 + inverted))
+    srt = write(tmp_path / "in.srt", cues)
+    speech = write(tmp_path / "speech.json", "[[3.5, 4.5]]")
+    fields = aligned(capsys, srt, speech, "-o", tmp_path / "out.srt", "--from", "-5", "--to", "5")
+    assert fields["offset"] == 2.5 and fields["coverage"] == 1.0
+    assert any(w.startswith(f"{inverted} cue(s) end before") for w in fields["warnings"])
 
 
 @pytest.mark.parametrize("module", cli.EXTRA_MODULES)
