@@ -2,8 +2,10 @@
 
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 import wave
 from datetime import timedelta
 from pathlib import Path
@@ -354,3 +356,27 @@ def test_every_third_party_import_of_the_command_is_in_the_extra_list():
                           text=True, check=False)
     assert done.returncode == 2, done.stderr
     assert 'pip install "corvela[align]"' in done.stderr and "Traceback" not in done.stderr
+
+
+def test_ctrl_c_during_the_audio_pass_exits_130_quietly_and_leaves_nothing(tmp_path):
+    # Half an hour of noise: long enough to be heard in two halves, by two processes.
+    noise = tmp_path / "noise.wav"
+    with wave.open(str(noise), "wb") as sound:
+        sound.setnchannels(1)
+        sound.setsampwidth(2)
+        sound.setframerate(16000)
+        for _ in range(30):
+            sound.writeframes(os.urandom(2 * 16000 * 60))
+    srt = write(tmp_path / "in.srt", SRT)
+    before = sorted(tmp_path.iterdir())
+    child = subprocess.Popen([sys.executable, "-m", "corvela.align", str(srt), str(noise), "-o",
+                              str(tmp_path / "out.srt")], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, start_new_session=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(1.0)
+    os.killpg(child.pid, signal.SIGINT)  # as a terminal sends it: to every process
+    out, err = child.communicate(timeout=60)
+    assert (child.returncode, out, err) == (130, b"", b"")
+    assert sorted(tmp_path.iterdir()) == before
+    with pytest.raises(ProcessLookupError):  # no worker left behind
+        os.killpg(child.pid, 0)

@@ -95,3 +95,17 @@ def test_detected_speech_matches_the_sentences(film, detected):
     found = json.loads(detected.read_text())
     assert len(found) == len(film.speech)
     assert statistics.median(abs(f[0] - s[0]) for f, s in zip(found, film.speech)) < 0.1
+
+
+@pytest.mark.parametrize("name", ["film.wav", "film.mkv"])
+def test_a_film_heard_in_two_halves_gives_the_same_bytes_on_one_core_or_two(film, monkeypatch,
+                                                                           name):
+    from corvela.align import audio_speech
+
+    monkeypatch.setattr(audio_speech, "SPLIT_SECONDS", 60.0)
+    path = film.sound.parent / name
+    parallel = audio_speech.decisions(path, None, 2, parallel=True)
+    assert parallel == audio_speech.decisions(path, None, 2, parallel=False)
+    # The halves join on one grid: as many frames as one pass over the film.
+    monkeypatch.setattr(audio_speech, "SPLIT_SECONDS", 1e9)
+    assert len(parallel[1]) == len(audio_speech.decisions(path, None, 2)[1])

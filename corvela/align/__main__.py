@@ -2,4 +2,6 @@ import sys
 
 from corvela.align.cli import main
 
-sys.exit(main())
+# Guarded: the audio pass's worker process imports the main module again.
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,13 +1,25 @@
 """Finds the speech in a film or a recording with webrtcvad, streaming.
 
 PyAV (FFmpeg's libraries, carried by its wheels) demuxes and decodes one audio stream of any
-container FFmpeg reads (MKV, MP4, WebM, AVI, WAV, FLAC, MP3, Opus...), and FFmpeg's resampler
-mixes it down to 16-bit mono at 16 kHz, which keeps all of speech's band and is a rate the
-detector takes. Decoded audio goes through in pieces of a few thousand samples and is never
-kept: what grows with the film is only the list of speech stretches. The 30 ms frame decisions
-become stretches in corvela.align.smoothing.
+container FFmpeg reads (MKV, MP4, WebM, AVI, WAV, FLAC, MP3, Opus...), and FFmpeg's filters mix
+it down to 16-bit mono at 16 kHz, which keeps all of speech's band and is a rate the detector
+takes. Audio goes through a second at a time and is never kept: what grows with the film is
+only a byte per 30 ms frame of detector decisions, which become stretches of speech in
+corvela.align.smoothing.
+
+A long film is heard as two halves, each by a detector of its own; the second half's starts
+half a minute early, so that its adaptive noise estimate has settled when its frames begin,
+and keeps the first half's frame grid. On two cores the second half is heard by a worker
+process at the same time (decoding holds the interpreter lock, so threads would take turns;
+the worker is this module run as a program), and gives the same bytes as when heard after the
+first.
 """
 
+import os
+import signal
+import subprocess
+import sys
+from itertools import chain
 from pathlib import Path
 from typing import Callable, Iterator, List, Optional, Tuple
 
@@ -25,7 +37,15 @@ FRAME_BYTES = RATE * FRAME_MS // 1000 * 2  # 16-bit mono
 BRIDGE_MS = 300
 SHORTEST_MS = 150
 
-# Called with the seconds of audio decoded so far.
+FRAME_SAMPLES = RATE * FRAME_MS // 1000
+# Mixed down first, so the resampler filters one channel; whole seconds out, never padded.
+FILTERS = [("aformat", "sample_fmts=fltp:channel_layouts=mono"), ("aresample", str(RATE)),
+           ("aformat", "sample_fmts=s16"), ("asetnsamples", f"n={RATE}:p=0")]
+# Films at least this long are heard in two halves on two cores.
+SPLIT_SECONDS = 600.0
+WARM_UP_FRAMES = 30_000 // FRAME_MS
+
+# Called with the share of the audio heard so far, from 0 to 1.
 Progress = Callable[[float], None]
 
 
@@ -73,44 +93,248 @@ def start_time(container: "av.container.InputContainer") -> float:
     return 0.0 if start is None else start / av.time_base
 
 
-def pcm_frames(path: Path, stream_index: Optional[int], first: List[float],
-               progress: Optional[Progress] = None) -> Iterator[bytes]:
-    """The audio as 16 kHz 16-bit mono, in detector frames of FRAME_MS (the last, partial one
-    dropped); appends to `first` the film time of the first sample."""
-    with open_media(path) as container:
-        stream = audio_stream(container, path, stream_index)
-        clock = start_time(container)
-        resampler = av.AudioResampler(format="s16", layout="mono", rate=RATE)
-        pending = bytearray()
+class Mixer:
+    """FFmpeg's filter graph from decoded frames of one format to 16 kHz s16 mono seconds.
+    Decoded frames are pushed one by one (a film's codec gives one every 20 ms or so) and the
+    output is drained about once a second of input, since each empty pull costs an exception."""
+
+    def __init__(self, frame: "av.AudioFrame") -> None:
+        self.graph = av.filter.Graph()
+        self.source = self.graph.add_abuffer(
+            format=frame.format.name, sample_rate=frame.sample_rate, layout=frame.layout.name,
+            time_base=frame.time_base)
+        last = self.source
+        for name, arguments in FILTERS:
+            step = self.graph.add(name, arguments)
+            last.link_to(step)
+            last = step
+        self.sink = self.graph.add("abuffersink")
+        last.link_to(self.sink)
+        self.graph.configure()
+        self.rate = frame.sample_rate
+        self.pushed = 0
+
+    def push(self, frame: Optional["av.AudioFrame"]) -> bool:
+        """False when the frame's format is not the graph's (a stream may change midway)."""
         try:
-            for packet in container.demux(stream):
-                # The last packet of the stream is empty and flushes the decoder.
-                for frame in packet.decode():
-                    if not first:
-                        first.append(0.0 if frame.time is None else frame.time - clock)
-                    for out in resampler.resample(frame):
-                        pending += memoryview(out.planes[0])[:out.samples * 2]
-                    if progress is not None and frame.time is not None:
-                        progress(frame.time)
-                whole = len(pending) - len(pending) % FRAME_BYTES
-                for k in range(0, whole, FRAME_BYTES):
-                    yield bytes(pending[k:k + FRAME_BYTES])
-                del pending[:whole]
+            self.source.push(frame)
+        except av.ArgumentError:
+            return False
+        if frame is not None:
+            self.pushed += frame.samples
+        return True
+
+    def drain(self, at_end: bool = False) -> Iterator["av.AudioFrame"]:
+        if not at_end and self.pushed < self.rate:
+            return
+        self.pushed = 0
+        while True:
+            try:
+                frame = self.sink.pull()
+            except (av.BlockingIOError, av.EOFError):
+                return
+            assert isinstance(frame, av.AudioFrame)
+            yield frame
+
+
+def mono_seconds(container: "av.container.InputContainer", stream: "av.AudioStream",
+                 progress: Optional[Progress] = None,
+                 length: Optional[float] = None) -> Iterator[Tuple[Optional[int], bytes]]:
+    """The stream from where the container stands, as (position, samples): the position of
+    the first sample on the film's 16 kHz clock, when the stream says it, and a second or less
+    of 16-bit samples."""
+    clock = round(start_time(container) * RATE)
+    mixer: Optional[Mixer] = None
+
+    def out(frames: Iterator["av.AudioFrame"]) -> Iterator[Tuple[Optional[int], bytes]]:
+        for frame in frames:
+            position = None if frame.pts is None else frame.pts - clock
+            yield position, bytes(memoryview(frame.planes[0])[:frame.samples * 2])
+
+    # The last packet of the stream is empty and flushes the decoder.
+    for packet in container.demux(stream):
+        for frame in packet.decode():
+            if mixer is None or not mixer.push(frame):
+                if mixer is not None:
+                    mixer.push(None)
+                    yield from out(mixer.drain(at_end=True))
+                mixer = Mixer(frame)
+                mixer.push(frame)
+            ready = mixer.pushed >= mixer.rate
+            yield from out(mixer.drain())
+            if ready and progress is not None and length and frame.time is not None:
+                progress(min(frame.time / length, 1.0))
+    if mixer is not None:
+        mixer.push(None)
+        yield from out(mixer.drain(at_end=True))
+
+
+def detector_frames(seconds: Iterator[Tuple[Optional[int], bytes]],
+                    origin: int) -> Iterator[Tuple[int, bytes]]:
+    """(index, frame) of the detector's 30 ms frames; frame k starts at sample origin + 480 k
+    of the film's clock. The first second's position places the frames on that grid."""
+    rest = b""
+    index: Optional[int] = None
+    for position, samples in seconds:
+        if index is None:
+            ahead = 0 if position is None else position - origin
+            index = -(-ahead // FRAME_SAMPLES)
+            samples = samples[2 * (index * FRAME_SAMPLES - ahead):]
+        rest += samples
+        whole = len(rest) - len(rest) % FRAME_BYTES
+        for k in range(0, whole, FRAME_BYTES):
+            yield index, rest[k:k + FRAME_BYTES]
+            index += 1
+        rest = rest[whole:]
+
+
+def decisions(path: Path, stream_index: Optional[int], aggressiveness: int,
+              origin: Optional[int] = None, first_frame: int = 0,
+              progress: Optional[Progress] = None,
+              parallel: bool = False) -> Tuple[int, bytearray]:
+    """The grid's origin (the first sample heard, unless given) and a byte per detector frame
+    from `first_frame` on: 1 for speech. Hearing from `first_frame` starts WARM_UP_FRAMES
+    early. A whole film of SPLIT_SECONDS or more is heard as two halves, the second from its
+    own start so, and with `parallel` by a worker process while this one hears the first: the
+    bytes are the same either way."""
+    vad = webrtcvad.Vad(aggressiveness)
+    voiced = bytearray()
+    worker: Optional[Half] = None
+    stop_frame: Optional[int] = None
+    with CtrlC() as ctrl_c, open_media(path) as container:
+        stream = audio_stream(container, path, stream_index)
+        length = media_duration(container)
+        if origin is not None:
+            at = (origin + (first_frame - WARM_UP_FRAMES) * FRAME_SAMPLES) / RATE
+            container.seek(max(0, int((at + start_time(container)) * av.time_base)),
+                           backward=True)
+        split = origin is None and length is not None and length >= SPLIT_SECONDS
+        try:
+            seconds = mono_seconds(container, stream, progress,
+                                   length / 2 if split and length else length)
+            first = next(seconds, None)
+            if first is None:
+                return 0 if origin is None else origin, voiced
+            if origin is None:
+                origin = first[0] or 0
+            elif first[0] is None:
+                raise InputError(path, "its audio has no timestamps to resume from")
+            if split and length is not None:
+                stop_frame = int(length / 2 * 1000) // FRAME_MS
+                if parallel and first[0] is not None:
+                    worker = Half(path, stream_index, aggressiveness, origin, stop_frame)
+            for index, frame in detector_frames(chain([first], seconds), origin):
+                if ctrl_c.caught:
+                    raise KeyboardInterrupt
+                if stop_frame is not None and index >= stop_frame:
+                    break
+                speech = vad.is_speech(frame, RATE)
+                if index >= first_frame:
+                    voiced.append(speech)
+            if stop_frame is not None:
+                voiced.extend(bytes(max(stop_frame - len(voiced), 0)))
+                del voiced[stop_frame:]
+                voiced += (worker.result(ctrl_c) if worker is not None else
+                           decisions(path, stream_index, aggressiveness, origin, stop_frame)[1])
         except av.FFmpegError as err:
+            if worker is not None:
+                worker.stop()
             raise InputError(path, f"cannot decode its audio ({err.strerror or err})") from None
-        for out in resampler.resample(None):
-            pending += memoryview(out.planes[0])[:out.samples * 2]
-        for k in range(0, len(pending) - FRAME_BYTES + 1, FRAME_BYTES):
-            yield bytes(pending[k:k + FRAME_BYTES])
+        except BaseException:
+            if worker is not None:
+                worker.stop()
+            raise
+    return origin, voiced
+
+
+class CtrlC:
+    """Ctrl-C during the audio pass, noted by a handler of our own and raised between frames:
+    PyAV can lose a KeyboardInterrupt raised while its own code runs Python."""
+
+    def __init__(self) -> None:
+        self.caught = False
+        self.previous: object = None
+
+    def __enter__(self) -> "CtrlC":
+        try:
+            current = signal.getsignal(signal.SIGINT)
+            if current is signal.default_int_handler:
+                self.previous = signal.signal(signal.SIGINT, self.note)
+        except ValueError:  # not the main thread: signals are not ours to take
+            pass
+        return self
+
+    def note(self, number: int, frame: object) -> None:
+        self.caught = True
+
+    def __exit__(self, *exc: object) -> None:
+        if self.previous is not None:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            if self.caught and exc[0] is None:
+                raise KeyboardInterrupt
+
+
+class Half:
+    """The second half of a film, heard by a worker process: this module run by the same
+    interpreter (a fresh one, so that nothing of the caller's program is imported again). It
+    writes a byte per frame to its standard output, or one line of trouble to its error stream."""
+
+    def __init__(self, path: Path, stream_index: Optional[int], aggressiveness: int,
+                 origin: int, first_frame: int) -> None:
+        self.path = path
+        here = str(Path(__file__).resolve().parents[2])  # the folder that holds corvela
+        env = {**os.environ, "PYTHONSAFEPATH": "1",
+               "PYTHONPATH": os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))}
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", __name__, str(path), str(stream_index), str(aggressiveness),
+             str(origin), str(first_frame)],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+
+    def result(self, ctrl_c: CtrlC) -> bytes:
+        """The worker's decisions; on Ctrl-C the caller stops it."""
+        while True:
+            try:
+                out, err = self.process.communicate(timeout=0.05)
+                break
+            except subprocess.TimeoutExpired:
+                if ctrl_c.caught:
+                    raise KeyboardInterrupt from None
+        if self.process.returncode != 0:
+            lines = err.decode("utf-8", "replace").strip().splitlines()
+            raise InputError(self.path, lines[-1] if lines else "the worker hearing the second "
+                             f"half ended with status {self.process.returncode}")
+        return out
+
+    def stop(self) -> None:
+        self.process.kill()
+        self.process.communicate()
+
+
+def hear_half(argv: List[str]) -> int:
+    """The worker's side: the parent answers Ctrl-C and stops it."""
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    path, stream, aggressiveness, origin, first_frame = argv
+    try:
+        _, voiced = decisions(Path(path), None if stream == "None" else int(stream),
+                              int(aggressiveness), int(origin), int(first_frame))
+    except InputError as err:
+        print(err.problem, file=sys.stderr)
+        return 1
+    sys.stdout.buffer.write(voiced)
+    return 0
 
 
 def speech_in_audio(path: Path, aggressiveness: int = 2, stream_index: Optional[int] = None,
                     progress: Optional[Progress] = None) -> List[Tuple[float, float]]:
-    vad = webrtcvad.Vad(aggressiveness)
-    first: List[float] = []
-    frames = pcm_frames(path, stream_index, first, progress)
-    voiced = (vad.is_speech(frame, RATE) for frame in frames)
-    runs = speech_runs(voiced, FRAME_MS, bridge_ms=BRIDGE_MS, shortest_ms=SHORTEST_MS)
+    two_cores = (os.cpu_count() or 1) >= 2 and path.is_file()
+    origin, voiced = decisions(path, stream_index, aggressiveness, progress=progress,
+                               parallel=two_cores)
+    runs = speech_runs(map(bool, voiced), FRAME_MS, bridge_ms=BRIDGE_MS,
+                       shortest_ms=SHORTEST_MS)
     if not runs:
         raise InputError(path, "the voice-activity detector found no speech")
-    return [(start + first[0], end + first[0]) for start, end in runs]
+    return [(start + origin / RATE, end + origin / RATE) for start, end in runs]
+
+
+if __name__ == "__main__":
+    sys.exit(hear_half(sys.argv[1:]))

@@ -17,7 +17,7 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple
 import pysubs2
 
 from corvela.align import reference, report
-from corvela.align.audio_speech import media_duration, open_media, speech_in_audio
+from corvela.align.audio_speech import speech_in_audio
 from corvela.align.input_error import InputError, UsageError
 from corvela.align.output_file import STDIO, PendingOutput, refuse_overlaps
 from corvela.align.progress import progress_bar
@@ -148,9 +148,7 @@ def load_speech(args: argparse.Namespace, quiet: bool) -> List[Tuple[float, floa
         return read_speech(args.speech)
     if is_subtitle_file(args.speech):
         return reference.speech_in_subtitles(args.speech, args.fps)
-    with open_media(args.speech) as container:
-        length = media_duration(container)
-    with progress_bar(length, args.speech.name, quiet) as advance:
+    with progress_bar(args.speech.name, quiet) as advance:
         return speech_in_audio(args.speech, args.vad_aggressiveness, args.audio_stream,
                                advance)
 

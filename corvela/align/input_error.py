@@ -4,6 +4,8 @@ class InputError(Exception):
 
     def __init__(self, path: object, problem: str) -> None:
         super().__init__(f"{path}: {problem}")
+        self.path = path
+        self.problem = problem
 
 
 class UsageError(Exception):
