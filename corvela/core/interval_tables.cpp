@@ -19,30 +19,21 @@
 
 #include "py_ref.hpp"
 #include "row_items.hpp"
+#include "timedelta_reader.hpp"
 
 namespace corvela {
 
 namespace {
 
 // The C implementation's timedelta type, or null when datetime is the pure-Python one (whose
-// instances have no C fields to read). Types of the C datetime module are static: never freed.
+// instances have no C fields to read) or laid out otherwise: every bound then takes the call.
 PyTypeObject* native_timedelta = nullptr;
 
 }  // namespace
 
 void record_timedelta_type() {
-    // The capsule exists only when datetime is backed by its C implementation.
-    auto* api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
-    if (api == nullptr) {
+    if (readable_timedelta_type(&native_timedelta) < 0) {
         PyErr_Clear();
-        return;
-    }
-    PyTypeObject* type = api->DeltaType;
-    // The fields are read with this build's struct layout; a type of another size keeps the
-    // general path.
-    if (type != nullptr &&
-        type->tp_basicsize == static_cast<Py_ssize_t>(sizeof(PyDateTime_Delta))) {
-        native_timedelta = type;
     }
 }
 
@@ -51,17 +42,11 @@ int IntervalTable::create(Py_ssize_t count) {
         PyErr_Format(PyExc_ValueError, "Invalid shape in axis %d: %d.", 0, 0);
         return -1;
     }
-    // Two doubles a row; refuse a size that would overflow the byte count.
-    if (count < 0 || static_cast<size_t>(count) > PY_SSIZE_T_MAX / (2 * sizeof(double))) {
+    // Two doubles a row; the array refuses a size that would overflow the byte count.
+    if (count < 0 || !cells_.allocate(2 * static_cast<size_t>(count))) {
         PyErr_SetString(PyExc_MemoryError, "unable to allocate array data.");
         return -1;
     }
-    void* block = PyMem_Malloc(static_cast<size_t>(count) * 2 * sizeof(double));
-    if (block == nullptr) {
-        PyErr_SetString(PyExc_MemoryError, "unable to allocate array data.");
-        return -1;
-    }
-    data_ = static_cast<double*>(block);
     count_ = count;
     return 0;
 }
@@ -188,27 +173,8 @@ inline bool stored_pair(PyObject* list, Py_ssize_t i, PyObject** first, PyObject
 
 // total_seconds() divides the exact integer microseconds by 10**6, correctly rounded. A double
 // holds every integer up to 2**53 exactly, so up to there one double division rounds the same
-// way; past it (about 285 years) converting to double would round first, so those values take
-// the real call.
-constexpr std::int64_t exact_microseconds_limit = std::int64_t{1} << 53;
-
-// The exact microseconds of a timedelta when their magnitude is at most 2**53; false otherwise.
-// days * 86400 * 10**6 would overflow 64 bits for the largest timedeltas, so the seconds are
-// bounded before they are scaled.
-inline bool small_microseconds(PyObject* delta, std::int64_t* us) {
-    const std::int64_t seconds = std::int64_t{PyDateTime_DELTA_GET_DAYS(delta)} * 86400 +
-                                 PyDateTime_DELTA_GET_SECONDS(delta);
-    if (seconds > exact_microseconds_limit / 1000000 ||
-        seconds < -(exact_microseconds_limit / 1000000) - 1) {
-        return false;
-    }
-    const std::int64_t total = seconds * 1000000 + PyDateTime_DELTA_GET_MICROSECONDS(delta);
-    if (total > exact_microseconds_limit || total < -exact_microseconds_limit) {
-        return false;
-    }
-    *us = total;
-    return true;
-}
+// way (small_microseconds); past it converting to double would round first, so those values
+// take the real call.
 
 // The direct path's stand-in for the recursion check of the total_seconds() call it replaces,
 // so that near the limit the same RecursionError is raised at the same bound. *passed records

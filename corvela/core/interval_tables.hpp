@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "owned_array.hpp"
+
 namespace corvela {
 
 // `count` rows by 2 columns of doubles, row-major, in interpreter-allocated storage.
@@ -13,16 +15,15 @@ public:
     IntervalTable() noexcept = default;
     IntervalTable(const IntervalTable&) = delete;
     IntervalTable& operator=(const IntervalTable&) = delete;
-    ~IntervalTable() { PyMem_Free(data_); }
 
     // Allocates the rows (left uninitialised); -1 with an exception set on failure.
     int create(Py_ssize_t count);
 
-    double* data() const noexcept { return data_; }
+    double* data() const noexcept { return cells_.data(); }
     Py_ssize_t count() const noexcept { return count_; }
 
 private:
-    double* data_ = nullptr;
+    OwnedArray<double, ObjectMemory> cells_;
     Py_ssize_t count_ = 0;
 };
 

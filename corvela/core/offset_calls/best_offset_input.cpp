@@ -11,7 +11,6 @@ namespace corvela {
 namespace {
 
 constexpr Microseconds kOneSecond = 1000000;
-constexpr long long kLargestExactInt = 1LL << 53;
 
 // The factor's value, when best_offset can scale a bound by it as `bound * factor` does: a float
 // (timedelta multiplies by float's as_integer_ratio, the float's exact value), or an int of at
@@ -41,7 +40,7 @@ int read_factor(PyObject* item, Py_ssize_t n, double* out) {
         if (value == -1 && PyErr_Occurred()) {
             return -1;
         }
-        if (overflow != 0 || value > kLargestExactInt || value < -kLargestExactInt) {
+        if (overflow != 0 || value > kExactDoubleLimit || value < -kExactDoubleLimit) {
             PyErr_Format(PyExc_ValueError,
                          "factors[%zd] is an int beyond 2**53, which cannot be scaled by exactly",
                          n);

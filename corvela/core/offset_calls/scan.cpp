@@ -14,6 +14,7 @@
 #include "py_ref.hpp"
 #include "scan_input.hpp"
 #include "signal_poll.hpp"
+#include "timedelta_reader.hpp"
 
 namespace {
 
@@ -391,14 +392,12 @@ PyObject* frame_rate_factors() {
 }
 
 int module_exec(PyObject* module) {
-    auto* api = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
-    if (api == nullptr) {
+    PyTypeObject* type = nullptr;
+    if (corvela::readable_timedelta_type(&type) < 0) {
         return -1;
     }
-    PyTypeObject* type = api->DeltaType;
     // The fields are read with this build's struct layout.
-    if (type == nullptr ||
-        type->tp_basicsize != static_cast<Py_ssize_t>(sizeof(PyDateTime_Delta))) {
+    if (type == nullptr) {
         PyErr_SetString(PyExc_ImportError,
                         "corvela.core.scan needs the C datetime module it was built against");
         return -1;

@@ -14,6 +14,7 @@
 #include "interval_tables.hpp"
 #include "py_ref.hpp"
 #include "row_items.hpp"
+#include "timedelta_reader.hpp"
 
 namespace corvela {
 
@@ -59,12 +60,6 @@ PyRef take_checked_row(PyObject* list, const char* name, Py_ssize_t i) {
 bool shifts_like_timedelta(PyTypeObject* type, PyTypeObject* timedelta) {
     return type == timedelta || (keeps_number_slot(type, timedelta, &PyNumberMethods::nb_add) &&
                                  !overrides(type, timedelta, "total_seconds"));
-}
-
-Microseconds microseconds_of(PyObject* delta) {
-    return Microseconds{PyDateTime_DELTA_GET_DAYS(delta)} * kMicrosecondsPerDay +
-           Microseconds{PyDateTime_DELTA_GET_SECONDS(delta)} * 1000000 +
-           PyDateTime_DELTA_GET_MICROSECONDS(delta);
 }
 
 // The value is `name`[row][item], or `name`[row] when item is negative.

@@ -6,7 +6,7 @@
 #include <Python.h>
 
 #include "exact_seconds.hpp"
-#include "native_array.hpp"
+#include "owned_array.hpp"
 #include "py_ref.hpp"
 
 namespace corvela {
