@@ -6,6 +6,7 @@
 
 #include "coverage.hpp"
 #include "dict_item.hpp"
+#include "keyword_names.hpp"
 #include "pending_exception.hpp"
 #include "py_ref.hpp"
 
@@ -58,19 +59,8 @@ int check_unused_keywords(PyObject* kwds, Py_ssize_t nargs) {
     PyObject* value = nullptr;
     while (PyDict_Next(kwds, &pos, &borrowed_key, &value)) {
         const PyRef key = PyRef::borrow(borrowed_key);
-        if (!PyUnicode_Check(key.get())) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", "match");
-            return -1;
-        }
-        Py_ssize_t index = -1;
-        for (Py_ssize_t n = 0; n < 2; ++n) {
-            if (PyUnicode_CompareWithASCIIString(key.get(), names[n]) == 0) {
-                index = n;
-            }
-        }
+        const Py_ssize_t index = keyword_index("match", key.get(), names, 2);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "match",
-                         key.get());
             return -1;
         }
         if (index < nargs) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "keyword_names.hpp"
+
 namespace corvela {
 
 namespace {
@@ -48,20 +50,10 @@ int bind_arguments(const Signature& signature, PyObject* const* args, Py_ssize_t
     }
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t w = 0; w < nkw; ++w) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, w);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", signature.function);
-            return -1;
-        }
-        Py_ssize_t index = -1;
-        for (Py_ssize_t n = 0; n < signature.count && index < 0; ++n) {
-            if (PyUnicode_CompareWithASCIIString(key, signature.names[n]) == 0) {
-                index = n;
-            }
-        }
+        const Py_ssize_t index = keyword_index(signature.function,
+                                               PyTuple_GET_ITEM(kwnames, w), signature.names,
+                                               signature.count);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         signature.function, key);
             return -1;
         }
         if (bound[index] != nullptr) {
