@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "py_ref.hpp"
+
 namespace corvela {
 
 // Takes the pending exception (normalised) out of the interpreter on construction; whatever is
@@ -26,6 +28,9 @@ public:
     PendingException(const PendingException&) = delete;
     PendingException& operator=(const PendingException&) = delete;
     ~PendingException() {
+        if (!may_release()) {  // see py_ref.hpp
+            return;
+        }
 #if PY_VERSION_HEX >= 0x030C0000
         Py_XDECREF(exc_);
 #else

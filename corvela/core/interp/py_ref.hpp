@@ -7,6 +7,19 @@
 
 namespace corvela {
 
+// Whether this thread may drop references. Up to CPython 3.13 a thread that takes the interpreter
+// lock back while the interpreter exits is ended by an unwind through its C++ frames, without
+// the lock (any call that can run Python code can take it back, not only the end of an unlocked
+// section): the owners in those frames then let go of their objects without touching them, as
+// C frames would. Outside that unwind the check costs a read of the runtime's exit flag.
+inline bool may_release() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return !Py_IsFinalizing() || PyGILState_Check();
+#else
+    return !_Py_IsFinalizing() || PyGILState_Check();
+#endif
+}
+
 class PyRef {
 public:
     PyRef() noexcept = default;
@@ -19,7 +32,11 @@ public:
         reset(other.release());
         return *this;
     }
-    ~PyRef() { Py_XDECREF(obj_); }
+    ~PyRef() {
+        if (obj_ != nullptr && may_release()) {
+            Py_DECREF(obj_);
+        }
+    }
 
     // Takes a new reference to a borrowed object.
     static PyRef borrow(PyObject* borrowed) noexcept {
