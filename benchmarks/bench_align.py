@@ -1,6 +1,6 @@
 """Times the whole corvela-align command on a long synthetic film, read in three forms.
 
-The film is the end-to-end test's (tests/synthetic_film.py: espeak-ng sentences over steady
+The film is the end-to-end test's (tests/support/synthetic_film.py: espeak-ng sentences over steady
 noise, subtitles with a random lead-in and linger) stretched to feature length: its thirty
 sentences are spoken once and laid out again and again, about 14 cues a minute. The same sound
 is written as an AAC Matroska file (48 kHz stereo, as a film comes), a 48 kHz stereo WAV and a
@@ -29,7 +29,7 @@ import av
 import numpy
 import pysubs2
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "support"))
 from synthetic_film import (  # type: ignore[import-not-found]  # noqa: E402
     LATE, NOISE_RMS, RATE, SENTENCES, shown_cues, spoken)
 

@@ -21,7 +21,7 @@ What is timed, always the whole call including the conversion of the lists:
   walk-only floor         benchmarks/walk_floor.cpp (when installed): reads every row and item
                           of the same lists as the direct conversion does and writes both
                           tables, no kernel -- what no whole call can go below
-  pure-Python oracle      tests/oracle.py: the rule chain as plain Python loops
+  pure-Python oracle      tests/support/oracle.py: the rule chain as plain Python loops
   NumPy outer min/max     list-to-array conversion, then sum(clip(min(ends) - max(starts), 0))
 
 The realistic workload is 2,000 speech rows against 200 shifted copies of 1,500 subtitle rows
@@ -44,7 +44,7 @@ import timeit
 from datetime import timedelta
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "support"))
 
 import oracle  # noqa: E402
 from corvela.core.algo import match  # noqa: E402

@@ -1,7 +1,7 @@
 """The figures behind corvela-align's rule for a result in doubt (exit status 3).
 
-On synthetic films (tests/synthetic_film.py: espeak-ng speech over noise, true cue times), the
-detector's speech is aligned with the film's own subtitles, shifted or drifted, and with
+On synthetic films (tests/support/synthetic_film.py: espeak-ng speech over noise, true cue times),
+the detector's speech is aligned with the film's own subtitles, shifted or drifted, and with
 subtitles that do not belong: another film's (the same sentences at other times), and the
 film's own shifted beyond the range. The rule's coverage and margin thresholds must lie
 between the two groups.
@@ -16,7 +16,7 @@ from datetime import timedelta
 from pathlib import Path
 from typing import List, Tuple
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "support"))
 
 from synthetic_film import make_film  # type: ignore[import-not-found]  # noqa: E402
 

@@ -27,7 +27,8 @@ from fractions import Fraction
 
 import atheris
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+sys.path.insert(
+    0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 import oracle
 
 from corvela.core.algo import match

@@ -3,8 +3,8 @@ import sys
 
 import pytest
 
-# The reference implementation lives beside the tests.
-sys.path.insert(0, os.path.dirname(__file__))
+# The oracle, the fakes and the other helpers that tests in every folder import by name.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "support"))
 
 
 @pytest.fixture

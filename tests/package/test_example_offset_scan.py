@@ -12,7 +12,7 @@ from corvela.align.cli import EXTRA_MODULES
 for _module in EXTRA_MODULES:
     pytest.importorskip(_module, reason="needs the 'align' extra")
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def load(path):

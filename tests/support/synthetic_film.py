@@ -10,7 +10,7 @@ subtitle of a sentence appears a little before it (lead-in) and stays a little a
 one shown LATE seconds late, one made for a film running 1.001 times slower (30 against
 29.97 frames per second) and also shifted. Deterministic for a given espeak-ng.
 
-    python3 tests/synthetic_film.py OUT_DIR
+    python3 tests/support/synthetic_film.py OUT_DIR
 """
 
 import random

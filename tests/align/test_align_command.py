@@ -24,7 +24,7 @@ from corvela.align.command import run  # noqa: E402
 from corvela.align.subtitle_file import corrected_ms  # noqa: E402
 from corvela.core.algo import match  # noqa: E402
 
-SAMPLE = Path(__file__).resolve().parent.parent / "examples" / "sample"
+SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample"
 SRT = "1\n00:00:01,000 --> 00:00:02,000\nHi\n"
 
 

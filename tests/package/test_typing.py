@@ -17,7 +17,7 @@ import pytest
 
 from corvela.core.algo import match
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "corvela" / "core" / "algo.pyi"
 
 needs_mypy = pytest.mark.skipif(

@@ -11,31 +11,13 @@ from datetime import timedelta
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from corvela.core.algo import match
 from corvela.core.scan import coverage
 
-import oracle
 from films import film
+from offset_loop import loop_bits, scan_bits
 
 US = timedelta(microseconds=1)
 EXACT = 2**53  # microseconds: past this total_seconds() is no longer one double division
-
-
-def shifted(other, offset):
-    return [[row[0] + offset, row[1] + offset] for row in other]
-
-
-def exact_bits(value):
-    """Every bit, a NaN's sign and payload included: coverage promises match's bits."""
-    return struct.pack("<d", value).hex()
-
-
-def loop_bits(base, other, offsets):
-    return [exact_bits(match(base, shifted(other, offset))) for offset in offsets]
-
-
-def scan_bits(base, other, offsets):
-    return [exact_bits(value) for value in coverage(base, other, offsets)]
 
 
 class Real(float):

@@ -70,7 +70,7 @@ SCENARIOS = {fn.__name__: fn for fn in (
 def child(name):
     """Runs one scenario and prints what coverage() gave and what was due."""
     from test_hostile_mutation import churn
-    from test_scan import loop_bits
+    from offset_loop import loop_bits
     from corvela.core.scan import coverage
 
     import oracle

@@ -5,18 +5,30 @@ import subprocess
 import sys
 import textwrap
 
-TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+TESTS_DIR = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+
+
+def tests_folders():
+    """The folders under tests/ on this interpreter's sys.path, in its order: the helpers'
+    (put there by conftest.py) and those of the test modules pytest has imported, so that a
+    child imports by name whatever its caller can, a test module included."""
+    found = []
+    for entry in sys.path:
+        path = os.path.realpath(entry or os.curdir)
+        if (path == TESTS_DIR or path.startswith(TESTS_DIR + os.sep)) and path not in found:
+            found.append(path)
+    return found
 
 
 def child_env(env=None):
-    """The environment of a child interpreter: the tests directory on sys.path, and the
-    allocator's debug hooks (freed memory is overwritten, so a read after free shows up as
-    garbage or a crash) unless the caller's environment already picks an allocator, as the
-    sanitizer run does; `env` overrides."""
+    """The environment of a child interpreter: the tests' folders on sys.path (see
+    tests_folders), and the allocator's debug hooks (freed memory is overwritten, so a read
+    after free shows up as garbage or a crash) unless the caller's environment already picks an
+    allocator, as the sanitizer run does; `env` overrides."""
     out = dict(os.environ)
     out.setdefault("PYTHONMALLOC", "debug")
     out["PYTHONFAULTHANDLER"] = "1"
-    out["PYTHONPATH"] = os.pathsep.join(p for p in (TESTS_DIR, out.get("PYTHONPATH")) if p)
+    out["PYTHONPATH"] = os.pathsep.join(p for p in (*tests_folders(), out.get("PYTHONPATH")) if p)
     out.update(env or {})
     return out
 
