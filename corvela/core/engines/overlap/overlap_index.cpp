@@ -54,24 +54,26 @@ bool OverlapIndex::build() noexcept {
     }
     const bool copied = !in_row_order_ || !all_kept_;
     std::size_t bytes = kept * sizeof(double);  // max_end_
-    if (!max_end_.allocate(kept)) {
+    if (copied) {
+        bytes += kept * 2 * sizeof(double);
+    }
+    if (!in_row_order_) {
+        bytes += kept * 2 * sizeof(std::uint32_t);
+    }
+    if (!max_end_.allocate(kept) || (copied && !copied_pairs_.allocate(2 * kept)) ||
+        (!in_row_order_ && (!row_.allocate(kept) || !hits_.allocate(kept)))) {
         return false;
     }
+    bytes_ = bytes;
     if (!copied) {
-        bytes_ = bytes;
         pairs_ = c_other_;
         build_tree();
         return true;
-    }
-    bytes += kept * 2 * sizeof(double);
-    if (!copied_pairs_.allocate(2 * kept)) {
-        return false;
     }
     double* pairs = copied_pairs_.data();
     pairs_ = pairs;
     const double* c_other = c_other_;
     if (in_row_order_) {
-        bytes_ = bytes;
         std::size_t j = 0;
         for (std::size_t r = 0; r < other_len_; ++r) {
             const double os = c_other[2 * r];
@@ -85,11 +87,6 @@ bool OverlapIndex::build() noexcept {
         build_tree();
         return true;
     }
-    bytes += kept * 2 * sizeof(std::uint32_t);
-    if (!row_.allocate(kept) || !hits_.allocate(kept)) {
-        return false;
-    }
-    bytes_ = bytes;
     // The sort keys borrow the storage of `pairs`, which is filled only once they are read.
     static_assert(sizeof(StartKey<double>) <= 2 * sizeof(double), "a sort key fits in a position");
     StartKey<double>* keys = reinterpret_cast<StartKey<double>*>(pairs);

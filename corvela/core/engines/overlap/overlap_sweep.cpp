@@ -69,23 +69,27 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
         }
     }
     std::size_t words = 2 * other_len;  // reach_
-    if (!reach_.allocate(other_len)) {
-        return unprepared();
-    }
     if (order != nullptr) {
         words += 2 * other_len;  // order_, hits_
-        if (!order_.allocate(other_len) || !hits_.allocate(other_len)) {
-            return unprepared();
-        }
-        std::copy(order, order + other_len, order_.data());
     }
     if (!speech_ordered) {
         words += speech_kept_ + 2 * base_len;  // speech_, windows_
-        EngineArray<StartKey<double>> keys;
-        if (!keys.allocate(speech_kept_) || !speech_.allocate(speech_kept_) ||
-            !windows_.allocate(2 * base_len)) {
-            return unprepared();
-        }
+    } else if (order == nullptr) {
+        words += base_len;  // started_
+    }
+    EngineArray<StartKey<double>> keys;
+    if (!reach_.allocate(other_len) ||
+        (order != nullptr && (!order_.allocate(other_len) || !hits_.allocate(other_len))) ||
+        (!speech_ordered && (!keys.allocate(speech_kept_) || !speech_.allocate(speech_kept_) ||
+                             !windows_.allocate(2 * base_len))) ||
+        (speech_ordered && order == nullptr && !started_.allocate(base_len))) {
+        return unprepared();
+    }
+    bytes_ = words * sizeof(std::uint32_t);
+    if (order != nullptr) {
+        std::copy(order, order + other_len, order_.data());
+    }
+    if (!speech_ordered) {
         std::size_t k = 0;
         for (std::size_t r = 0; r < base_len; ++r) {
             const double bs = c_base[2 * r];
@@ -99,13 +103,7 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
         rows_of(keys.data(), k, speech_.data());
         // A row with a NaN bound keeps the empty window [0, 0).
         std::fill(windows_.data(), windows_.data() + 2 * base_len, 0u);
-    } else if (order == nullptr) {
-        words += base_len;  // started_
-        if (!started_.allocate(base_len)) {
-            return unprepared();
-        }
     }
-    bytes_ = words * sizeof(std::uint32_t);
     return true;
 }
 
