@@ -24,7 +24,7 @@ public:
     EngineArray() noexcept = default;
     EngineArray(const EngineArray&) = delete;
     EngineArray& operator=(const EngineArray&) = delete;
-    ~EngineArray() { std::free(data_); }
+    ~EngineArray() { release(); }
 
     // Room for `count` values, left uninitialised, in place of those held before (freed first,
     // which keeps the peak low). False, holding nothing, when the memory cannot be had. Storage
@@ -43,10 +43,13 @@ public:
         return true;
     }
 
+    // An engine holds a few arrays it may not need: those cost no call to free.
     void release() noexcept {
-        std::free(data_);
-        data_ = nullptr;
-        size_ = 0;
+        if (data_ != nullptr) {
+            std::free(data_);
+            data_ = nullptr;
+            size_ = 0;
+        }
     }
 
     T* data() const noexcept { return data_; }

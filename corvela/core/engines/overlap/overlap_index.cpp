@@ -31,7 +31,7 @@ void OverlapIndex::scan(const double* c_other, std::size_t other_len) noexcept {
     for (std::size_t r = 0; r < other_len; ++r) {
         const double os = c_other[2 * r];
         const double oe = c_other[2 * r + 1];
-        if (has_nan_bound(os, oe)) {
+        if (is_nan(os) || is_nan(oe)) {
             continue;
         }
         // Without a branch: on a shuffled table its outcome would be a coin toss.
@@ -78,7 +78,7 @@ bool OverlapIndex::build() noexcept {
         for (std::size_t r = 0; r < other_len_; ++r) {
             const double os = c_other[2 * r];
             const double oe = c_other[2 * r + 1];
-            if (!has_nan_bound(os, oe)) {
+            if (!is_nan(os) && !is_nan(oe)) {
                 pairs[2 * j] = os;
                 pairs[2 * j + 1] = oe;
                 ++j;
@@ -93,7 +93,7 @@ bool OverlapIndex::build() noexcept {
     std::size_t j = 0;
     for (std::size_t r = 0; r < other_len_; ++r) {
         const double os = c_other[2 * r];
-        if (!has_nan_bound(os, c_other[2 * r + 1])) {
+        if (!is_nan(os) && !is_nan(c_other[2 * r + 1])) {
             keys[j].start = os;
             keys[j].row = static_cast<std::uint32_t>(r);
             ++j;
@@ -242,7 +242,7 @@ double OverlapIndex::sum(const double* c_base, std::size_t base_len) noexcept {
     for (std::size_t speech = 0; speech < base_len; ++speech) {
         const double bs = c_base[2 * speech];
         const double be = c_base[2 * speech + 1];
-        if (has_nan_bound(bs, be)) {
+        if (is_nan(bs) || is_nan(be)) {
             continue;  // every test against a NaN is false: no pair of this row qualifies
         }
         started = upper_bound_from([this](std::size_t j) { return start(j); }, size_, be, started);

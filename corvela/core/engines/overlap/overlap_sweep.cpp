@@ -33,7 +33,7 @@ bool speech_in_start_order(const double* c_base, std::size_t base_len) noexcept 
     for (std::size_t r = 0; r < base_len; ++r) {
         const double bs = c_base[2 * r];
         const double be = c_base[2 * r + 1];
-        const bool number = !has_nan_bound(bs, be);
+        const bool number = !is_nan(bs) && !is_nan(be);
         ordered &= !(number & (bs < last));
         last = number ? bs : last;
     }
@@ -65,7 +65,7 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
     speech_kept_ = 0;
     if (!speech_ordered) {
         for (std::size_t r = 0; r < base_len; ++r) {
-            speech_kept_ += static_cast<std::size_t>(!has_nan_bound(c_base[2 * r], c_base[2 * r + 1]));
+            speech_kept_ += static_cast<std::size_t>(!is_nan(c_base[2 * r]) && !is_nan(c_base[2 * r + 1]));
         }
     }
     std::size_t words = 2 * other_len;  // reach_
@@ -77,11 +77,29 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
     } else if (order == nullptr) {
         words += base_len;  // started_
     }
-    EngineArray<StartKey<double>> keys;
+    if (!speech_ordered) {
+        // The speech sort comes first, and its keys are released before the other arrays are
+        // made, which may then take their room: less memory at the peak, and the same blocks
+        // call after call.
+        EngineArray<StartKey<double>> keys;
+        if (!keys.allocate(speech_kept_) || !speech_.allocate(speech_kept_)) {
+            return unprepared();
+        }
+        std::size_t k = 0;
+        for (std::size_t r = 0; r < base_len; ++r) {
+            const double bs = c_base[2 * r];
+            if (!is_nan(bs) && !is_nan(c_base[2 * r + 1])) {
+                keys[k].start = bs;
+                keys[k].row = static_cast<std::uint32_t>(r);
+                ++k;
+            }
+        }
+        sort_by_start(keys.data(), k);
+        rows_of(keys.data(), k, speech_.data());
+    }
     if (!reach_.allocate(other_len) ||
         (order != nullptr && (!order_.allocate(other_len) || !hits_.allocate(other_len))) ||
-        (!speech_ordered && (!keys.allocate(speech_kept_) || !speech_.allocate(speech_kept_) ||
-                             !windows_.allocate(2 * base_len))) ||
+        (!speech_ordered && !windows_.allocate(2 * base_len)) ||
         (speech_ordered && order == nullptr && !started_.allocate(base_len))) {
         return unprepared();
     }
@@ -90,17 +108,6 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
         std::copy(order, order + other_len, order_.data());
     }
     if (!speech_ordered) {
-        std::size_t k = 0;
-        for (std::size_t r = 0; r < base_len; ++r) {
-            const double bs = c_base[2 * r];
-            if (!has_nan_bound(bs, c_base[2 * r + 1])) {
-                keys[k].start = bs;
-                keys[k].row = static_cast<std::uint32_t>(r);
-                ++k;
-            }
-        }
-        sort_by_start(keys.data(), k);
-        rows_of(keys.data(), k, speech_.data());
         // A row with a NaN bound keeps the empty window [0, 0).
         std::fill(windows_.data(), windows_.data() + 2 * base_len, 0u);
     }

@@ -23,18 +23,12 @@ struct StartKey {
     std::uint32_t row;
 };
 
-// Puts `keys` in start order.
+// Puts `keys`, none of whose starts is NaN, in start order.
 template <class Start>
 void sort_by_start(StartKey<Start>* keys, std::size_t count) noexcept {
-    // NaN starts are set apart behind the numbers first, so that the comparison of the sort
-    // needs no test for them.
-    StartKey<Start>* const numbers_end = std::partition(
-        keys, keys + count, [](const StartKey<Start>& key) { return !is_nan(key.start); });
-    std::sort(keys, numbers_end, [](const StartKey<Start>& a, const StartKey<Start>& b) {
+    std::sort(keys, keys + count, [](const StartKey<Start>& a, const StartKey<Start>& b) {
         return a.start < b.start || (!(b.start < a.start) && a.row < b.row);
     });
-    std::sort(numbers_end, keys + count,
-              [](const StartKey<Start>& a, const StartKey<Start>& b) { return a.row < b.row; });
 }
 
 // The row numbers of sorted keys, in their order.
@@ -53,11 +47,18 @@ bool start_order(const Start* bounds, std::size_t rows, std::uint32_t* order) no
     if (!keys.allocate(rows)) {
         return false;
     }
+    // Numbers fill the keys from the front, NaN starts from the back (so in reverse row order),
+    // which spares the sort's comparison a test for NaN. For exact counts the back stays empty.
+    std::size_t numbers = 0;
+    std::size_t back = rows;
     for (std::size_t r = 0; r < rows; ++r) {
-        keys[r].start = bounds[2 * r];
-        keys[r].row = static_cast<std::uint32_t>(r);
+        const Start start = bounds[2 * r];
+        StartKey<Start>& key = is_nan(start) ? keys[--back] : keys[numbers++];
+        key.start = start;
+        key.row = static_cast<std::uint32_t>(r);
     }
-    sort_by_start(keys.data(), rows);
+    sort_by_start(keys.data(), numbers);
+    std::reverse(keys.data() + numbers, keys.data() + rows);
     rows_of(keys.data(), rows, order);
     return true;
 }

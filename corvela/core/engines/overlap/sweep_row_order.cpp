@@ -75,7 +75,7 @@ double OverlapSweep::sum_in_row_order(const double* c_other, std::size_t started
     for (std::size_t speech = 0; speech < rows; ++speech) {
         const double bs = c_base[2 * speech];
         const double be = c_base[2 * speech + 1];
-        if (has_nan_bound(bs, be)) {
+        if (is_nan(bs) || is_nan(be)) {
             continue;  // every test against a NaN is false: no pair of this row qualifies
         }
         const std::size_t hi = started[speech];

@@ -124,7 +124,7 @@ double OverlapSweep::sum_by_windows(const double* c_other, std::size_t started_l
             for (std::size_t speech = 0; speech < base_len_; ++speech) {
                 const double bs = c_base[2 * speech];
                 const double be = c_base[2 * speech + 1];
-                if (has_nan_bound(bs, be)) {
+                if (is_nan(bs) || is_nan(be)) {
                     continue;  // every test against a NaN is false: no pair of this row qualifies
                 }
                 cursor.window(table, reach, started_len, bs, be, &lo, &hi);
