@@ -94,4 +94,17 @@ TEST(PreparedFit, TablesOutsideTheOrderFallBack) {
     }
 }
 
+// An order of no rows is still an order: the sweep must take the ordered path's buffers, not
+// the row-order path's, which prepare() then did not make.
+TEST(PreparedFit, NoSubtitleRowsWithAnOrder) {
+    const Rows base = {0, 10, 2, 3, 5, 20};
+    const std::uint32_t no_rows[1] = {0};
+    for (const auto speech : {corvela::OverlapSweep::SpeechOrder::kInOrder,
+                              corvela::OverlapSweep::SpeechOrder::kUnknown}) {
+        corvela::OverlapSweep sweep;
+        ASSERT_TRUE(sweep.prepare(base.data(), 3, 0, no_rows, speech));
+        EXPECT_EQ(bits(sweep.sum(nullptr)), bits(0.0));
+    }
+}
+
 }  // namespace

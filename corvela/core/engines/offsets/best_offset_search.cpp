@@ -4,12 +4,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <new>
-#include <vector>
 
+#include "engine_array.hpp"
 #include "exact_scaling.hpp"
+#include "nan_and_infinity.hpp"
 #include "offset_curve.hpp"
 #include "offset_scan.hpp"
+#include "start_order.hpp"
 
 namespace corvela {
 
@@ -97,10 +98,10 @@ FactorBest best_of_curve(const OffsetCurve& curve, Microseconds separation) noex
     return best;
 }
 
-std::size_t chosen_factor(const OffsetSearch& s, const std::vector<FactorBest>& bests) noexcept {
+std::size_t chosen_factor(const OffsetSearch& s, const FactorBest* bests) noexcept {
     double highest = bests[0].maximum;
-    for (const FactorBest& b : bests) {
-        highest = std::max(highest, b.maximum);
+    for (std::size_t f = 0; f < s.factor_count; ++f) {
+        highest = std::max(highest, bests[f].maximum);
     }
     const double floor = highest - tolerance_of(highest);
     std::size_t chosen = s.factor_count;
@@ -118,12 +119,12 @@ std::size_t chosen_factor(const OffsetSearch& s, const std::vector<FactorBest>& 
 SpeechFault check_speech(const double* speech, std::size_t speech_len, double base_total,
                          std::size_t* bad_bound) noexcept {
     for (std::size_t j = 0; j < 2 * speech_len; ++j) {
-        if (!std::isfinite(speech[j])) {
+        if (!is_finite(speech[j])) {
             *bad_bound = j;
             return SpeechFault::kBound;
         }
     }
-    if (!(std::isfinite(base_total) && base_total > 0.0)) {
+    if (!(is_finite(base_total) && base_total > 0.0)) {
         return SpeechFault::kTotal;
     }
     return SpeechFault::kNone;
@@ -148,55 +149,57 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
     if (s.subtitle_len > UINT32_MAX) {
         return;  // the start order holds 32-bit row numbers
     }
-    try {
-        std::vector<Microseconds> scaled(s.factor_count * bounds);
-        if (!scale_tables(s, scaled.data(), choice)) {
+    // Every size is known before the search begins: running out of memory is a status, never
+    // an exception.
+    EngineArray<Microseconds> scaled;
+    if (!scaled.allocate(s.factor_count * bounds)) {
+        return;
+    }
+    if (!scale_tables(s, scaled.data(), choice)) {
+        return;
+    }
+    // Scaling by a factor above zero keeps the start order, so one sort serves them all.
+    EngineArray<std::uint32_t> order;
+    if (!order.allocate(s.subtitle_len) || !start_order(s.subtitle_us, s.subtitle_len, order.data())) {
+        return;
+    }
+    EngineArray<SpeechEdge> edges;
+    EngineArray<FactorBest> bests;
+    if (!edges.allocate(s.speech_len) || !bests.allocate(s.factor_count)) {
+        return;
+    }
+    speech_edges(s.speech, s.speech_len, edges.data());
+    OffsetCurve curve;
+    WorkMeter meter(check);
+    for (std::size_t f = 0; f < s.factor_count; ++f) {
+        if (meter.charge(bounds) ||
+            !curve.build(edges.data(), s.speech_len, scaled.data() + f * bounds, s.subtitle_len,
+                         order.data(), s.lo, s.hi, &meter)) {
+            choice->status = meter.stopped() ? OffsetChoice::kStopped : OffsetChoice::kNoMemory;
             return;
         }
-        // Scaling by a factor above zero keeps the start order, so one sort serves them all.
-        std::vector<std::uint32_t> order(s.subtitle_len);
-        for (std::size_t j = 0; j < s.subtitle_len; ++j) {
-            order[j] = static_cast<std::uint32_t>(j);
-        }
-        const Microseconds* us = s.subtitle_us;
-        std::sort(order.begin(), order.end(), [us](std::uint32_t a, std::uint32_t b) {
-            return us[2 * a] < us[2 * b] || (us[2 * a] == us[2 * b] && a < b);
-        });
-        std::vector<SpeechEdge> edges(s.speech_len);
-        speech_edges(s.speech, s.speech_len, edges.data());
-        std::vector<FactorBest> bests;
-        bests.reserve(s.factor_count);
-        OffsetCurve curve;
-        WorkMeter meter(check);
-        for (std::size_t f = 0; f < s.factor_count; ++f) {
-            if (meter.charge(bounds) ||
-                !curve.build(edges.data(), s.speech_len, scaled.data() + f * bounds,
-                             s.subtitle_len, order.data(), s.lo, s.hi, &meter)) {
-                choice->status = meter.stopped() ? OffsetChoice::kStopped : OffsetChoice::kNoMemory;
-                return;
-            }
-            bests.push_back(best_of_curve(curve, s.separation));
-        }
-        const std::size_t chosen = chosen_factor(s, bests);
-        const FactorBest& best = bests[chosen];
-        choice->factor_index = chosen;
-        choice->plateau_start = best.plateau_start;
-        choice->plateau_end = best.plateau_end;
-        choice->offset = middle(best.plateau_start, best.plateau_end);
-        choice->has_runner_up = best.has_runner_up;
-        choice->runner_up = best.runner_up;
-        const Microseconds offsets[2] = {choice->offset, best.runner_up};
-        double coverages[2] = {0.0, 0.0};
-        std::vector<double> work(scan_work_doubles(s.subtitle_len));
-        const ShiftScan scan{s.speech, s.speech_len, s.base_total, scaled.data() + chosen * bounds,
-                             s.subtitle_len};
-        scan_offsets(scan, offsets, best.has_runner_up ? 2 : 1, work.data(), coverages, nullptr);
-        choice->coverage = coverages[0];
-        choice->runner_up_coverage = coverages[1];
-        choice->status = OffsetChoice::kFound;
-    } catch (const std::bad_alloc&) {
-        choice->status = OffsetChoice::kNoMemory;
+        bests[f] = best_of_curve(curve, s.separation);
     }
+    const std::size_t chosen = chosen_factor(s, bests.data());
+    const FactorBest& best = bests[chosen];
+    choice->factor_index = chosen;
+    choice->plateau_start = best.plateau_start;
+    choice->plateau_end = best.plateau_end;
+    choice->offset = middle(best.plateau_start, best.plateau_end);
+    choice->has_runner_up = best.has_runner_up;
+    choice->runner_up = best.runner_up;
+    const Microseconds offsets[2] = {choice->offset, best.runner_up};
+    double coverages[2] = {0.0, 0.0};
+    EngineArray<double> work;
+    if (!work.allocate(scan_work_doubles(s.subtitle_len))) {
+        return;
+    }
+    const ShiftScan scan{s.speech, s.speech_len, s.base_total, scaled.data() + chosen * bounds,
+                         s.subtitle_len};
+    scan_offsets(scan, offsets, best.has_runner_up ? 2 : 1, work.data(), coverages, nullptr);
+    choice->coverage = coverages[0];
+    choice->runner_up_coverage = coverages[1];
+    choice->status = OffsetChoice::kFound;
 }
 
 }  // namespace corvela

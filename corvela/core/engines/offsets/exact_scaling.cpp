@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "nan_and_infinity.hpp"
+
 namespace corvela {
 
 namespace {
@@ -27,7 +29,7 @@ Unsigned divide_by_power_of_two(Unsigned a, int shift) noexcept {
 }  // namespace
 
 bool scale_microseconds(Microseconds us, double factor, Microseconds* out) noexcept {
-    if (!std::isfinite(factor)) {
+    if (!is_finite(factor)) {
         return false;
     }
     if (us == 0 || factor == 0.0) {

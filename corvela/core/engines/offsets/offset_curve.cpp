@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 
 namespace corvela {
 
@@ -241,91 +240,103 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
     hi_ = hi;
     WorkMeter unchecked;
     WorkMeter& work = meter != nullptr ? *meter : unchecked;
-    try {
-        segments_.clear();
+    segment_count_ = 0;
+    // Every size below is known before the arrays are filled (the events are counted first), so
+    // running out of memory is a result, never an exception.
+    Microseconds cap = 0;
+    {
         // Rows longer than twice the median length are the long ones.
-        std::vector<Microseconds> lengths(subtitle_len);
+        EngineArray<Microseconds> lengths;
+        if (!lengths.allocate(subtitle_len)) {
+            return false;
+        }
         for (std::size_t j = 0; j < subtitle_len; ++j) {
             lengths[j] = subtitle_us[2 * j + 1] - subtitle_us[2 * j];
         }
-        Microseconds cap = 0;
         if (subtitle_len > 0) {
-            std::nth_element(lengths.begin(), lengths.begin() + subtitle_len / 2, lengths.end());
+            std::nth_element(lengths.data(), lengths.data() + subtitle_len / 2,
+                             lengths.data() + subtitle_len);
             cap = std::max(Microseconds{0}, 2 * lengths[subtitle_len / 2]);
         }
-        std::vector<Microseconds> starts;
-        std::vector<std::uint32_t> short_rows;
-        std::vector<std::uint32_t> long_rows;
-        starts.reserve(subtitle_len);
-        short_rows.reserve(subtitle_len);
-        Microseconds longest = 0;
-        for (std::size_t k = 0; k < subtitle_len; ++k) {
-            const std::uint32_t j = order[k];
-            const Microseconds length = subtitle_us[2 * j + 1] - subtitle_us[2 * j];
-            if (length > cap) {
-                long_rows.push_back(j);
-                continue;
-            }
-            starts.push_back(subtitle_us[2 * j]);
-            short_rows.push_back(j);
-            longest = std::max(longest, length);
-        }
-        const MeetingPairs pairs{edges, speech_len, subtitle_us, short_rows.data(), starts.data(),
-                                 starts.size(), longest, long_rows.data(), long_rows.size(), lo,
-                                 hi};
-        // Counted first, so that the buffers are the size they need and never move.
-        std::size_t count = 0;
-        const bool counted = pairs.visit(
-            [&count, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
-                count += 1 + (first < pair.end_kink && pair.end_kink <= last) +
-                         (first < pair.start_kink && pair.start_kink <= last) + (last < hi);
-            },
-            work);
-        if (!counted) {
-            segments_.clear();
-            return false;
-        }
-        std::vector<Event>& events = events_;
-        events.clear();
-        events.reserve(count);
-        segments_.reserve(count + 1);
-        const bool listed = pairs.visit(
-            [&events, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
-                add_pair_events(pair, first, last, hi, events);
-            },
-            work);
-        // The sort is one piece of work: the check is asked just before it.
-        if (!listed || work.charge(events.size())) {
-            segments_.clear();
-            return false;
-        }
-        // Sums of integers: the order of events at one position does not matter.
-        std::sort(events.begin(), events.end(),
-                  [](const Event& a, const Event& b) { return a.at < b.at; });
-        Microseconds whole = 0;
-        std::int64_t slope = 0;
-        __int128 fraction = 0;
-        std::size_t i = 0;
-        Microseconds at = lo;
-        for (;;) {
-            for (; i < events.size() && events[i].at == at; ++i) {
-                whole += events[i].whole;
-                slope += events[i].slope;
-                fraction += events[i].fraction;
-            }
-            segments_.push_back({at, whole + slope * at, fraction, slope});
-            if (i == events.size()) {
-                break;
-            }
-            at = events[i].at;
-        }
-    } catch (const std::bad_alloc&) {
-        segments_.clear();
+    }
+    // A row is a short one or a long one: each list has room for every row.
+    EngineArray<Microseconds> starts;
+    EngineArray<std::uint32_t> short_rows;
+    EngineArray<std::uint32_t> long_rows;
+    if (!starts.allocate(subtitle_len) || !short_rows.allocate(subtitle_len) ||
+        !long_rows.allocate(subtitle_len)) {
         return false;
+    }
+    std::size_t short_len = 0;
+    std::size_t long_len = 0;
+    Microseconds longest = 0;
+    for (std::size_t k = 0; k < subtitle_len; ++k) {
+        const std::uint32_t j = order[k];
+        const Microseconds length = subtitle_us[2 * j + 1] - subtitle_us[2 * j];
+        if (length > cap) {
+            long_rows[long_len++] = j;
+            continue;
+        }
+        starts[short_len] = subtitle_us[2 * j];
+        short_rows[short_len++] = j;
+        longest = std::max(longest, length);
+    }
+    const MeetingPairs pairs{edges, speech_len, subtitle_us, short_rows.data(), starts.data(),
+                             short_len, longest, long_rows.data(), long_len, lo, hi};
+    // Counted first, so that the buffers are the size they need and never move.
+    std::size_t count = 0;
+    const bool counted = pairs.visit(
+        [&count, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
+            count += 1 + (first < pair.end_kink && pair.end_kink <= last) +
+                     (first < pair.start_kink && pair.start_kink <= last) + (last < hi);
+        },
+        work);
+    if (!counted) {
+        return false;
+    }
+    if ((events_.size() < count && !events_.allocate(count)) ||
+        (segments_.size() < count + 1 && !segments_.allocate(count + 1))) {
+        return false;
+    }
+    // The events as they are listed, into the room counted for them.
+    struct EventList {
+        Event* data;
+        std::size_t size;
+        void push_back(const Event& event) noexcept { data[size++] = event; }
+    };
+    EventList events{events_.data(), 0};
+    const bool listed = pairs.visit(
+        [&events, hi](const PairPieces& pair, Microseconds first, Microseconds last) {
+            add_pair_events(pair, first, last, hi, events);
+        },
+        work);
+    // The sort is one piece of work: the check is asked just before it.
+    if (!listed || work.charge(events.size)) {
+        return false;
+    }
+    // Sums of integers: the order of events at one position does not matter.
+    std::sort(events.data, events.data + events.size,
+              [](const Event& a, const Event& b) { return a.at < b.at; });
+    Microseconds whole = 0;
+    std::int64_t slope = 0;
+    __int128 fraction = 0;
+    std::size_t i = 0;
+    Microseconds at = lo;
+    for (;;) {
+        for (; i < events.size && events.data[i].at == at; ++i) {
+            whole += events.data[i].whole;
+            slope += events.data[i].slope;
+            fraction += events.data[i].fraction;
+        }
+        segments_[segment_count_++] = Segment{at, whole + slope * at, fraction, slope};
+        if (i == events.size) {
+            break;
+        }
+        at = events.data[i].at;
     }
     maximum_ = value_in(0, lo_);
     first_maximum_ = lo_;
-    for (std::size_t k = 0; k < segments_.size(); ++k) {
+    for (std::size_t k = 0; k < segment_count_; ++k) {
         for (const Microseconds t : {segments_[k].start, end_of(k)}) {
             const double v = value_in(k, t);
             if (v > maximum_) {
@@ -338,7 +349,7 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
 }
 
 Microseconds OffsetCurve::end_of(std::size_t k) const noexcept {
-    return k + 1 < segments_.size() ? segments_[k + 1].start - 1 : hi_;
+    return k + 1 < segment_count_ ? segments_[k + 1].start - 1 : hi_;
 }
 
 double OffsetCurve::value_in(std::size_t k, Microseconds t) const noexcept {
@@ -350,9 +361,9 @@ double OffsetCurve::value_in(std::size_t k, Microseconds t) const noexcept {
 
 std::size_t OffsetCurve::segment_of(Microseconds t) const noexcept {
     const auto after = std::upper_bound(
-        segments_.begin(), segments_.end(), t,
+        segments_.data(), segments_.data() + segment_count_, t,
         [](Microseconds value, const Segment& s) { return value < s.start; });
-    return static_cast<std::size_t>(after - segments_.begin()) - 1;
+    return static_cast<std::size_t>(after - segments_.data()) - 1;
 }
 
 double OffsetCurve::value_at(Microseconds t) const noexcept {
@@ -381,7 +392,7 @@ void OffsetCurve::first_run_above(double threshold, Microseconds* first,
     for (;;) {
         const Microseconds end = end_of(k);
         if (value_in(k, end) >= threshold) {
-            if (k + 1 < segments_.size() && value_in(k + 1, segments_[k + 1].start) >= threshold) {
+            if (k + 1 < segment_count_ && value_in(k + 1, segments_[k + 1].start) >= threshold) {
                 ++k;
                 from = segments_[k].start;
                 continue;
@@ -403,7 +414,7 @@ void OffsetCurve::first_run_above(double threshold, Microseconds* first,
 bool OffsetCurve::best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
                                double* value) const noexcept {
     bool found = false;
-    for (std::size_t k = 0; k < segments_.size(); ++k) {
+    for (std::size_t k = 0; k < segment_count_; ++k) {
         const Microseconds start = segments_[k].start;
         const Microseconds end = end_of(k);
         const Microseconds pieces[2][2] = {{start, std::min(end, left_end)},

@@ -32,8 +32,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include "engine_array.hpp"
 #include "exact_seconds.hpp"
 #include "stop_check.hpp"
 
@@ -96,7 +96,7 @@ public:
 
     Microseconds lo() const noexcept { return lo_; }
     Microseconds hi() const noexcept { return hi_; }
-    std::size_t segment_count() const noexcept { return segments_.size(); }
+    std::size_t segment_count() const noexcept { return segment_count_; }
 
 private:
     Microseconds end_of(std::size_t k) const noexcept;
@@ -110,8 +110,10 @@ private:
         std::int64_t fraction;
     };
 
-    std::vector<Segment> segments_;
-    std::vector<Event> events_;  // kept between builds, for the next factor
+    // Both arrays are kept between builds, for the next factor, and grow only when it needs more.
+    EngineArray<Segment> segments_;
+    std::size_t segment_count_ = 0;
+    EngineArray<Event> events_;
     Microseconds lo_ = 0;
     Microseconds hi_ = 0;
     double maximum_ = 0.0;

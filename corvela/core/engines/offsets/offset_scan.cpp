@@ -1,27 +1,22 @@
 // The per-offset loop of an offset scan.
 #include "offset_scan.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
 #include "coverage.hpp"
+#include "engine_array.hpp"
 #include "overlap_sweep.hpp"
+#include "start_order.hpp"
 
 namespace corvela {
 
 namespace {
 
-void release(std::uint32_t* order) noexcept {
-    std::free(order);
-}
-
-// The subtitle rows in nondecreasing exact start, or null when row order is that already. A
-// common shift keeps this order, and since the conversion to seconds never decreases, the
-// shifted starts never decrease along it either: one sort serves every offset. False when the
-// memory cannot be had (or the rows outgrow 32-bit row numbers).
-bool start_order(const ShiftScan& scan, std::unique_ptr<std::uint32_t, decltype(&release)>* order) {
+// The subtitle rows in nondecreasing exact start, left unallocated when row order is that
+// already. A common shift keeps this order, and since the conversion to seconds never
+// decreases, the shifted starts never decrease along it either: one sort serves every offset.
+// False when the memory cannot be had (or the rows outgrow 32-bit row numbers).
+bool subtitle_start_order(const ShiftScan& scan, EngineArray<std::uint32_t>* order) noexcept {
     const Microseconds* us = scan.subtitle_us;
     bool in_order = true;
     for (std::size_t j = 1; j < scan.subtitle_len && in_order; ++j) {
@@ -33,19 +28,7 @@ bool start_order(const ShiftScan& scan, std::unique_ptr<std::uint32_t, decltype(
     if (scan.subtitle_len > UINT32_MAX) {
         return false;
     }
-    // Without the interpreter lock: the raw allocator, not the interpreter's.
-    auto* rows = static_cast<std::uint32_t*>(std::malloc(scan.subtitle_len * sizeof(std::uint32_t)));
-    if (rows == nullptr) {
-        return false;
-    }
-    order->reset(rows);
-    for (std::size_t j = 0; j < scan.subtitle_len; ++j) {
-        rows[j] = static_cast<std::uint32_t>(j);
-    }
-    std::sort(rows, rows + scan.subtitle_len, [us](std::uint32_t a, std::uint32_t b) {
-        return us[2 * a] < us[2 * b] || (us[2 * a] == us[2 * b] && a < b);
-    });
-    return true;
+    return order->allocate(scan.subtitle_len) && start_order(us, scan.subtitle_len, order->data());
 }
 
 // The engine for one shifted table: the sweep prepared once for the whole scan where it wins,
@@ -102,15 +85,15 @@ bool scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_
     // The speech sort and the subtitle order are made once, for every offset.
     OverlapSweep prepared;
     OverlapSweep* sweep = nullptr;
-    std::unique_ptr<std::uint32_t, decltype(&release)> order(nullptr, &release);
+    EngineArray<std::uint32_t> order;
 #ifdef CORVELA_CHAIN_ONLY
     const bool large = false;
 #else
     const bool large = !tiny_tables(scan.speech_len, scan.subtitle_len);
 #endif
     if (large &&
-        start_order(scan, &order) &&
-        prepared.prepare(scan.speech, scan.speech_len, scan.subtitle_len, order.get())) {
+        subtitle_start_order(scan, &order) &&
+        prepared.prepare(scan.speech, scan.speech_len, scan.subtitle_len, order.data())) {
         sweep = &prepared;
     }
     WorkMeter meter(check);

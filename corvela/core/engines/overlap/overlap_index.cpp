@@ -2,16 +2,15 @@
 #include "overlap_index.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <limits>
 
+#include "nan_and_infinity.hpp"
 #include "overlap_rule.hpp"
+#include "start_order.hpp"
 #include "start_search.hpp"
 
 namespace corvela {
 namespace {
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // A window up to this many positions is scanned directly: a short run of loads and compares
 // costs less than a walk down the tree from its root.
@@ -21,23 +20,14 @@ constexpr std::size_t kScanWindow = 48;
 // of them hold hits, a scan costs a compare per position instead of stack traffic per node.
 constexpr unsigned kScanLevel = 4;
 
-inline bool is_nan(double value) { return value != value; }
-
-struct SortKey {
-    double start;
-    std::uint32_t row;
-};
-
 }  // namespace
-
-OverlapIndex::~OverlapIndex() { std::free(block_); }
 
 void OverlapIndex::scan(const double* c_other, std::size_t other_len) noexcept {
     c_other_ = c_other;
     other_len_ = other_len;
     std::size_t kept = 0;
     bool ordered = true;
-    double last_start = -kInf;
+    double last_start = -kInfinity;
     for (std::size_t r = 0; r < other_len; ++r) {
         const double os = c_other[2 * r];
         const double oe = c_other[2 * r + 1];
@@ -70,18 +60,17 @@ bool OverlapIndex::build() noexcept {
     if (!in_row_order_) {
         bytes += kept * 2 * sizeof(std::uint32_t);
     }
-    block_ = std::malloc(bytes);
-    if (block_ == nullptr) {
+    if (!max_end_.allocate(kept) || (copied && !copied_pairs_.allocate(2 * kept)) ||
+        (!in_row_order_ && (!row_.allocate(kept) || !hits_.allocate(kept)))) {
         return false;
     }
     bytes_ = bytes;
-    max_end_ = static_cast<double*>(block_);
     if (!copied) {
         pairs_ = c_other_;
         build_tree();
         return true;
     }
-    double* pairs = max_end_ + kept;
+    double* pairs = copied_pairs_.data();
     pairs_ = pairs;
     const double* c_other = c_other_;
     if (in_row_order_) {
@@ -98,11 +87,9 @@ bool OverlapIndex::build() noexcept {
         build_tree();
         return true;
     }
-    row_ = reinterpret_cast<std::uint32_t*>(pairs + 2 * kept);
-    hits_ = row_ + kept;
     // The sort keys borrow the storage of `pairs`, which is filled only once they are read.
-    static_assert(sizeof(SortKey) <= 2 * sizeof(double), "a sort key fits in a position");
-    SortKey* keys = reinterpret_cast<SortKey*>(pairs);
+    static_assert(sizeof(StartKey<double>) <= 2 * sizeof(double), "a sort key fits in a position");
+    StartKey<double>* keys = reinterpret_cast<StartKey<double>*>(pairs);
     std::size_t j = 0;
     for (std::size_t r = 0; r < other_len_; ++r) {
         const double os = c_other[2 * r];
@@ -114,14 +101,11 @@ bool OverlapIndex::build() noexcept {
     }
     // Ties on the start keep row order, as a stable sort would (-0.0 and +0.0 tie), so that the
     // walk is deterministic; the hits of a speech row are put in row order afterwards anyway.
-    std::sort(keys, keys + kept, [](const SortKey& a, const SortKey& b) {
-        return a.start < b.start || (!(b.start < a.start) && a.row < b.row);
-    });
+    sort_by_start(keys, kept);
+    std::uint32_t* row = row_.data();
+    rows_of(keys, kept, row);
     for (std::size_t i = 0; i < kept; ++i) {
-        row_[i] = keys[i].row;
-    }
-    for (std::size_t i = 0; i < kept; ++i) {
-        const std::size_t r = row_[i];
+        const std::size_t r = row[i];
         pairs[2 * i] = c_other[2 * r];
         pairs[2 * i + 1] = c_other[2 * r + 1];
     }
@@ -236,7 +220,7 @@ double OverlapIndex::add_row_hits(double matched, double bs, double be, std::siz
         }
         return matched;
     }
-    std::sort(hits_, hits_ + hits);
+    std::sort(hits_.data(), hits_.data() + hits);
     for (std::size_t h = 0; h < hits; ++h) {
         const std::size_t dialog = hits_[h];
         matched = add_pair_overlap(matched, bs, be, c_other_[2 * dialog], c_other_[2 * dialog + 1]);
@@ -253,8 +237,8 @@ double OverlapIndex::sum(const double* c_base, std::size_t base_len) noexcept {
     // Moving lower bound: every position below `lead` ends before `lead_bs`, the largest speech
     // start seen so far, so it cannot qualify for any speech row starting at or after it.
     std::size_t lead = 0;
-    double lead_max = -kInf;  // largest end among positions below `lead`
-    double lead_bs = -kInf;
+    double lead_max = -kInfinity;  // largest end among positions below `lead`
+    double lead_bs = -kInfinity;
     for (std::size_t speech = 0; speech < base_len; ++speech) {
         const double bs = c_base[2 * speech];
         const double be = c_base[2 * speech + 1];

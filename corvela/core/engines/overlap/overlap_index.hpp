@@ -36,6 +36,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine_array.hpp"
+
 namespace corvela {
 
 class OverlapIndex {
@@ -43,7 +45,6 @@ public:
     OverlapIndex() = default;
     OverlapIndex(const OverlapIndex&) = delete;
     OverlapIndex& operator=(const OverlapIndex&) = delete;
-    ~OverlapIndex();
 
     // Looks the subtitle table over without allocating: counts the rows that can qualify and
     // tells whether they are already in start order. Call first.
@@ -80,12 +81,12 @@ private:
     bool all_kept_ = true;           // no row was left out
     std::size_t root_ = 0;
     unsigned root_level_ = 0;
-    void* block_ = nullptr;          // one allocation holding the arrays below
-    std::size_t bytes_ = 0;
-    const double* pairs_ = nullptr;  // start, end of position 0, then of position 1, ...
-    double* max_end_ = nullptr;
-    std::uint32_t* row_ = nullptr;   // only when !in_row_order_
-    std::uint32_t* hits_ = nullptr;  // only when !in_row_order_
+    std::size_t bytes_ = 0;                // of the arrays below, as memory_bytes() reports them
+    const double* pairs_ = nullptr;        // start, end of position 0, then of position 1, ...
+    EngineArray<double> copied_pairs_;     // what pairs_ points to when rows were left out or moved
+    EngineArray<double> max_end_;
+    EngineArray<std::uint32_t> row_;       // only when !in_row_order_
+    EngineArray<std::uint32_t> hits_;      // only when !in_row_order_
 };
 
 // The indexed engine on its own: stores the ratio in *result and returns true, or returns false

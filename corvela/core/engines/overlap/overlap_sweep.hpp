@@ -60,6 +60,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine_array.hpp"
+
 namespace corvela {
 
 class OverlapSweep {
@@ -67,7 +69,6 @@ public:
     OverlapSweep() = default;
     OverlapSweep(const OverlapSweep&) = delete;
     OverlapSweep& operator=(const OverlapSweep&) = delete;
-    ~OverlapSweep();
 
     // What the caller knows of the speech table's order: kUnknown makes prepare() look.
     enum class SpeechOrder { kUnknown, kInOrder };
@@ -95,8 +96,12 @@ public:
     std::size_t memory_bytes() const noexcept { return bytes_; }
 
 private:
-    // sum_fitted() for subtitle rows and speech rows both in start order, the common shape.
+    // sum_fitted() for subtitle rows and speech rows both in start order, the common shape
+    // (sweep_row_order.cpp).
     double sum_in_row_order(const double* c_other, std::size_t started_len) const noexcept;
+    // sum_fitted() for the other shapes: a window for each speech row, taken in start order
+    // (sweep_windows.cpp).
+    double sum_by_windows(const double* c_other, std::size_t started_len) noexcept;
     template <class Table>
     double add_window(const Table& table, double matched, double bs, double be, std::size_t lo,
                       std::size_t hi) noexcept;
@@ -104,16 +109,15 @@ private:
     const double* c_base_ = nullptr;
     std::size_t base_len_ = 0;
     std::size_t other_len_ = 0;
-    void* block_ = nullptr;              // one allocation holding the arrays below
-    std::size_t bytes_ = 0;
-    double* reach_ = nullptr;            // largest end up to each position, of the last fit()
-    std::uint32_t* order_ = nullptr;     // subtitle row of each position; null: row order
-    std::uint32_t* hits_ = nullptr;      // one speech row's hits, when order_ is set
-    std::uint32_t* speech_ = nullptr;    // speech rows kept, in start order; null: row order
+    std::size_t bytes_ = 0;              // of the arrays below, as memory_bytes() reports them
+    EngineArray<double> reach_;          // largest end up to each position, of the last fit()
+    EngineArray<std::uint32_t> order_;   // subtitle row of each position; null: row order
+    EngineArray<std::uint32_t> hits_;    // one speech row's hits, when order_ is set
+    EngineArray<std::uint32_t> speech_;  // speech rows kept, in start order; null: row order
     std::size_t speech_kept_ = 0;
     std::size_t held_ = 0;
-    std::uint32_t* windows_ = nullptr;   // lead, started of each speech row, when speech_ is set
-    std::uint32_t* started_ = nullptr;   // started count of each speech row, when both are in order
+    EngineArray<std::uint32_t> windows_;  // lead, started of each speech row, when speech_ is set
+    EngineArray<std::uint32_t> started_;  // started count of each speech row, when both are in order
 };
 
 // True when the speech rows that can qualify (no NaN bound) come in nondecreasing start, the
