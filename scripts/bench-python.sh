@@ -11,27 +11,24 @@
 # BENCH_PYTHON chooses the interpreter (default: the newest supported CPython found).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/stage.sh
 
 if [ -z "${BENCH_PYTHON:-}" ]; then
   source scripts/pythons.sh
-  BENCH_PYTHON="${PYTHONS[${#PYTHONS[@]}-1]}"
+  BENCH_PYTHON=$(newest_python)
 fi
 
 fast=build/bench-venv
 chain=build/bench-venv-chain-only
 previous=build/bench-venv-previous
 previous_src=build/bench-previous-src
-for venv in "$fast" "$chain" "$previous"; do
-  rm -rf "$venv"
-  "$BENCH_PYTHON" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-done
-"$fast/bin/python" -m pip install -q . numpy matplotlib -C cmake.define.CORVELA_WALK_FLOOR=ON
-"$chain/bin/python" -m pip install -q . -C cmake.define.CORVELA_CHAIN_ONLY=ON
+# The earlier commit first: a name git does not know stops the run before any build.
 rm -rf "$previous_src"
 mkdir -p "$previous_src"
 git archive --format=tar "${BENCH_PREVIOUS:-main}" | tar -x -C "$previous_src"
-"$previous/bin/python" -m pip install -q "./$previous_src"
+fresh_venv "$fast" "$BENCH_PYTHON" . numpy matplotlib -C cmake.define.CORVELA_WALK_FLOOR=ON
+fresh_venv "$chain" "$BENCH_PYTHON" . -C cmake.define.CORVELA_CHAIN_ONLY=ON
+fresh_venv "$previous" "$BENCH_PYTHON" "./$previous_src"
 
 # Run from outside the checkout so each environment's installed build is the one imported.
 root="$PWD"

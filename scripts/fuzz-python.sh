@@ -8,6 +8,7 @@
 # the fuzzer. About 3 minutes in all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/stage.sh
 
 seconds="${CORVELA_FUZZ_SECONDS:-120}"
 python="${CORVELA_FUZZ_PYTHON:-}"
@@ -19,11 +20,9 @@ fi
 venv=build/venv-fuzz
 corpus=build/fuzz-corpus
 echo "=== fuzzing match() for ${seconds}s ($python)"
-rm -rf "$venv" "$corpus"
+rm -rf "$corpus"
 mkdir -p "$corpus"
-"$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q . atheris
+fresh_venv "$venv" "$python" . atheris
 
 # A finding writes crash-*/timeout-* files into build/ and fails this script.
 PYTHONMALLOC=debug "$venv/bin/python" fuzz/fuzz_match.py -max_total_time="$seconds" \

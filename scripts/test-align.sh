@@ -7,14 +7,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
+source scripts/stage.sh
 
-python="${PYTHONS[${#PYTHONS[@]}-1]}"
+python=$(newest_python)
 venv=build/venv-align
 echo "=== corvela-align with $("$python" -V)"
-rm -rf "$venv"
-"$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[align,test,films]"
+fresh_venv "$venv" "$python" ".[align,test,films]"
 for program in espeak-ng ffmpeg; do
   if ! command -v "$program" >/dev/null; then
     if [ "${CI:-}" = true ]; then

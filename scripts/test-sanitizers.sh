@@ -8,6 +8,7 @@
 # About 2 minutes on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/stage.sh
 
 flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
 
@@ -25,10 +26,7 @@ if [ -z "$python" ]; then
 fi
 venv=build/venv-asan
 echo "=== sanitizers: pytest suite ($python)"
-rm -rf "$venv"
-"$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[test]" \
+fresh_venv "$venv" "$python" ".[test]" \
   -C cmake.build-type=RelWithDebInfo -C "cmake.define.CMAKE_CXX_FLAGS=$flags"
 
 # The interpreter itself is not instrumented, so the runtime is preloaded, and its leaks at exit
