@@ -14,3 +14,13 @@ fresh_venv() {
   fi
 }
 
+# skip_unless_ci REASON...: outside CI prints "SKIPPED: REASON" and returns, and the stage goes
+# on without what is missing; under CI (CI=true), whose machine has everything a stage needs, a
+# missing piece is an error: prints REASON and exits 1.
+skip_unless_ci() {
+  if [ "${CI:-}" = true ]; then
+    echo "$(basename "$0" .sh): $*" >&2
+    exit 1
+  fi
+  echo "SKIPPED: $*"
+}

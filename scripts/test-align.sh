@@ -14,13 +14,8 @@ venv=build/venv-align
 echo "=== corvela-align with $("$python" -V)"
 fresh_venv "$venv" "$python" ".[align,test,films]"
 for program in espeak-ng ffmpeg; do
-  if ! command -v "$program" >/dev/null; then
-    if [ "${CI:-}" = true ]; then
-      echo "$program is missing (scripts/install-system-deps.sh installs it)" >&2
-      exit 1
-    fi
-    echo "SKIPPED: the end-to-end test needs $program"
-  fi
+  command -v "$program" >/dev/null ||
+    skip_unless_ci "the end-to-end test needs $program (scripts/install-system-deps.sh installs it)"
 done
 # The command must run from the venv, not from the source tree.
 (cd build && "../$venv/bin/corvela-align" --help >/dev/null)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the module and the GoogleTest suite with AddressSanitizer and UndefinedBehaviorSanitizer
-# (no recovery: the first finding aborts) and runs both test suites under them.
+# (no recovery: the first finding aborts) and runs both test suites under them, then the
+# mutation scenarios under valgrind memcheck on a plain build of the module that it makes too.
 #
 # One interpreter is enough here: the module's C++ is the same for every CPython, and the few
 # version branches (the error API of 3.12+, subinterpreter tests) are exercised by the plain
@@ -37,14 +38,14 @@ LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
   ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc \
   "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
 
-# Second line: memcheck over the mutation scenarios on the plain build that test-python.sh
-# left for the same interpreter (about 15 s).
-version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-plain="build/venv-$version"
-if [ -x "$plain/bin/python" ]; then
-  echo "=== memcheck: mutation scenarios ($plain)"
-  (cd tests && PYTHONMALLOC=malloc valgrind -q --error-exitcode=9 --leak-check=no \
-    "../$plain/bin/python" -c "import test_hostile_mutation as t; t.child_all()")
-else
-  echo "=== memcheck skipped: no plain build in $plain (run scripts/test-python.sh first)"
+# Second line: memcheck over the mutation scenarios (about 15 s). Valgrind cannot run the
+# sanitizer build, so the plain one is made here for the same interpreter.
+plain=build/venv-memcheck
+if ! command -v valgrind >/dev/null; then
+  skip_unless_ci "memcheck needs valgrind (scripts/install-system-deps.sh installs it)"
+  exit 0
 fi
+echo "=== memcheck: mutation scenarios ($python, plain build)"
+fresh_venv "$plain" "$python" ".[test]"
+(cd tests && PYTHONMALLOC=malloc valgrind -q --error-exitcode=9 --leak-check=no \
+  "../$plain/bin/python" -c "import test_hostile_mutation as t; t.child_all()")
