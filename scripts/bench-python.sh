@@ -4,34 +4,39 @@
 # uses only the chain loop, and the build of main's HEAD (the engine choice a branch replaces,
 # from `git archive`, no downloads) -- and times match() against them, the floor, the
 # pure-Python oracle and a NumPy version. Writes benchmarks/scaling.png.
-# BENCH_PREVIOUS chooses the earlier commit (default: main).
+# CORVELA_BENCH_PREVIOUS chooses the earlier commit (default: main).
 #
 #   scripts/bench-python.sh [bench_match.py options, e.g. --max-rows 100000]
 #
-# BENCH_PYTHON chooses the interpreter (default: the newest supported CPython found).
+# CORVELA_BENCH_PYTHON chooses the interpreter (default: the newest supported CPython found).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/stage.sh
 
-if [ -z "${BENCH_PYTHON:-}" ]; then
+# The names these had before would otherwise be ignored without a word.
+for old in BENCH_PYTHON BENCH_PREVIOUS; do
+  if [ -n "${!old:-}" ]; then
+    echo "bench-python: $old is now CORVELA_$old" >&2
+    exit 1
+  fi
+done
+python="${CORVELA_BENCH_PYTHON:-}"
+if [ -z "$python" ]; then
   source scripts/pythons.sh
-  BENCH_PYTHON="${PYTHONS[${#PYTHONS[@]}-1]}"
+  python=$(newest_python)
 fi
 
 fast=build/bench-venv
 chain=build/bench-venv-chain-only
 previous=build/bench-venv-previous
 previous_src=build/bench-previous-src
-for venv in "$fast" "$chain" "$previous"; do
-  rm -rf "$venv"
-  "$BENCH_PYTHON" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-done
-"$fast/bin/python" -m pip install -q . numpy matplotlib -C cmake.define.CORVELA_WALK_FLOOR=ON
-"$chain/bin/python" -m pip install -q . -C cmake.define.CORVELA_CHAIN_ONLY=ON
+# The earlier commit first: a name git does not know stops the run before any build.
 rm -rf "$previous_src"
 mkdir -p "$previous_src"
-git archive --format=tar "${BENCH_PREVIOUS:-main}" | tar -x -C "$previous_src"
-"$previous/bin/python" -m pip install -q "./$previous_src"
+git archive --format=tar "${CORVELA_BENCH_PREVIOUS:-main}" | tar -x -C "$previous_src"
+fresh_venv "$fast" "$python" . numpy matplotlib -C cmake.define.CORVELA_WALK_FLOOR=ON
+fresh_venv "$chain" "$python" . -C cmake.define.CORVELA_CHAIN_ONLY=ON
+fresh_venv "$previous" "$python" "./$previous_src"
 
 # Run from outside the checkout so each environment's installed build is the one imported.
 root="$PWD"

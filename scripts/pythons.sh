@@ -21,10 +21,17 @@ else
   done
 fi
 
+# Prints the newest interpreter: the last of PYTHONS, which the search and CORVELA_PYTHONS list
+# oldest first.
+newest_python() {
+  echo "${PYTHONS[-1]}"
+}
+
 # Prints the interpreter of PYTHONS whose version is 3.$1, or the newest one when none is.
 # Stages that need a single interpreter use 3.12: prebuilt wheels of their tools exist for it.
 python_for_minor() {
-  local candidate chosen="${PYTHONS[-1]}"
+  local candidate chosen
+  chosen=$(newest_python)
   for candidate in "${PYTHONS[@]}"; do
     if [ "$("$candidate" -c "import sys; print(sys.version_info[:2] == (3, $1))")" = True ]; then
       chosen="$candidate"

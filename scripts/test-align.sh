@@ -7,22 +7,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
+source scripts/stage.sh
 
-python="${PYTHONS[${#PYTHONS[@]}-1]}"
+python=$(newest_python)
 venv=build/venv-align
 echo "=== corvela-align with $("$python" -V)"
-rm -rf "$venv"
-"$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[align,test,films]"
+fresh_venv "$venv" "$python" ".[align,test,films]"
 for program in espeak-ng ffmpeg; do
-  if ! command -v "$program" >/dev/null; then
-    if [ "${CI:-}" = true ]; then
-      echo "$program is missing (scripts/install-system-deps.sh installs it)" >&2
-      exit 1
-    fi
-    echo "SKIPPED: the end-to-end test needs $program"
-  fi
+  command -v "$program" >/dev/null ||
+    skip_unless_ci "the end-to-end test needs $program (scripts/install-system-deps.sh installs it)"
 done
 # The command must run from the venv, not from the source tree.
 (cd build && "../$venv/bin/corvela-align" --help >/dev/null)

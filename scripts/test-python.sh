@@ -5,8 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
+source scripts/stage.sh
 
-newest="${PYTHONS[${#PYTHONS[@]}-1]}"
+newest=$(newest_python)
 for python in "${PYTHONS[@]}"; do
   examples=300
   if [ "$python" = "$newest" ]; then
@@ -16,10 +17,7 @@ for python in "${PYTHONS[@]}"; do
   venv="build/venv-$version"
   echo "=== CPython $version ($python), $examples differential examples"
   started=$SECONDS
-  rm -rf "$venv"
-  "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q ".[test]"
+  fresh_venv "$venv" "$python" ".[test]"
   CORVELA_DIFFERENTIAL_EXAMPLES=$examples "$venv/bin/python" -m pytest -q -p no:cacheprovider tests
   echo "=== CPython $version: $((SECONDS - started)) s"
 done

@@ -7,15 +7,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
+source scripts/stage.sh
 
-python="${PYTHONS[${#PYTHONS[@]}-1]}"
+python=$(newest_python)
 work=build/sdist-check
 rm -rf "$work"
 mkdir -p "$work"
 echo "=== sdist with $("$python" -V)"
-"$python" -m venv "$work/venv"
+fresh_venv "$work/venv" "$python" build
 venv_python="$PWD/$work/venv/bin/python"
-"$venv_python" -m pip install -q --upgrade pip build
 "$venv_python" -m build --outdir "$work/dist" . >"$work/build.log" 2>&1 || {
   cat "$work/build.log"
   exit 1
@@ -35,7 +35,7 @@ if missing or sources or any(len(found) != 1 for found in extensions.values()):
              f"extensions {extensions}")
 PY
 
-"$venv_python" -m pip install -q "$sdist[test,examples,typing]"
+"$venv_python" -m pip install -q "${sdist}[test,examples,typing]"
 tar -xzf "$sdist" -C "$work"
 cd "$work/$(basename "$sdist" .tar.gz)"
 "$venv_python" -m pytest -q -p no:cacheprovider tests
