@@ -20,4 +20,4 @@ done
 # The command must run from the venv, not from the source tree.
 (cd build && "../$venv/bin/corvela-align" --help >/dev/null)
 "$venv/bin/python" -m pytest -q -s -p no:cacheprovider \
-  tests/test_align_smoothing.py tests/test_align_command.py tests/test_align_end_to_end.py
+  tests/align

@@ -47,5 +47,6 @@ fi
 plain=build/venv-memcheck
 echo "=== memcheck: mutation scenarios ($python, plain build)"
 fresh_venv "$plain" "$python" ".[test]"
-(cd tests && PYTHONMALLOC=malloc valgrind -q --error-exitcode=9 --leak-check=no \
-  "../$plain/bin/python" -c "import test_hostile_mutation as t; t.child_all()")
+(cd tests/hazards && PYTHONPATH=../support PYTHONMALLOC=malloc \
+  valgrind -q --error-exitcode=9 --leak-check=no \
+  "../../$plain/bin/python" -c "import test_hostile_mutation as t; t.child_all()")
