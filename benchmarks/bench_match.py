@@ -2,11 +2,11 @@
 
 Run it with an interpreter that has corvela (the normal build), numpy and matplotlib installed:
 
-    python benchmarks/bench_match.py [--chain-only-python PATH] [--previous-python PATH]
+    python benchmarks/bench_match.py [--pair-loop-only-python PATH] [--previous-python PATH]
                                      [--plot FILE] [--max-rows N] [--realistic-only]
 
---chain-only-python names the interpreter of a second environment holding a build that uses
-only the chain loop (`pip install . -C cmake.define.CORVELA_CHAIN_ONLY=ON`); its timings run in a
+--pair-loop-only-python names the interpreter of a second environment holding a build that uses
+only the pair loop (`pip install . -C cmake.define.CORVELA_PAIR_LOOP_ONLY=ON`); its timings run in a
 subprocess of that interpreter on the same data. scripts/bench-python.sh sets both
 environments up and runs this script. --previous-python does the same for a build of an earlier
 commit (scripts/bench-python.sh builds main's HEAD), so that a change is measured against the
@@ -16,12 +16,12 @@ What is timed, always the whole call including the conversion of the lists:
   corvela                 match() with exact floats and exact timedeltas (direct conversion)
   corvela, general conv.  the same values as a trivial timedelta subclass, so every bound goes
                           through a real total_seconds() call
-  chain-only build        both of the above on the build without the index
+  pair-loop-only build        both of the above on the build without the index
   previous build          match() of the earlier commit's build, same data
   walk-only floor         benchmarks/walk_floor.cpp (when installed): reads every row and item
                           of the same lists as the direct conversion does and writes both
                           tables, no kernel -- what no whole call can go below
-  pure-Python oracle      tests/support/oracle.py: the rule chain as plain Python loops
+  pure-Python oracle      tests/support/oracle.py: the rule pair_loop as plain Python loops
   NumPy outer min/max     list-to-array conversion, then sum(clip(min(ends) - max(starts), 0))
 
 The realistic workload is 2,000 speech rows against 200 shifted copies of 1,500 subtitle rows
@@ -57,7 +57,7 @@ SCALING_ROWS = [100, 300, 1000, 3000, 10_000, 30_000, 100_000, 300_000, 1_000_00
 # Largest rows per side at which each slow peer is still timed.
 ORACLE_MAX_ROWS = 1000
 NUMPY_MAX_ROWS = 3000
-CHAIN_MAX_ROWS = 30_000
+PAIR_LOOP_MAX_ROWS = 30_000
 
 
 class GeneralDelta(timedelta):
@@ -179,7 +179,7 @@ def scaling_corvela_times(rows):
 
 
 def worker(args):
-    """Runs in the chain-only environment: the corvela timings only, as JSON on stdout."""
+    """Runs in the pair-loop-only environment: the corvela timings only, as JSON on stdout."""
     out = {"module": sys.modules["corvela.core.algo"].__file__, "realistic": None, "scaling": {}}
     if args.worker_realistic:
         times, bits, _, _ = realistic_corvela_times()
@@ -190,7 +190,7 @@ def worker(args):
     json.dump(out, sys.stdout)
 
 
-def run_chain_only(python, realistic, rows):
+def run_other_build(python, realistic, rows):
     command = [python, os.path.abspath(__file__), "--worker"]
     if realistic:
         command.append("--worker-realistic")
@@ -231,8 +231,8 @@ LABELS = {
     "general": "corvela, general conversion (timedelta subclass)",
     "previous": "previous build (engine choice before this change)",
     "floor": "walk-only floor (conversion without the kernel)",
-    "chain": "chain-only build",
-    "chain_general": "chain-only build, general conversion",
+    "pair_loop": "pair-loop-only build",
+    "pair_loop_general": "pair-loop-only build, general conversion",
     "oracle": "pure-Python oracle",
     "numpy": "NumPy outer min/max",
 }
@@ -240,7 +240,7 @@ LABELS = {
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--chain-only-python", help="interpreter of the chain-only environment")
+    parser.add_argument("--pair-loop-only-python", help="interpreter of the pair-loop-only environment")
     parser.add_argument("--previous-python", help="interpreter of the earlier build's environment")
     parser.add_argument("--realistic-only", action="store_true", help="skip the scaling series")
     parser.add_argument("--plot", default=os.path.join(HERE, "scaling.png"))
@@ -259,15 +259,15 @@ def main():
     print(f"module: {sys.modules['corvela.core.algo'].__file__}")
     rows_series = [r for r in SCALING_ROWS if r <= args.max_rows]
 
-    chain = None
-    if args.chain_only_python:
-        chain_rows = [r for r in rows_series if r <= CHAIN_MAX_ROWS]
-        chain = run_chain_only(args.chain_only_python, True, chain_rows)
-        print(f"chain-only module: {chain['module']}")
+    pair_loop = None
+    if args.pair_loop_only_python:
+        pair_loop_rows = [r for r in rows_series if r <= PAIR_LOOP_MAX_ROWS]
+        pair_loop = run_other_build(args.pair_loop_only_python, True, pair_loop_rows)
+        print(f"pair-loop-only module: {pair_loop['module']}")
 
     previous = None
     if args.previous_python:
-        previous = run_chain_only(args.previous_python, True, [])
+        previous = run_other_build(args.previous_python, True, [])
         print(f"previous module: {previous['module']}")
 
     # Realistic workload.
@@ -281,11 +281,11 @@ def main():
         times["floor"] = per_call(walk, [(base, o) for o in others])
     except ImportError:
         print("walk-only floor not installed: its row is skipped")
-    if chain is not None:
+    if pair_loop is not None:
         # The two builds must agree bit for bit on every shift.
-        assert chain["realistic"]["bits"] == bits, "chain-only build disagrees"
-        times["chain"] = chain["realistic"]["times"]["corvela"]
-        times["chain_general"] = chain["realistic"]["times"]["general"]
+        assert pair_loop["realistic"]["bits"] == bits, "pair-loop-only build disagrees"
+        times["pair_loop"] = pair_loop["realistic"]["times"]["corvela"]
+        times["pair_loop_general"] = pair_loop["realistic"]["times"]["general"]
     times["oracle"] = per_call(oracle.match, [(base, o) for o in others[:2]], repeat=3, min_time=0)
     assert oracle.bits(oracle.match(base, others[0])) == bits[0]
     try:
@@ -302,13 +302,13 @@ def main():
     print()
     print("| implementation | time per call | relative to corvela |")
     print("|---|---:|---:|")
-    for key in ("corvela", "previous", "floor", "cached", "general", "chain", "chain_general",
+    for key in ("corvela", "previous", "floor", "cached", "general", "pair_loop", "pair_loop_general",
                 "oracle", "numpy"):
         if key in times:
             ratio = times[key] / times["corvela"]
             print(f"| {LABELS[key]} | {fmt_time(times[key])} | {ratio:,.1f}x |")
     print()
-    for key, target in (("chain_general", 30), ("oracle", 1000), ("numpy", 100)):
+    for key, target in (("pair_loop_general", 30), ("oracle", 1000), ("numpy", 100)):
         if key in times:
             ratio = times[key] / times["corvela"]
             verdict = "met" if ratio >= target else "NOT met"
@@ -329,11 +329,11 @@ def main():
     scaling = {}
     for rows in rows_series:
         row_times, row_bits = scaling_corvela_times(rows)
-        if chain is not None and str(rows) in chain["scaling"]:
-            entry = chain["scaling"][str(rows)]
-            assert entry["bits"] == row_bits, f"chain-only build disagrees at {rows} rows"
-            row_times["chain"] = entry["times"]["corvela"]
-            row_times["chain_general"] = entry["times"]["general"]
+        if pair_loop is not None and str(rows) in pair_loop["scaling"]:
+            entry = pair_loop["scaling"][str(rows)]
+            assert entry["bits"] == row_bits, f"pair-loop-only build disagrees at {rows} rows"
+            row_times["pair_loop"] = entry["times"]["corvela"]
+            row_times["pair_loop_general"] = entry["times"]["general"]
         if rows <= ORACLE_MAX_ROWS or rows <= NUMPY_MAX_ROWS:
             base, other = scaling_workload(rows)
             if rows <= ORACLE_MAX_ROWS:
@@ -377,7 +377,7 @@ def plot(scaling, keys, path):
         print("matplotlib not installed: no plot")
         return
     fig, ax = plt.subplots(figsize=(7.5, 5))
-    markers = {"corvela": "o", "general": "s", "chain": "^", "chain_general": "v",
+    markers = {"corvela": "o", "general": "s", "pair_loop": "^", "pair_loop_general": "v",
                "oracle": "D", "numpy": "x"}
     for key in keys:
         points = [(rows, t[key]) for rows, t in scaling.items() if key in t]

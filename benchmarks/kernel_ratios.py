@@ -1,8 +1,8 @@
 """Summarises a Google Benchmark JSON file of benchmarks/kernels.cpp as a Markdown table.
 
 For every shape and size: the median and minimum time of each engine over the repetitions, the
-chain-to-index, chain-to-sweep, chain-to-dispatch and index-to-sweep ratios (of minima, the figure least disturbed by other load),
-and, for the doubling series of sorted realistic input (one table, and eight shifted copies
+pair-loop-to-index, pair-loop-to-sweep, pair-loop-to-dispatch and index-to-sweep ratios (of
+minima, the figure least disturbed by other load), and, for the doubling series of sorted realistic input (one table, and eight shifted copies
 in turn), time(2N) / time(N).
 """
 import json
@@ -38,19 +38,19 @@ def main(path):
             return "%.2f ms" % (us / 1e3)
         return "%.3f us" % us
 
-    print("| shape | speech x subtitles | chain median | index median | sweep median "
-          "| dispatch median | chain/index (min) | chain/sweep (min) | chain/dispatch (min) "
-          "| index/sweep (min) |")
+    print("| shape | speech x subtitles | pair loop median | index median | sweep median "
+          "| dispatch median | pair loop/index (min) | pair loop/sweep (min) "
+          "| pair loop/dispatch (min) | index/sweep (min) |")
     print("|---|---|---|---|---|---|---|---|---|---|")
     for (shape, size) in sorted(times, key=lambda k: (k[0], rows_of(k[1]))):
         e = times[(shape, size)]
         get = lambda engine, agg: e.get(engine, {}).get(agg)
-        chain_min = get("chain", "min")
-        ratio = lambda engine: ("%.1fx" % (chain_min / get(engine, "min"))
-                                if chain_min and get(engine, "min") else "-")
+        pair_loop_min = get("pair_loop", "min")
+        ratio = lambda engine: ("%.1fx" % (pair_loop_min / get(engine, "min"))
+                                if pair_loop_min and get(engine, "min") else "-")
         index_min, sweep_min = get("index", "min"), get("sweep", "min")
         print("| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
-            shape, size, fmt(get("chain", "median")), fmt(get("index", "median")),
+            shape, size, fmt(get("pair_loop", "median")), fmt(get("index", "median")),
             fmt(get("sweep", "median")), fmt(get("dispatch", "median")), ratio("index"),
             ratio("sweep"), ratio("dispatch"),
             "%.1fx" % (index_min / sweep_min) if index_min and sweep_min else "-"))

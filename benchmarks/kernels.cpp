@@ -1,12 +1,12 @@
 // Kernel benchmarks of the overlap engines on native tables, no interpreter involved.
 //
 // Names read engine/shape/<speech rows>x<subtitle rows>. Engines:
-//   chain    - the reference double loop
+//   pair_loop - the reference double loop
 //   index    - the indexed engine on its own
 //   sweep    - the sweep engine on its own (sorting the subtitles first when they need it)
-//   dispatch - overlap_ratio, what `match` runs (chain, index or sweep, whichever should be
+//   dispatch - overlap_ratio, what `match` runs (the pair loop, index or sweep, whichever should be
 //              fastest)
-// The chain loop is left out where one call would take longer than about ten seconds.
+// The pair loop is left out where one call would take longer than about ten seconds.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -187,7 +187,7 @@ const Tables& tables(Shape shape, std::size_t n, std::size_t m) {
     return it->second;
 }
 
-enum class Engine { Chain, Index, Sweep, Dispatch };
+enum class Engine { PairLoop, Index, Sweep, Dispatch };
 
 void run(benchmark::State& state, Engine engine, Shape shape, std::size_t n, std::size_t m) {
     const Tables& t = tables(shape, n, m);
@@ -196,8 +196,8 @@ void run(benchmark::State& state, Engine engine, Shape shape, std::size_t n, std
         const Rows& other = t.others[call++ % t.others.size()];
         double result = 0.0;
         switch (engine) {
-        case Engine::Chain:
-            result = corvela::overlap_ratio_chain(t.base.data(), n, other.data(), m, t.base_total);
+        case Engine::PairLoop:
+            result = corvela::overlap_ratio_pairs(t.base.data(), n, other.data(), m, t.base_total);
             break;
         case Engine::Index:
             if (!corvela::overlap_ratio_index(t.base.data(), n, other.data(), m, t.base_total,
@@ -224,11 +224,11 @@ void add(Shape shape, std::size_t n, std::size_t m) {
     const double pairs = static_cast<double>(n) * static_cast<double>(m);
     const std::string size = std::to_string(n) + "x" + std::to_string(m);
     const std::pair<Engine, const char*> engines[] = {
-        {Engine::Chain, "chain"}, {Engine::Index, "index"}, {Engine::Sweep, "sweep"},
+        {Engine::PairLoop, "pair_loop"}, {Engine::Index, "index"}, {Engine::Sweep, "sweep"},
         {Engine::Dispatch, "dispatch"}};
     for (const auto& [engine, label] : engines) {
-        // About 1 ns per pair: above 10^10 pairs one chain call alone takes ten seconds.
-        if (engine == Engine::Chain && pairs > 1.01e10) {
+        // About 1 ns per pair: above 10^10 pairs one pair-loop call alone takes ten seconds.
+        if (engine == Engine::PairLoop && pairs > 1.01e10) {
             continue;
         }
         auto* b = benchmark::RegisterBenchmark(
@@ -239,7 +239,7 @@ void add(Shape shape, std::size_t n, std::size_t m) {
         b->ComputeStatistics("min", [](const std::vector<double>& v) {
             return *std::min_element(v.begin(), v.end());
         });
-        if (pairs >= 1e9 && engine == Engine::Chain) {
+        if (pairs >= 1e9 && engine == Engine::PairLoop) {
             b->Iterations(1);
         }
     }
@@ -248,7 +248,7 @@ void add(Shape shape, std::size_t n, std::size_t m) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Tiny inputs, where building any index costs more than the whole chain loop.
+    // Tiny inputs, where building any index costs more than the whole pair loop.
     for (std::size_t n : {1, 2, 4, 8, 16, 32}) {
         add(Shape::Realistic, n, n);
     }

@@ -1,5 +1,5 @@
 // libFuzzer target: the indexed engine, the sweep (alone and prepared with a start order) and
-// the dispatcher against the chain loop, bit for bit,
+// the dispatcher against the pair loop, bit for bit,
 // on tables decoded from the fuzzer's bytes. Any difference aborts.
 //
 // Input: one flags byte (bit 0: put subtitle rows in start order, bit 1: the same for speech
@@ -37,10 +37,10 @@ const double kSpecials[] = {
     std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(), 1.0, 10.0,
     9007199254740993.0, 0.1 + 0.2, 86400.0, 3600.5, -2.5, 1e300, 2.0, 4.0, 8.0};
 
-void check(const char* engine, double got, double chain, std::size_t n, std::size_t m) {
-    if (bits(got) != bits(chain)) {
-        std::fprintf(stderr, "mismatch: %s gives %a, the chain loop %a (%zu x %zu rows)\n", engine,
-                     got, chain, n, m);
+void check(const char* engine, double got, double pairs, std::size_t n, std::size_t m) {
+    if (bits(got) != bits(pairs)) {
+        std::fprintf(stderr, "mismatch: %s gives %a, the pair loop %a (%zu x %zu rows)\n", engine,
+                     got, pairs, n, m);
         std::abort();
     }
 }
@@ -89,18 +89,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A total of 1.0 exposes `matched` itself; the real total is what the body passes.
     for (const double t : {1.0, total}) {
-        const double chain = corvela::overlap_ratio_chain(base.data(), n, other.data(), m, t);
+        const double pairs = corvela::overlap_ratio_pairs(base.data(), n, other.data(), m, t);
         double index = 0.0;
         if (!corvela::overlap_ratio_index(base.data(), n, other.data(), m, t, &index)) {
             std::abort();  // a few kilobytes cannot fail to allocate here
         }
-        check("index", index, chain, n, m);
-        check("dispatcher", corvela::overlap_ratio(base.data(), n, other.data(), m, t), chain, n, m);
+        check("index", index, pairs, n, m);
+        check("dispatcher", corvela::overlap_ratio(base.data(), n, other.data(), m, t), pairs, n, m);
         double sweep = 0.0;
         if (!corvela::overlap_ratio_sweep(base.data(), n, other.data(), m, t, &sweep)) {
             std::abort();
         }
-        check("sweep", sweep, chain, n, m);
+        check("sweep", sweep, pairs, n, m);
     }
     // Prepared with a start order of the rows (ties broken as the flags byte says), then summed
     // on the table and on a shifted copy, which the same order still fits.
@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const std::vector<double>* table : {&other, &shifted}) {
         check("prepared sweep", prepared.sum(table->data()),
-              corvela::overlap_ratio_chain(base.data(), n, table->data(), m, 1.0), n, m);
+              corvela::overlap_ratio_pairs(base.data(), n, table->data(), m, 1.0), n, m);
     }
     return 0;
 }

@@ -2,7 +2,7 @@
 # Builds the kernel benchmarks of the overlap engines and runs them at low priority (other work
 # may share the machine: every benchmark is repeated and the summary reports median and minimum).
 # Extra arguments go to the benchmark binary, e.g. --benchmark_filter=realistic/2000x1500.
-# Writes build/bench/kernels.json and prints a table of index-to-chain ratios.
+# Writes build/bench/kernels.json and prints a table of index-to-pair-loop ratios.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

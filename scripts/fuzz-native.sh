@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer target of the overlap engines with clang (ASan + UBSan) and runs it for a
 # bounded time (CORVELA_FUZZ_SECONDS, default 60): the indexed engine and the dispatcher must
-# give the chain loop's bits on every table the fuzzer tries. Fails on any mismatch or crash.
+# give the pair loop's bits on every table the fuzzer tries. Fails on any mismatch or crash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -28,7 +28,7 @@ struct _object;
 
 namespace corvela {
 
-// Up to this many pairs the chain loop finishes before any other engine could even look at the
+// Up to this many pairs the pair loop finishes before any other engine could even look at the
 // tables: the engine choice and the offset scan leave such tables to it.
 constexpr std::size_t kTinyPairs = 1024;
 
@@ -54,7 +54,7 @@ double overlap_ratio(const double* c_base, std::size_t base_len, const double* c
                      std::size_t other_len, double base_total, bool speech_starts_in_order = false);
 
 // The plain double loop over every pair: the reference engine.
-double overlap_ratio_chain(const double* c_base, std::size_t base_len, const double* c_other,
+double overlap_ratio_pairs(const double* c_base, std::size_t base_len, const double* c_other,
                            std::size_t other_len, double base_total);
 
 }  // namespace corvela

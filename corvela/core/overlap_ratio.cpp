@@ -8,19 +8,19 @@
 
 namespace corvela {
 
-#ifndef CORVELA_CHAIN_ONLY
+#ifndef CORVELA_PAIR_LOOP_ONLY
 namespace {
 
 // When at least this share of the pairs qualifies, the index visits nearly every pair anyway
-// and its bookkeeping makes it slower than the chain loop.
+// and its bookkeeping makes it slower than the pair loop.
 constexpr double kDenseShare = 0.25;
 
 // Rough costs in nanoseconds, measured with benchmarks/kernels.cpp (see benchmarks/KERNELS.md):
-// the chain loop per pair (when its branches are well predicted; less predictable tables only
+// the pair loop per pair (when its branches are well predicted; less predictable tables only
 // make it slower), the index per subtitle row for a table in start order and per row and tree
 // level for one it must sort, and per speech row when speech comes in start order (the sweep)
 // and per row and tree level when it does not (a walk from the root).
-constexpr double kChainPair = 0.35;
+constexpr double kPairLoopPair = 0.35;
 constexpr double kBuildRow = 1.5;
 constexpr double kSortRowLevel = 4.5;
 constexpr double kSweepRow = 15.0;
@@ -30,9 +30,9 @@ constexpr double kQueryRowLevel = 16.0;
 constexpr double kSweepFitRow = 1.0;
 constexpr double kSweepSpeechRow = 10.0;
 constexpr double kSweepSortRowLevel = 1.5;
-// Subtitles out of start order: the chain loop per pair, whose branches no predictor learns on
+// Subtitles out of start order: the pair loop per pair, whose branches no predictor learns on
 // such a table, and the sweep per row and level of the subtitle sort it then makes.
-constexpr double kUnorderedChainPair = 0.85;
+constexpr double kUnorderedPairLoopPair = 0.85;
 constexpr double kSweepOrderRowLevel = 3.8;
 
 // Rows per side of the grid sample that estimates the share of qualifying pairs.
@@ -86,9 +86,9 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
                            std::size_t other_len, double base_total, bool speech_starts_in_order) {
     const double n = static_cast<double>(base_len);
     const double m = static_cast<double>(other_len);
-    const double chain_cost = kChainPair * n * m;
+    const double pair_loop_cost = kPairLoopPair * n * m;
     // The cheapest index (both tables in start order) is ruled out before any table is read.
-    if (m * kBuildRow + n * kSweepRow < chain_cost &&
+    if (m * kBuildRow + n * kSweepRow < pair_loop_cost &&
         sampled_share(c_base, base_len, c_other, other_len) < kDenseShare) {
         const bool speech_ordered =
             speech_starts_in_order || speech_in_start_order(c_base, base_len);
@@ -106,7 +106,7 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
                 m * kSweepFitRow +
                 n * (kSweepSpeechRow + (speech_ordered ? 0.0 : kSweepSortRowLevel * tree_levels(base_len)));
             OverlapSweep sweep;
-            if (sweep_cost < chain_cost && sweep.prepare(c_base, base_len, other_len, nullptr, speech_order)) {
+            if (sweep_cost < pair_loop_cost && sweep.prepare(c_base, base_len, other_len, nullptr, speech_order)) {
                 const std::size_t started_len = sweep.fit(c_other);
                 if (started_len != OverlapSweep::kUnfit && sweep.worth_sweeping()) {
                     return sweep.sum_fitted(c_other, started_len) / base_total;
@@ -122,22 +122,22 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
             n * (speech_ordered ? kSweepRow : kQueryRowLevel * levels);
         if (!index.in_row_order()) {
             // Sorted once, such a table is the sweep's again, and it sorts cheaper than the
-            // index's tree; the chain loop is slower on it than on an ordered one.
+            // index's tree; the pair loop is slower on it than on an ordered one.
             const double sorted_sweep_cost =
                 m * kSweepOrderRowLevel * levels + m * kSweepFitRow +
                 n * (kSweepSpeechRow + (speech_ordered ? 0.0 : kSweepSortRowLevel * tree_levels(base_len)));
             double matched = 0.0;
-            if (sorted_sweep_cost < index_cost && sorted_sweep_cost < kUnorderedChainPair * n * m &&
+            if (sorted_sweep_cost < index_cost && sorted_sweep_cost < kUnorderedPairLoopPair * n * m &&
                 sweep_sorted(c_base, base_len, c_other, other_len, speech_order, true, &matched)) {
                 return matched / base_total;
             }
         }
-        // Without the index's memory the chain loop still gives the answer.
-        if (index_cost < chain_cost && index.build()) {
+        // Without the index's memory the pair loop still gives the answer.
+        if (index_cost < pair_loop_cost && index.build()) {
             return index.sum(c_base, base_len) / base_total;
         }
     }
-    return overlap_ratio_chain(c_base, base_len, c_other, other_len, base_total);
+    return overlap_ratio_pairs(c_base, base_len, c_other, other_len, base_total);
 }
 
 }  // namespace
@@ -145,8 +145,8 @@ double overlap_ratio_large(const double* c_base, std::size_t base_len, const dou
 
 double overlap_ratio(const double* c_base, std::size_t base_len, const double* c_other,
                      std::size_t other_len, double base_total, bool speech_starts_in_order) {
-#ifndef CORVELA_CHAIN_ONLY
-    // Tiny tables go straight to the chain loop (a tail call), so that choosing costs them next
+#ifndef CORVELA_PAIR_LOOP_ONLY
+    // Tiny tables go straight to the pair loop (a tail call), so that choosing costs them next
     // to nothing.
     if (!tiny_tables(base_len, other_len)) {
         return overlap_ratio_large(c_base, base_len, c_other, other_len, base_total,
@@ -155,7 +155,7 @@ double overlap_ratio(const double* c_base, std::size_t base_len, const double* c
 #else
     (void)speech_starts_in_order;
 #endif
-    return overlap_ratio_chain(c_base, base_len, c_other, other_len, base_total);
+    return overlap_ratio_pairs(c_base, base_len, c_other, other_len, base_total);
 }
 
 }  // namespace corvela

@@ -1,4 +1,4 @@
-// Differential test: the indexed engine, the sweep and the dispatcher against the chain loop, bit
+// Differential test: the indexed engine, the sweep and the dispatcher against the pair loop, bit
 // for bit, on random tables of many shapes and on table sizes at the edges of the implicit tree.
 #include <gtest/gtest.h>
 
@@ -51,18 +51,18 @@ void expect_same(const Rows& base, const Rows& other, const std::string& what) {
     const std::size_t m = other.size() / 2;
     const auto where = [&] { return what + " (" + std::to_string(n) + " x " + std::to_string(m) + ")"; };
     for (const double total : {1.0, total_of(base)}) {
-        const double chain = corvela::overlap_ratio_chain(base.data(), n, other.data(), m, total);
+        const double pairs = corvela::overlap_ratio_pairs(base.data(), n, other.data(), m, total);
         double index = 0.0;
         ASSERT_TRUE(corvela::overlap_ratio_index(base.data(), n, other.data(), m, total, &index));
         double sweep = 0.0;
         ASSERT_TRUE(corvela::overlap_ratio_sweep(base.data(), n, other.data(), m, total, &sweep));
         const double dispatched = corvela::overlap_ratio(base.data(), n, other.data(), m, total);
-        ASSERT_EQ(bits(index), bits(chain)) << where() << ": index " << index << ", chain " << chain;
-        ASSERT_EQ(bits(sweep), bits(chain)) << where() << ": sweep " << sweep << ", chain " << chain;
-        ASSERT_EQ(bits(dispatched), bits(chain))
-            << where() << ": dispatcher " << dispatched << ", chain " << chain;
+        ASSERT_EQ(bits(index), bits(pairs)) << where() << ": index " << index << ", pairs " << pairs;
+        ASSERT_EQ(bits(sweep), bits(pairs)) << where() << ": sweep " << sweep << ", pairs " << pairs;
+        ASSERT_EQ(bits(dispatched), bits(pairs))
+            << where() << ": dispatcher " << dispatched << ", pairs " << pairs;
     }
-    const double matched = corvela::overlap_ratio_chain(base.data(), n, other.data(), m, 1.0);
+    const double matched = corvela::overlap_ratio_pairs(base.data(), n, other.data(), m, 1.0);
     const std::vector<std::uint32_t> order = start_order(other, n * 31 + m);
     for (const std::uint32_t* given : {order.data(), static_cast<const std::uint32_t*>(nullptr)}) {
         corvela::OverlapSweep prepared;
@@ -86,7 +86,7 @@ std::vector<std::size_t> edge_sizes() {
 
 class RandomTables : public ::testing::TestWithParam<Shape> {};
 
-TEST_P(RandomTables, EnginesMatchChain) {
+TEST_P(RandomTables, EnginesMatchPairLoop) {
     const Shape shape = GetParam();
     Generator gen(0x5eed0000u + static_cast<unsigned>(shape));
     for (const std::size_t m : edge_sizes()) {
@@ -149,7 +149,7 @@ struct Case {
 
 class EdgeTables : public ::testing::TestWithParam<Case> {};
 
-TEST_P(EdgeTables, EnginesMatchChain) {
+TEST_P(EdgeTables, EnginesMatchPairLoop) {
     const Case& c = GetParam();
     expect_same(c.base, c.other, c.name);
 }
@@ -187,9 +187,9 @@ INSTANTIATE_TEST_SUITE_P(
               45, 46, 44, 45, 43, 44, 42, 43, 41, 42, 39, 40, 38, 39, 37, 38}}),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
 
-// The dispatcher must give the chain's bits whichever engine it picks: tiny tables, dense ones
-// (chain) and large sparse ones (index).
-TEST(Dispatcher, MatchesChainOnEveryRoute) {
+// The dispatcher must give the pair loop's bits whichever engine it picks: tiny tables, dense ones
+// (pairs) and large sparse ones (index).
+TEST(Dispatcher, MatchesPairLoopOnEveryRoute) {
     Generator gen(42);
     const Rows tiny_base = gen.realistic(3);
     const Rows tiny_other = gen.realistic(5);

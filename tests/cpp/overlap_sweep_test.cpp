@@ -1,5 +1,5 @@
 // The prepared sweep as a caller that tries many shifts of one subtitle table uses it: one
-// prepare, then one sum per shifted table, each with the chain loop's bits.
+// prepare, then one sum per shifted table, each with the pair loop's bits.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -29,7 +29,7 @@ class PreparedShifts : public ::testing::TestWithParam<ShiftCase> {};
 
 // One prepared object serves every shift: whatever a sum leaves behind (cursors, windows, hit
 // buffers) must not leak into the next.
-TEST_P(PreparedShifts, EveryShiftMatchesChain) {
+TEST_P(PreparedShifts, EveryShiftMatchesPairLoop) {
     const ShiftCase c = GetParam();
     Generator gen(0xc0ffeeu + static_cast<unsigned>(c.shape));
     for (const std::size_t m : {std::size_t{3}, std::size_t{40}, std::size_t{700}}) {
@@ -51,8 +51,8 @@ TEST_P(PreparedShifts, EveryShiftMatchesChain) {
             for (double& bound : moved) {
                 bound = bound + shift * 0.7;
             }
-            const double chain = corvela::overlap_ratio_chain(base.data(), 300, moved.data(), m, 1.0);
-            ASSERT_EQ(bits(sweep.sum(moved.data())), bits(chain))
+            const double pairs = corvela::overlap_ratio_pairs(base.data(), 300, moved.data(), m, 1.0);
+            ASSERT_EQ(bits(sweep.sum(moved.data())), bits(pairs))
                 << name_of(c.shape) << ", " << m << " subtitles, shift " << shift;
         }
     }
@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                (info.param.subtitles_shuffled ? "_subtitles_shuffled" : "");
     });
 
-// A table that its order does not put in start order is still summed exactly (by the chain
+// A table that its order does not put in start order is still summed exactly (by the pair
 // loop); so is one whose NaN start comes before a number. NaN starts at the end of the order and
 // NaN ends anywhere are swept.
 TEST(PreparedFit, TablesOutsideTheOrderFallBack) {
@@ -90,7 +90,7 @@ TEST(PreparedFit, TablesOutsideTheOrderFallBack) {
     EXPECT_EQ(sweep.fit(tables[3].data()), 0u);
     for (const Rows& other : tables) {
         EXPECT_EQ(bits(sweep.sum(other.data())),
-                  bits(corvela::overlap_ratio_chain(base.data(), 3, other.data(), 3, 1.0)));
+                  bits(corvela::overlap_ratio_pairs(base.data(), 3, other.data(), 3, 1.0)));
     }
 }
 

@@ -3,7 +3,7 @@ hands the subtitles over as durations), and the result due, compared bit for bit
 NaN).
 
 GoogleTest cannot read this file, so the C++ suite keeps its own cases for the pair loop
-(tests/cpp/overlap_chain_test.cpp, where a case shared with this table has the same name);
+(tests/cpp/pair_loop_test.cpp, where a case shared with this table has the same name);
 README.md's examples run as they stand (package/test_readme.py).
 """
 

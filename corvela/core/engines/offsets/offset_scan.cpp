@@ -32,7 +32,7 @@ bool subtitle_start_order(const ShiftScan& scan, EngineArray<std::uint32_t>* ord
 }
 
 // The engine for one shifted table: the sweep prepared once for the whole scan where it wins,
-// otherwise the engine choice of `match`. Both give the chain loop's bits.
+// otherwise the engine choice of `match`. Both give the pair loop's bits.
 double coverage_of_shift(const ShiftScan& scan, OverlapSweep* sweep,
                          const double* shifted) noexcept {
     if (sweep != nullptr) {
@@ -86,7 +86,7 @@ bool scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_
     OverlapSweep prepared;
     OverlapSweep* sweep = nullptr;
     EngineArray<std::uint32_t> order;
-#ifdef CORVELA_CHAIN_ONLY
+#ifdef CORVELA_PAIR_LOOP_ONLY
     const bool large = false;
 #else
     const bool large = !tiny_tables(scan.speech_len, scan.subtitle_len);

@@ -1,4 +1,4 @@
-// The indexed engine: the same sum as the chain loop, visiting only the pairs that can add
+// The indexed engine: the same sum as the pair loop, visiting only the pairs that can add
 // something.
 //
 // A pair adds something only when bs <= oe && os <= be (ordered comparisons, so a NaN bound
@@ -57,7 +57,7 @@ public:
     // the table has more rows than 32-bit positions can address); the index is then unusable.
     bool build() noexcept;
 
-    // The summed overlap `matched` over every pair, added in the chain loop's order.
+    // The summed overlap `matched` over every pair, added in the pair loop's order.
     double sum(const double* c_base, std::size_t base_len) noexcept;
 
     // Bytes the index holds beyond the tables it was given.

@@ -31,8 +31,8 @@ inline double add_pair_overlap(double matched, double bs, double be, double os, 
 }
 
 // What add_pair_overlap adds for a pair already known to qualify (bs <= oe && os <= be) with no
-// NaN bound, without the chain's branches, whose outcomes no predictor learns on real tables.
-// Without NaN the bounds are totally ordered, so the chain's four amounts are the cases of
+// NaN bound, without the pair loop's branches, whose outcomes no predictor learns on real tables.
+// Without NaN the bounds are totally ordered, so the pair loop's four amounts are the cases of
 // min(be, oe) - max(bs, os): its third rule holds when os <= bs and be <= oe, its fourth when
 // bs <= os and oe <= be, and the last two cover the mixed cases, which qualification makes
 // reachable. Where both of a min or max tie, the two values are equal and can differ only in the

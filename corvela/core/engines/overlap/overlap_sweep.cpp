@@ -148,7 +148,7 @@ std::size_t OverlapSweep::fit(const double* c_other) noexcept {
 double OverlapSweep::sum(const double* c_other) noexcept {
     const std::size_t started_len = fit(c_other);
     if (started_len == kUnfit) {
-        return overlap_ratio_chain(c_base_, base_len_, c_other, other_len_, 1.0);
+        return overlap_ratio_pairs(c_base_, base_len_, c_other, other_len_, 1.0);
     }
     return sum_fitted(c_other, started_len);
 }

@@ -1,4 +1,4 @@
-// The sweep engine: the same sum as the chain loop, for subtitle tables whose rows can be put in
+// The sweep engine: the same sum as the pair loop, for subtitle tables whose rows can be put in
 // start order, visiting about one position per qualifying pair.
 //
 // A pair adds something only when bs <= oe && os <= be (ordered comparisons, so a NaN bound never
@@ -25,7 +25,7 @@
 //     load of `reach` before them confirms, and a longer window is found from the top.
 //  4. The hits of one speech row are added in subtitle row order: as they are found when the
 //     order is row order, otherwise collected and sorted first. What a hit adds is the rule
-//     chain's amount for a qualifying pair (qualifying_pair_overlap in overlap_rule.hpp); a
+//     pair loop's amount for a qualifying pair (qualifying_pair_overlap in overlap_rule.hpp); a
 //     window of at most two positions puts both to the whole test and adds +0.0 for a miss,
 //     which leaves `matched` (never -0.0) bit for bit as it was.
 //
@@ -48,11 +48,11 @@
 //    not be summed with.
 //  - Memory: 8 bytes a subtitle row, 8 more with an order; 12 a speech row when the speech must
 //    be sorted, otherwise 4 when no order is given.
-//  - sum(c_other) takes a table of other_len rows and returns `matched` over every pair, the chain
+//  - sum(c_other) takes a table of other_len rows and returns `matched` over every pair, the pair
 //    loop's exact bits (the caller divides by its speech total). It allocates nothing, throws
 //    nothing and touches no interpreter object, so it may run without the interpreter lock; one
 //    object must not be summed with from two threads at once. A table that the order does not
-//    put in start order (or that has a NaN start before a number) is summed by the chain loop:
+//    put in start order (or that has a NaN start before a number) is summed by the pair loop:
 //    slower, never wrong.
 #ifndef CORVELA_CORE_OVERLAP_SWEEP_HPP
 #define CORVELA_CORE_OVERLAP_SWEEP_HPP

@@ -33,18 +33,18 @@ double total_of(const std::vector<double>& rows) {
     return total;
 }
 
-class ChainCases : public ::testing::TestWithParam<Case> {};
+class PairLoopCases : public ::testing::TestWithParam<Case> {};
 
-TEST_P(ChainCases, MatchesHandComputedValue) {
+TEST_P(PairLoopCases, MatchesHandComputedValue) {
     const Case& c = GetParam();
-    const double got = corvela::overlap_ratio_chain(c.base.data(), c.base.size() / 2,
+    const double got = corvela::overlap_ratio_pairs(c.base.data(), c.base.size() / 2,
                                                     c.other.data(), c.other.size() / 2,
                                                     total_of(c.base));
     EXPECT_EQ(bits(got), bits(c.expected)) << "got " << got << ", expected " << c.expected;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Rules, ChainCases,
+    Rules, PairLoopCases,
     ::testing::Values(
         Case{"subtitle_inside_speech", {0, 10}, {2, 5}, 0.3},
         Case{"overlapping_subtitles_count_twice", {0, 10}, {0, 10, 0, 10}, 2.0},
@@ -69,14 +69,14 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"zero_total_cancelling_overlap", {0, 10, 10, 0}, {0, 10}, nan}),
     [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
 
-TEST(ChainOrder, SpeechRowOrderShowsInTotal) {
+TEST(PairLoopOrder, SpeechRowOrderShowsInTotal) {
     // The total is summed by the caller; both orders go through the same division.
     const std::vector<double> up = {0, 0.1, 0, 0.2, 0, 0.3};
     const std::vector<double> down = {0, 0.3, 0, 0.2, 0, 0.1};
     const std::vector<double> other = {0, 0.15};
-    EXPECT_EQ(bits(corvela::overlap_ratio_chain(up.data(), 3, other.data(), 1, total_of(up))),
+    EXPECT_EQ(bits(corvela::overlap_ratio_pairs(up.data(), 3, other.data(), 1, total_of(up))),
               bits(0.6666666666666666));
-    EXPECT_EQ(bits(corvela::overlap_ratio_chain(down.data(), 3, other.data(), 1, total_of(down))),
+    EXPECT_EQ(bits(corvela::overlap_ratio_pairs(down.data(), 3, other.data(), 1, total_of(down))),
               bits(0.6666666666666667));
 }
 

@@ -4,7 +4,7 @@
 
 namespace corvela {
 
-double overlap_ratio_chain(const double* c_base, std::size_t base_len, const double* c_other,
+double overlap_ratio_pairs(const double* c_base, std::size_t base_len, const double* c_other,
                            std::size_t other_len, double base_total) {
     double matched = 0.0;
     for (std::size_t speech = 0; speech < base_len; ++speech) {
