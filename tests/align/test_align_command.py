@@ -358,22 +358,39 @@ def test_every_third_party_import_of_the_command_is_in_the_extra_list():
     assert 'pip install "corvela[align]"' in done.stderr and "Traceback" not in done.stderr
 
 
+def worker_of(pid):
+    """The first child process of `pid`, once it has one (None after 30 s)."""
+    children = f"/proc/{pid}/task/{pid}/children"
+    for _ in range(3000):
+        try:
+            with open(children) as listing:
+                found = listing.read().split()
+        except OSError:
+            return None
+        if found:
+            return int(found[0])
+        time.sleep(0.01)
+    return None
+
+
 def test_ctrl_c_during_the_audio_pass_exits_130_quietly_and_leaves_nothing(tmp_path):
-    # Half an hour of noise: long enough to be heard in two halves, by two processes.
+    # An hour of noise at 8 kHz: long enough to be heard in two halves, by two processes, and
+    # for the signal to come while both are at work.
     noise = tmp_path / "noise.wav"
     with wave.open(str(noise), "wb") as sound:
         sound.setnchannels(1)
         sound.setsampwidth(2)
-        sound.setframerate(16000)
-        for _ in range(30):
-            sound.writeframes(os.urandom(2 * 16000 * 60))
+        sound.setframerate(8000)
+        for _ in range(60):
+            sound.writeframes(os.urandom(2 * 8000 * 60))
     srt = write(tmp_path / "in.srt", SRT)
     before = sorted(tmp_path.iterdir())
     child = subprocess.Popen([sys.executable, "-m", "corvela.align", str(srt), str(noise), "-o",
                               str(tmp_path / "out.srt")], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, start_new_session=True,
                              preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    time.sleep(1.0)
+    assert worker_of(child.pid) is not None
+    time.sleep(0.1)
     os.killpg(child.pid, signal.SIGINT)  # as a terminal sends it: to every process
     out, err = child.communicate(timeout=60)
     assert (child.returncode, out, err) == (130, b"", b"")
