@@ -53,63 +53,10 @@ int IntervalTable::create(Py_ssize_t count) {
 
 namespace {
 
-// Row i of `list`, refusing an index that user code has pushed past the list's current end.
-PyRef take_row(PyObject* list, Py_ssize_t i) {
-    if (i >= PyList_GET_SIZE(list)) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        return PyRef();
-    }
-    return PyRef::borrow(PyList_GET_ITEM(list, i));
-}
-
-}  // namespace
-
-PyRef take_item(PyObject* row, Py_ssize_t k) {
-    if (PyList_CheckExact(row)) {
-        if (k >= PyList_GET_SIZE(row)) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return PyRef();
-        }
-        return PyRef::borrow(PyList_GET_ITEM(row, k));
-    }
-    if (PyTuple_CheckExact(row)) {
-        if (k >= PyTuple_GET_SIZE(row)) {
-            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
-            return PyRef();
-        }
-        return PyRef::borrow(PyTuple_GET_ITEM(row, k));
-    }
-    PySequenceMethods* seq = Py_TYPE(row)->tp_as_sequence;
-    if (seq != nullptr && seq->sq_item != nullptr) {
-        return PyRef(PySequence_GetItem(row, k));
-    }
-    PyRef key(PyLong_FromSsize_t(k));
-    if (!key) {
-        return PyRef();
-    }
-    return PyRef(PyObject_GetItem(row, key.get()));
-}
-
-int to_double(PyObject* value, double* out) {
-    if (PyFloat_CheckExact(value)) {
-        *out = PyFloat_AS_DOUBLE(value);
-        return 0;
-    }
-    const double converted = PyFloat_AsDouble(value);
-    // -1.0 is an ordinary value unless the conversion raised.
-    if (converted == -1.0 && PyErr_Occurred()) {
-        return -1;
-    }
-    *out = converted;
-    return 0;
-}
-
-namespace {
-
 // The general path: item k of row i, with the row and the item each held while Python code
 // may run. `item` is null, with an exception set, on failure.
 struct HeldItem {
-    HeldItem(PyObject* list, Py_ssize_t i, Py_ssize_t k) : row(take_row(list, i)) {
+    HeldItem(PyObject* list, Py_ssize_t i, Py_ssize_t k) : row(RowSource(list).take_row(i)) {
         if (row) {
             item = take_item(row.get(), k);
         }

@@ -20,39 +20,31 @@ namespace corvela {
 
 namespace {
 
-int check_size(PyObject* list, const char* name, const char* caller, Py_ssize_t expected) {
-    if (PyList_GET_SIZE(list) == expected) {
-        return 0;
-    }
-    PyErr_Format(PyExc_RuntimeError, "%s changed size while %s() read it (%zd rows, now %zd)",
-                 name, caller, expected, PyList_GET_SIZE(list));
-    return -1;
-}
-
-// Row i of a list whose size has just been checked, refused unless it can give items 0 and 1.
-PyRef take_checked_row(PyObject* list, const char* name, Py_ssize_t i) {
-    PyObject* row = PyList_GET_ITEM(list, i);
+// Row i of `rows`, whose size has just been checked, refused unless it can give items 0 and 1.
+PyRef take_checked_row(const RowSource& rows, Py_ssize_t i) {
+    PyRef row = rows.take_row(i);
+    PyObject* const held = row.get();
     Py_ssize_t stored = -1;
-    if (PyList_CheckExact(row)) {
-        stored = PyList_GET_SIZE(row);
-    } else if (PyTuple_CheckExact(row)) {
-        stored = PyTuple_GET_SIZE(row);
+    if (PyList_CheckExact(held)) {
+        stored = PyList_GET_SIZE(held);
+    } else if (PyTuple_CheckExact(held)) {
+        stored = PyTuple_GET_SIZE(held);
     } else {
-        PySequenceMethods* seq = Py_TYPE(row)->tp_as_sequence;
-        PyMappingMethods* map = Py_TYPE(row)->tp_as_mapping;
+        PySequenceMethods* seq = Py_TYPE(held)->tp_as_sequence;
+        PyMappingMethods* map = Py_TYPE(held)->tp_as_mapping;
         if ((seq == nullptr || seq->sq_item == nullptr) &&
             (map == nullptr || map->mp_subscript == nullptr)) {
-            PyErr_Format(PyExc_TypeError, "%s[%zd] must be a [start, end] row, not %.200s", name,
-                         i, Py_TYPE(row)->tp_name);
+            PyErr_Format(PyExc_TypeError, "%s[%zd] must be a [start, end] row, not %.200s",
+                         rows.name(), i, Py_TYPE(held)->tp_name);
             return PyRef();
         }
     }
     if (stored >= 0 && stored < 2) {
         PyErr_Format(PyExc_IndexError, "%s[%zd] has %zd item%s; a row needs a start and an end",
-                     name, i, stored, stored == 1 ? "" : "s");
+                     rows.name(), i, stored, stored == 1 ? "" : "s");
         return PyRef();
     }
-    return PyRef::borrow(row);
+    return row;
 }
 
 // True when `type`, a timedelta type, adds and converts as timedelta itself does: timedelta, or
@@ -74,16 +66,19 @@ int read_duration(PyObject* value, PyTypeObject* timedelta, const char* name, Py
     return read_shift(value, timedelta, place, out);
 }
 
-// Reads items 0 and 1 of every row of `list` (`count` rows) through read_bound(item, i, k), each
-// row and item held while it is read; after each row, end_row(i).
-template <class ReadBound, class EndRow>
-int read_rows(PyObject* list, const char* name, const char* caller, Py_ssize_t count,
-              ReadBound&& read_bound, EndRow&& end_row) {
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (check_size(list, name, caller, count) < 0) {
+// Reads items 0 and 1 of rows [first, count) of `rows` through read_bound(item, i, k), each
+// row and item held while it is read, and calls after_row(i) after each row, stopping there when
+// it returns true. Returns the number of the next row to read (count once all are read and the
+// size has been checked one last time), or -1 with an exception set. The size is checked before
+// each row.
+template <class ReadBound, class AfterRow>
+Py_ssize_t read_rows(const RowSource& rows, Py_ssize_t first, Py_ssize_t count,
+                     ReadBound&& read_bound, AfterRow&& after_row) {
+    for (Py_ssize_t i = first; i < count; ++i) {
+        if (rows.check_size() < 0) {
             return -1;
         }
-        const PyRef row = take_checked_row(list, name, i);
+        const PyRef row = take_checked_row(rows, i);
         if (!row) {
             return -1;
         }
@@ -93,9 +88,11 @@ int read_rows(PyObject* list, const char* name, const char* caller, Py_ssize_t c
                 return -1;
             }
         }
-        end_row(i);
+        if (after_row(i)) {
+            return i + 1;
+        }
     }
-    return check_size(list, name, caller, count);
+    return rows.check_size() < 0 ? -1 : count;
 }
 
 // The total is match's to the last bit, NaN included: runs of plain rows are read and summed by
@@ -103,43 +100,41 @@ int read_rows(PyObject* list, const char* name, const char* caller, Py_ssize_t c
 int read_speech(PyObject* base, const char* caller, ScanInput& input) {
     double* cells = input.speech.data();
     const Py_ssize_t count = input.speech_len;
+    const RowSource rows(base, count, "base", caller);
     double total = 0.0;
     bool in_order = true;  // not needed here
     Py_ssize_t i = 0;
+    // A row the plain loop leaves alone is read on its own; the plain loop then takes over again.
     while ((i = fill_plain_speech(base, cells, i, count, &total, &in_order)) < count) {
-        if (check_size(base, "base", caller, count) < 0) {
+        i = read_rows(
+            rows, i, count,
+            [cells](PyObject* item, Py_ssize_t r, int k) {
+                if (!is_real_number(item)) {
+                    PyErr_Format(PyExc_TypeError,
+                                 "base[%zd][%d] must be a real number, not %.200s", r, k,
+                                 Py_TYPE(item)->tp_name);
+                    return -1;
+                }
+                return to_double(item, &cells[2 * r + k]);
+            },
+            [cells, &total](Py_ssize_t r) {
+                total = add_speech_length(total, cells[2 * r], cells[2 * r + 1]);
+                return true;
+            });
+        if (i < 0) {
             return -1;
         }
-        const PyRef row = take_checked_row(base, "base", i);
-        if (!row) {
-            return -1;
-        }
-        for (int k = 0; k < 2; ++k) {
-            const PyRef item = take_item(row.get(), k);
-            if (!item) {
-                return -1;
-            }
-            if (!is_real_number(item.get())) {
-                PyErr_Format(PyExc_TypeError, "base[%zd][%d] must be a real number, not %.200s",
-                             i, k, Py_TYPE(item.get())->tp_name);
-                return -1;
-            }
-            if (to_double(item.get(), &cells[2 * i + k]) < 0) {
-                return -1;
-            }
-        }
-        total = add_speech_length(total, cells[2 * i], cells[2 * i + 1]);
-        ++i;
     }
     input.base_total = total;
-    return check_size(base, "base", caller, count);
+    return rows.check_size();
 }
 
 int read_subtitles(PyObject* other, PyTypeObject* timedelta, const char* caller, bool scaled,
                    ScanInput& input) {
     Microseconds* us = input.subtitles.data();
+    const Py_ssize_t count = input.subtitle_len;
     return read_rows(
-        other, "other", caller, input.subtitle_len,
+        RowSource(other, count, "other", caller), 0, count,
         [us, timedelta, scaled](PyObject* item, Py_ssize_t i, int k) {
             if (scaled && PyType_IsSubtype(Py_TYPE(item), timedelta) &&
                 !keeps_number_slot(Py_TYPE(item), timedelta, &PyNumberMethods::nb_multiply)) {
@@ -151,7 +146,9 @@ int read_subtitles(PyObject* other, PyTypeObject* timedelta, const char* caller,
             }
             return read_duration(item, timedelta, "other", i, k, &us[2 * i + k]);
         },
-        [](Py_ssize_t) {});
+        [](Py_ssize_t) { return false; }) < 0
+               ? -1
+               : 0;
 }
 
 int read_offsets(PyObject* offsets, PyTypeObject* timedelta, ScanInput& input) {
