@@ -43,6 +43,8 @@ PyObject* module_globals(PyObject* self) {
     return module != nullptr && PyModule_Check(module) ? PyModule_GetDict(module) : nullptr;
 }
 
+const char* const kParameters[] = {"base", "other"};
+
 PyObject* raise_count_error(Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  "match", "exactly", static_cast<Py_ssize_t>(2), "s", given);
@@ -53,13 +55,12 @@ PyObject* raise_count_error(Py_ssize_t given) {
 // the dictionary's order decides which. Nothing here runs Python code (the names are compared
 // as stored text), but the key is held while its message is made.
 int check_unused_keywords(PyObject* kwds, Py_ssize_t nargs) {
-    static const char* const names[] = {"base", "other"};
     Py_ssize_t pos = 0;
     PyObject* borrowed_key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwds, &pos, &borrowed_key, &value)) {
         const PyRef key = PyRef::borrow(borrowed_key);
-        const Py_ssize_t index = keyword_index("match", key.get(), names, 2);
+        const Py_ssize_t index = keyword_index("match", key.get(), kParameters, 2);
         if (index < 0) {
             return -1;
         }
@@ -90,26 +91,18 @@ int bind_arguments(PyObject* args, PyObject* kwds, PyRef* base, PyRef* other) {
         raise_count_error(nargs);
         return -1;
     }
+    // In order: base, then other, so that a key's __eq__ runs as it always has.
+    PyRef* const bound[] = {base, other};
     Py_ssize_t from_keywords = 0;
-    if (nargs >= 1) {
-        *base = PyRef::borrow(PyTuple_GET_ITEM(args, 0));
-    } else {
-        const int found = corvela::dict_item(kwds, "base", base);
-        if (found <= 0) {
-            if (found == 0) {
-                raise_count_error(0);
-            }
-            return -1;
+    for (Py_ssize_t n = 0; n < 2; ++n) {
+        if (n < nargs) {
+            *bound[n] = PyRef::borrow(PyTuple_GET_ITEM(args, n));
+            continue;
         }
-        ++from_keywords;
-    }
-    if (nargs == 2) {
-        *other = PyRef::borrow(PyTuple_GET_ITEM(args, 1));
-    } else {
-        const int found = corvela::dict_item(kwds, "other", other);
+        const int found = corvela::dict_item(kwds, kParameters[n], bound[n]);
         if (found <= 0) {
             if (found == 0) {
-                raise_count_error(1);
+                raise_count_error(n);
             }
             return -1;
         }

@@ -6,6 +6,7 @@
 #include <datetime.h>
 
 #include <cstddef>
+#include <initializer_list>
 
 #include "argument_binding.hpp"
 #include "best_offset_input.hpp"
@@ -27,6 +28,22 @@ struct ModuleState {
 
 ModuleState* state_of(PyObject* module) {
     return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// Calls each(slot) for each reference the state holds, stopping at the first non-zero answer:
+// the one list of them for the collector's visit and for clearing.
+template <class Each>
+int each_reference(PyObject* module, Each&& each) {
+    ModuleState* state = state_of(module);
+    if (state == nullptr) {
+        return 0;
+    }
+    for (PyTypeObject** slot : {&state->timedelta, &state->best_offset}) {
+        if (const int answer = each(slot)) {
+            return answer;
+        }
+    }
+    return 0;
 }
 
 // --- argument binding ----------------------------------------------------------------------
@@ -417,21 +434,17 @@ int module_exec(PyObject* module) {
 }
 
 int module_traverse(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* state = state_of(module);
-    if (state != nullptr) {
-        Py_VISIT(state->timedelta);
-        Py_VISIT(state->best_offset);
-    }
-    return 0;
+    return each_reference(module, [visit, arg](PyTypeObject** slot) {
+        Py_VISIT(*slot);
+        return 0;
+    });
 }
 
 int module_clear(PyObject* module) {
-    ModuleState* state = state_of(module);
-    if (state != nullptr) {
-        Py_CLEAR(state->timedelta);
-        Py_CLEAR(state->best_offset);
-    }
-    return 0;
+    return each_reference(module, [](PyTypeObject** slot) {
+        Py_CLEAR(*slot);
+        return 0;
+    });
 }
 
 void module_free(void* module) {

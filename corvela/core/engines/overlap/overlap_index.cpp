@@ -90,20 +90,10 @@ bool OverlapIndex::build() noexcept {
     // The sort keys borrow the storage of `pairs`, which is filled only once they are read.
     static_assert(sizeof(StartKey<double>) <= 2 * sizeof(double), "a sort key fits in a position");
     StartKey<double>* keys = reinterpret_cast<StartKey<double>*>(pairs);
-    std::size_t j = 0;
-    for (std::size_t r = 0; r < other_len_; ++r) {
-        const double os = c_other[2 * r];
-        if (!is_nan(os) && !is_nan(c_other[2 * r + 1])) {
-            keys[j].start = os;
-            keys[j].row = static_cast<std::uint32_t>(r);
-            ++j;
-        }
-    }
     // Ties on the start keep row order, as a stable sort would (-0.0 and +0.0 tie), so that the
     // walk is deterministic; the hits of a speech row are put in row order afterwards anyway.
-    sort_by_start(keys, kept);
     std::uint32_t* row = row_.data();
-    rows_of(keys, kept, row);
+    kept_rows_in_start_order(c_other, other_len_, keys, row);
     for (std::size_t i = 0; i < kept; ++i) {
         const std::size_t r = row[i];
         pairs[2 * i] = c_other[2 * r];

@@ -42,9 +42,7 @@ namespace corvela {
 
 class OverlapIndex {
 public:
-    OverlapIndex() = default;
-    OverlapIndex(const OverlapIndex&) = delete;
-    OverlapIndex& operator=(const OverlapIndex&) = delete;
+    // Neither copied nor moved: its arrays are owned once.
 
     // Looks the subtitle table over without allocating: counts the rows that can qualify and
     // tells whether they are already in start order. Call first.

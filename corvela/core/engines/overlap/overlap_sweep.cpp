@@ -85,17 +85,7 @@ bool OverlapSweep::prepare(const double* c_base, std::size_t base_len, std::size
         if (!keys.allocate(speech_kept_) || !speech_.allocate(speech_kept_)) {
             return unprepared();
         }
-        std::size_t k = 0;
-        for (std::size_t r = 0; r < base_len; ++r) {
-            const double bs = c_base[2 * r];
-            if (!is_nan(bs) && !is_nan(c_base[2 * r + 1])) {
-                keys[k].start = bs;
-                keys[k].row = static_cast<std::uint32_t>(r);
-                ++k;
-            }
-        }
-        sort_by_start(keys.data(), k);
-        rows_of(keys.data(), k, speech_.data());
+        kept_rows_in_start_order(c_base, base_len, keys.data(), speech_.data());
     }
     if (!reach_.allocate(other_len) ||
         (order != nullptr && (!order_.allocate(other_len) || !hits_.allocate(other_len))) ||

@@ -66,9 +66,7 @@ namespace corvela {
 
 class OverlapSweep {
 public:
-    OverlapSweep() = default;
-    OverlapSweep(const OverlapSweep&) = delete;
-    OverlapSweep& operator=(const OverlapSweep&) = delete;
+    // Neither copied nor moved: its arrays are owned once.
 
     // What the caller knows of the speech table's order: kUnknown makes prepare() look.
     enum class SpeechOrder { kUnknown, kInOrder };

@@ -39,6 +39,26 @@ void rows_of(const StartKey<Start>* keys, std::size_t count, std::uint32_t* rows
     }
 }
 
+// order[0, kept) = the rows of a table (row r at bounds[2r], bounds[2r + 1]) whose bounds are
+// both numbers, which every engine of match keeps, in start order; returns kept. `keys` needs
+// room for them.
+template <class Start>
+std::size_t kept_rows_in_start_order(const Start* bounds, std::size_t rows, StartKey<Start>* keys,
+                                     std::uint32_t* order) noexcept {
+    std::size_t kept = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const Start start = bounds[2 * r];
+        if (!is_nan(start) && !is_nan(bounds[2 * r + 1])) {
+            keys[kept].start = start;
+            keys[kept].row = static_cast<std::uint32_t>(r);
+            ++kept;
+        }
+    }
+    sort_by_start(keys, kept);
+    rows_of(keys, kept, order);
+    return kept;
+}
+
 // order[0, rows) = every row of a table (start of row r at bounds[2r]) in start order. False when
 // the keys' memory cannot be had. Rows must be numbered in 32 bits (rows <= UINT32_MAX).
 template <class Start>
