@@ -22,9 +22,9 @@ using corvela::seconds_of;
 constexpr Microseconds kUnitsPerMicrosecond = 1024;
 
 struct Tables {
-    std::vector<double> speech;        // seconds
+    std::vector<double> c_base;        // seconds
     std::vector<Microseconds> units;   // the speech bounds in 1/1024 us, exactly
-    std::vector<Microseconds> subtitles;
+    std::vector<Microseconds> c_other_us;
 };
 
 // Bounds around `origin` seconds (a multiple of 2**-16 s small enough to keep them exact).
@@ -36,12 +36,12 @@ Tables random_tables(std::mt19937_64& rng, double origin_s) {
         // Up to about 10.7 ms; half of them from a few values, so that rows share bounds or
         // have none between them and breakpoints of different kinds coincide.
         const auto k = static_cast<std::int64_t>(rng() % 2 ? rng() % 700 : 300 + rng() % 4);
-        t.speech.push_back(origin_s + static_cast<double>(k) / 65536.0);
+        t.c_base.push_back(origin_s + static_cast<double>(k) / 65536.0);
         t.units.push_back(static_cast<Microseconds>(origin_s * 65536.0) * 15625 + k * 15625);
     }
     const auto origin_us = static_cast<Microseconds>(origin_s * 65536.0) * 15625 / 1024;
     for (std::size_t j = 0; j < 2 * subtitle_rows; ++j) {
-        t.subtitles.push_back(origin_us + static_cast<Microseconds>(rng() % 2 ? rng() % 11000
+        t.c_other_us.push_back(origin_us + static_cast<Microseconds>(rng() % 2 ? rng() % 11000
                                                                              : rng() % 3));
     }
     return t;
@@ -50,12 +50,12 @@ Tables random_tables(std::mt19937_64& rng, double origin_s) {
 // The summed overlap at t in 1/1024 us: match's qualification, exact amounts.
 Microseconds exact_sum(const Tables& t, Microseconds shift) {
     Microseconds sum = 0;
-    for (std::size_t r = 0; 2 * r < t.speech.size(); ++r) {
-        const double bs = t.speech[2 * r];
-        const double be = t.speech[2 * r + 1];
-        for (std::size_t j = 0; 2 * j < t.subtitles.size(); ++j) {
-            const Microseconds os = t.subtitles[2 * j] + shift;
-            const Microseconds oe = t.subtitles[2 * j + 1] + shift;
+    for (std::size_t r = 0; 2 * r < t.c_base.size(); ++r) {
+        const double bs = t.c_base[2 * r];
+        const double be = t.c_base[2 * r + 1];
+        for (std::size_t j = 0; 2 * j < t.c_other_us.size(); ++j) {
+            const Microseconds os = t.c_other_us[2 * j] + shift;
+            const Microseconds oe = t.c_other_us[2 * j + 1] + shift;
             if (bs <= seconds_of(oe) && seconds_of(os) <= be) {
                 sum += std::min(t.units[2 * r + 1], oe * kUnitsPerMicrosecond) -
                        std::max(t.units[2 * r], os * kUnitsPerMicrosecond);
@@ -66,17 +66,17 @@ Microseconds exact_sum(const Tables& t, Microseconds shift) {
 }
 
 void check_tables(const Tables& t, Microseconds lo, Microseconds hi) {
-    const std::size_t speech_len = t.speech.size() / 2;
-    const std::size_t subtitle_len = t.subtitles.size() / 2;
-    std::vector<corvela::SpeechEdge> edges(speech_len);
-    corvela::speech_edges(t.speech.data(), speech_len, edges.data());
-    std::vector<std::uint32_t> order(subtitle_len);
+    const std::size_t base_len = t.c_base.size() / 2;
+    const std::size_t other_len = t.c_other_us.size() / 2;
+    std::vector<corvela::SpeechEdge> edges(base_len);
+    corvela::speech_edges(t.c_base.data(), base_len, edges.data());
+    std::vector<std::uint32_t> order(other_len);
     std::iota(order.begin(), order.end(), 0u);
     std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return t.subtitles[2 * a] < t.subtitles[2 * b];
+        return t.c_other_us[2 * a] < t.c_other_us[2 * b];
     });
     OffsetCurve curve;
-    ASSERT_TRUE(curve.build(edges.data(), speech_len, t.subtitles.data(), subtitle_len,
+    ASSERT_TRUE(curve.build(edges.data(), base_len, t.c_other_us.data(), other_len,
                             order.data(), lo, hi));
     std::vector<double> due;
     for (Microseconds s = lo; s <= hi; ++s) {

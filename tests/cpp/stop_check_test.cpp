@@ -27,23 +27,23 @@ private:
 
 // 3,000 speech rows of a second every three, and subtitles over them a little late.
 struct Film {
-    std::vector<double> speech;
-    std::vector<Microseconds> subtitles;
+    std::vector<double> c_base;
+    std::vector<Microseconds> c_other_us;
     double total = 0.0;
     Film() {
         for (int r = 0; r < 3000; ++r) {
-            speech.push_back(3.0 * r);
-            speech.push_back(3.0 * r + 1.0);
-            total = (speech.back() - speech[speech.size() - 2]) + total;
-            subtitles.push_back(Microseconds{3000000} * r + 250000);
-            subtitles.push_back(Microseconds{3000000} * r + 1500000);
+            c_base.push_back(3.0 * r);
+            c_base.push_back(3.0 * r + 1.0);
+            total = (c_base.back() - c_base[c_base.size() - 2]) + total;
+            c_other_us.push_back(Microseconds{3000000} * r + 250000);
+            c_other_us.push_back(Microseconds{3000000} * r + 1500000);
         }
     }
 };
 
 TEST(StopCheck, ScanAskedAsItGoesGivesTheUncheckedResults) {
     const Film film;
-    const corvela::ShiftScan scan{film.speech.data(), 3000, film.total, film.subtitles.data(),
+    const corvela::ShiftScan scan{film.c_base.data(), 3000, film.total, film.c_other_us.data(),
                                   3000};
     std::vector<Microseconds> offsets(400);
     for (std::size_t k = 0; k < offsets.size(); ++k) {
@@ -68,8 +68,8 @@ TEST(StopCheck, ScanAskedAsItGoesGivesTheUncheckedResults) {
 TEST(StopCheck, SearchStopsWhenTold) {
     const Film film;
     const double factors[] = {1.0, 1.001, 0.999};
-    const corvela::OffsetSearch search{film.speech.data(), 3000, film.total,
-                                       film.subtitles.data(), 3000, factors, 3,
+    const corvela::OffsetSearch search{film.c_base.data(), 3000, film.total,
+                                       film.c_other_us.data(), 3000, factors, 3,
                                        -100000000, 100000000, 1000000};
     corvela::OffsetChoice due;
     corvela::search_best_offset(search, &due, nullptr);

@@ -94,13 +94,13 @@ speech_bound = st.one_of(
     st.floats(0.0, 0.0012, allow_nan=False),
     st.integers(0, 1200).map(lambda us: us / 1e6),
 )
-subtitle_us = st.integers(0, 1000)
+other_bound_us = st.integers(0, 1000)
 
 
 @settings(max_examples=60, deadline=None)
 @given(
     base=st.lists(st.tuples(speech_bound, speech_bound).map(list), min_size=1, max_size=4),
-    spans=st.lists(st.tuples(subtitle_us, subtitle_us), min_size=1, max_size=4),
+    spans=st.lists(st.tuples(other_bound_us, other_bound_us), min_size=1, max_size=4),
     lo=st.integers(-600, 300),
     width=st.integers(0, 300),
     factors=st.sampled_from([(1.0,), (1.0, 1.25, 0.8), (0.75, 1.0 + 2**-40, 1.0), (2.0, 0.5)]),

@@ -116,16 +116,16 @@ PyObject* coverage(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, P
     if (polls < 0) {
         return nullptr;
     }
-    const auto subtitle_len = static_cast<std::size_t>(input.subtitle_len);
+    const auto other_len = static_cast<std::size_t>(input.other_len);
     const auto offset_count = static_cast<std::size_t>(input.offset_count);
     corvela::NativeArray<double> work;
     corvela::NativeArray<double> results;
-    if (work.create(corvela::scan_work_doubles(subtitle_len)) < 0 ||
+    if (work.create(corvela::scan_work_doubles(other_len)) < 0 ||
         results.create(offset_count) < 0) {
         return nullptr;
     }
-    const corvela::ShiftScan scan{input.speech.data(), static_cast<std::size_t>(input.speech_len),
-                                  input.base_total, input.subtitles.data(), subtitle_len};
+    const corvela::ShiftScan scan{input.c_base.data(), static_cast<std::size_t>(input.base_len),
+                                  input.base_total, input.c_other_us.data(), other_len};
     // Only native tables from here on: other threads run while the offsets are computed.
     corvela::UnlockedSection unlocked(polls != 0);
     const bool done = corvela::scan_offsets(scan, input.offsets.data(), offset_count, work.data(),
@@ -150,12 +150,12 @@ PyObject* new_timedelta(PyTypeObject* timedelta, corvela::Microseconds us) {
 int raise_speech_fault(const corvela::ScanInput& input) {
     std::size_t bad = 0;
     const corvela::SpeechFault fault = corvela::check_speech(
-        input.speech.data(), static_cast<std::size_t>(input.speech_len), input.base_total, &bad);
+        input.c_base.data(), static_cast<std::size_t>(input.base_len), input.base_total, &bad);
     if (fault == corvela::SpeechFault::kNone) {
         return 0;
     }
     const double shown_value =
-        fault == corvela::SpeechFault::kBound ? input.speech.data()[bad] : input.base_total;
+        fault == corvela::SpeechFault::kBound ? input.c_base.data()[bad] : input.base_total;
     PyRef shown(PyFloat_FromDouble(shown_value));
     if (!shown) {
         return -1;
@@ -280,11 +280,11 @@ PyObject* best_offset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
     if (polls < 0) {
         return nullptr;
     }
-    const corvela::OffsetSearch search{input.speech.data(),
-                                       static_cast<std::size_t>(input.speech_len),
+    const corvela::OffsetSearch search{input.c_base.data(),
+                                       static_cast<std::size_t>(input.base_len),
                                        input.base_total,
-                                       input.subtitles.data(),
-                                       static_cast<std::size_t>(input.subtitle_len),
+                                       input.c_other_us.data(),
+                                       static_cast<std::size_t>(input.other_len),
                                        arguments.factors.data(),
                                        static_cast<std::size_t>(arguments.factor_count),
                                        arguments.lo,

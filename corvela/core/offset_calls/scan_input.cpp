@@ -98,8 +98,8 @@ Py_ssize_t read_rows(const RowSource& rows, Py_ssize_t first, Py_ssize_t count,
 // The total is match's to the last bit, NaN included: runs of plain rows are read and summed by
 // match's own loop, and every other row's length is added by match's own addition.
 int read_speech(PyObject* base, const char* caller, ScanInput& input) {
-    double* cells = input.speech.data();
-    const Py_ssize_t count = input.speech_len;
+    double* cells = input.c_base.data();
+    const Py_ssize_t count = input.base_len;
     const RowSource rows(base, count, "base", caller);
     double total = 0.0;
     bool in_order = true;  // not needed here
@@ -131,8 +131,8 @@ int read_speech(PyObject* base, const char* caller, ScanInput& input) {
 
 int read_subtitles(PyObject* other, PyTypeObject* timedelta, const char* caller, bool scaled,
                    ScanInput& input) {
-    Microseconds* us = input.subtitles.data();
-    const Py_ssize_t count = input.subtitle_len;
+    Microseconds* us = input.c_other_us.data();
+    const Py_ssize_t count = input.other_len;
     return read_rows(
         RowSource(other, count, "other", caller), 0, count,
         [us, timedelta, scaled](PyObject* item, Py_ssize_t i, int k) {
@@ -161,8 +161,8 @@ int read_offsets(PyObject* offsets, PyTypeObject* timedelta, ScanInput& input) {
 // Raises the OverflowError of `bound + offset` for the first offset, then the first bound in row
 // order, that leaves timedelta's range.
 int check_shifted_range(const ScanInput& input) {
-    const Microseconds* us = input.subtitles.data();
-    const Py_ssize_t bounds = 2 * input.subtitle_len;
+    const Microseconds* us = input.c_other_us.data();
+    const Py_ssize_t bounds = 2 * input.other_len;
     Microseconds lowest = us[0];
     Microseconds highest = us[0];
     for (Py_ssize_t j = 1; j < bounds; ++j) {
@@ -245,15 +245,15 @@ int read_shift(PyObject* value, PyTypeObject* timedelta, const char* place, Micr
 
 int read_scan_tables(PyObject* base, PyObject* other, PyTypeObject* timedelta, const char* caller,
                      bool scaled, ScanInput& input) {
-    input.speech_len = PyList_GET_SIZE(base);
-    input.subtitle_len = PyList_GET_SIZE(other);
-    if (input.speech_len == 0 || input.subtitle_len == 0) {
+    input.base_len = PyList_GET_SIZE(base);
+    input.other_len = PyList_GET_SIZE(other);
+    if (input.base_len == 0 || input.other_len == 0) {
         PyErr_Format(PyExc_ValueError, "%s() argument '%s' is empty: it needs at least one row",
-                     caller, input.speech_len == 0 ? "base" : "other");
+                     caller, input.base_len == 0 ? "base" : "other");
         return -1;
     }
-    if (input.speech.create(2 * static_cast<std::size_t>(input.speech_len)) < 0 ||
-        input.subtitles.create(2 * static_cast<std::size_t>(input.subtitle_len)) < 0) {
+    if (input.c_base.create(2 * static_cast<std::size_t>(input.base_len)) < 0 ||
+        input.c_other_us.create(2 * static_cast<std::size_t>(input.other_len)) < 0) {
         return -1;
     }
     return read_speech(base, caller, input) < 0 ||

@@ -12,11 +12,11 @@
 namespace corvela {
 
 struct ScanInput {
-    NativeArray<double> speech;  // 2 * speech_len bounds, in seconds
-    Py_ssize_t speech_len = 0;
+    NativeArray<double> c_base;  // 2 * base_len bounds, in seconds
+    Py_ssize_t base_len = 0;
     double base_total = 0.0;
-    NativeArray<Microseconds> subtitles;  // 2 * subtitle_len bounds, exact
-    Py_ssize_t subtitle_len = 0;
+    NativeArray<Microseconds> c_other_us;  // 2 * other_len bounds, exact
+    Py_ssize_t other_len = 0;
     NativeArray<Microseconds> offsets;
     Py_ssize_t offset_count = 0;
 };

@@ -60,11 +60,11 @@ Microseconds middle(Microseconds first, Microseconds last) noexcept {
 
 // Scales every bound for every factor into scaled (factor-major) and checks the shifted range.
 bool scale_tables(const OffsetSearch& s, Microseconds* scaled, OffsetChoice* choice) noexcept {
-    const std::size_t bounds = 2 * s.subtitle_len;
+    const std::size_t bounds = 2 * s.other_len;
     for (std::size_t f = 0; f < s.factor_count; ++f) {
         Microseconds* out = scaled + f * bounds;
         for (std::size_t j = 0; j < bounds; ++j) {
-            if (!scale_microseconds(s.subtitle_us[j], s.factors[f], &out[j])) {
+            if (!scale_microseconds(s.c_other_us[j], s.factors[f], &out[j])) {
                 choice->status = OffsetChoice::kScaledOutOfRange;
                 choice->bad_bound = j;
                 choice->bad_factor = f;
@@ -116,10 +116,10 @@ std::size_t chosen_factor(const OffsetSearch& s, const FactorBest* bests) noexce
 
 }  // namespace
 
-SpeechFault check_speech(const double* speech, std::size_t speech_len, double base_total,
+SpeechFault check_speech(const double* c_base, std::size_t base_len, double base_total,
                          std::size_t* bad_bound) noexcept {
-    for (std::size_t j = 0; j < 2 * speech_len; ++j) {
-        if (!is_finite(speech[j])) {
+    for (std::size_t j = 0; j < 2 * base_len; ++j) {
+        if (!is_finite(c_base[j])) {
             *bad_bound = j;
             return SpeechFault::kBound;
         }
@@ -145,8 +145,8 @@ bool nearer_one(double a, double b) noexcept {
 
 void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* check) {
     choice->status = OffsetChoice::kNoMemory;
-    const std::size_t bounds = 2 * s.subtitle_len;
-    if (s.subtitle_len > UINT32_MAX) {
+    const std::size_t bounds = 2 * s.other_len;
+    if (s.other_len > UINT32_MAX) {
         return;  // the start order holds 32-bit row numbers
     }
     // Every size is known before the search begins: running out of memory is a status, never
@@ -160,20 +160,20 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
     }
     // Scaling by a factor above zero keeps the start order, so one sort serves them all.
     EngineArray<std::uint32_t> order;
-    if (!order.allocate(s.subtitle_len) || !start_order(s.subtitle_us, s.subtitle_len, order.data())) {
+    if (!order.allocate(s.other_len) || !start_order(s.c_other_us, s.other_len, order.data())) {
         return;
     }
     EngineArray<SpeechEdge> edges;
     EngineArray<FactorBest> bests;
-    if (!edges.allocate(s.speech_len) || !bests.allocate(s.factor_count)) {
+    if (!edges.allocate(s.base_len) || !bests.allocate(s.factor_count)) {
         return;
     }
-    speech_edges(s.speech, s.speech_len, edges.data());
+    speech_edges(s.c_base, s.base_len, edges.data());
     OffsetCurve curve;
     WorkMeter meter(check);
     for (std::size_t f = 0; f < s.factor_count; ++f) {
         if (meter.charge(bounds) ||
-            !curve.build(edges.data(), s.speech_len, scaled.data() + f * bounds, s.subtitle_len,
+            !curve.build(edges.data(), s.base_len, scaled.data() + f * bounds, s.other_len,
                          order.data(), s.lo, s.hi, &meter)) {
             choice->status = meter.stopped() ? OffsetChoice::kStopped : OffsetChoice::kNoMemory;
             return;
@@ -191,11 +191,11 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
     const Microseconds offsets[2] = {choice->offset, best.runner_up};
     double coverages[2] = {0.0, 0.0};
     EngineArray<double> work;
-    if (!work.allocate(scan_work_doubles(s.subtitle_len))) {
+    if (!work.allocate(scan_work_doubles(s.other_len))) {
         return;
     }
-    const ShiftScan scan{s.speech, s.speech_len, s.base_total, scaled.data() + chosen * bounds,
-                         s.subtitle_len};
+    const ShiftScan scan{s.c_base, s.base_len, s.base_total, scaled.data() + chosen * bounds,
+                         s.other_len};
     scan_offsets(scan, offsets, best.has_runner_up ? 2 : 1, work.data(), coverages, nullptr);
     choice->coverage = coverages[0];
     choice->runner_up_coverage = coverages[1];

@@ -28,11 +28,11 @@
 namespace corvela {
 
 struct OffsetSearch {
-    const double* speech;  // speech rows: start at [2r], end at [2r + 1]; finite
-    std::size_t speech_len;
-    double base_total;                // summed speech lengths in row order; finite, > 0
-    const Microseconds* subtitle_us;  // subtitle rows, laid out like the speech
-    std::size_t subtitle_len;
+    const double* c_base;            // speech rows: start at [2r], end at [2r + 1]; finite
+    std::size_t base_len;
+    double base_total;               // summed speech lengths in row order; finite, > 0
+    const Microseconds* c_other_us;  // subtitle rows, laid out like the speech
+    std::size_t other_len;
     const double* factors;  // finite, > 0
     std::size_t factor_count;
     Microseconds lo;  // lo <= hi
@@ -67,7 +67,7 @@ struct OffsetChoice {
 // Speech input the curve cannot order offsets on: a bound that is not finite (its index, 2 *
 // row + item, in *bad_bound), or a total that is not finite and above zero.
 enum class SpeechFault { kNone, kBound, kTotal };
-SpeechFault check_speech(const double* speech, std::size_t speech_len, double base_total,
+SpeechFault check_speech(const double* c_base, std::size_t base_len, double base_total,
                          std::size_t* bad_bound) noexcept;
 
 // True when a is nearer 1 than b: max(a, 1/a) < max(b, 1/b), exactly; a, b finite and > 0.

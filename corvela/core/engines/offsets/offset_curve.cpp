@@ -176,8 +176,8 @@ void add_pair_events(const PairPieces& pair, Microseconds first, Microseconds la
 // row, so that one long subtitle does not widen every speech row's window.
 struct MeetingPairs {
     const SpeechEdge* edges;
-    std::size_t speech_len;
-    const Microseconds* subtitle_us;
+    std::size_t base_len;
+    const Microseconds* c_other_us;
     const std::uint32_t* short_rows;  // in nondecreasing start
     const Microseconds* starts;       // their starts
     std::size_t short_len;
@@ -190,11 +190,11 @@ struct MeetingPairs {
     // False when `meter` says stop, charged for the pairs looked at.
     template <class Visit>
     bool visit(Visit&& visit, WorkMeter& meter) const {
-        for (std::size_t r = 0; r < speech_len; ++r) {
+        for (std::size_t r = 0; r < base_len; ++r) {
             const SpeechEdge& edge = edges[r];
             const auto consider = [&](std::size_t j) {
-                const Microseconds os = subtitle_us[2 * j];
-                const Microseconds oe = subtitle_us[2 * j + 1];
+                const Microseconds os = c_other_us[2 * j];
+                const Microseconds oe = c_other_us[2 * j + 1];
                 const Microseconds first = std::max(edge.first_after_start - oe, lo);
                 const Microseconds last = std::min(edge.last_before_end - os, hi);
                 if (first <= last) {
@@ -222,18 +222,18 @@ struct MeetingPairs {
 
 }  // namespace
 
-void speech_edges(const double* speech, std::size_t speech_len, SpeechEdge* edges) noexcept {
-    for (std::size_t r = 0; r < speech_len; ++r) {
+void speech_edges(const double* c_base, std::size_t base_len, SpeechEdge* edges) noexcept {
+    for (std::size_t r = 0; r < base_len; ++r) {
         SpeechEdge& e = edges[r];
-        e.start = scaled_bound(speech[2 * r]);
-        e.end = scaled_bound(speech[2 * r + 1]);
-        e.first_after_start = first_count_at_least(speech[2 * r], e.start);
-        e.last_before_end = last_count_at_most(speech[2 * r + 1], e.end);
+        e.start = scaled_bound(c_base[2 * r]);
+        e.end = scaled_bound(c_base[2 * r + 1]);
+        e.first_after_start = first_count_at_least(c_base[2 * r], e.start);
+        e.last_before_end = last_count_at_most(c_base[2 * r + 1], e.end);
     }
 }
 
-bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
-                        const Microseconds* subtitle_us, std::size_t subtitle_len,
+bool OffsetCurve::build(const SpeechEdge* edges, std::size_t base_len,
+                        const Microseconds* c_other_us, std::size_t other_len,
                         const std::uint32_t* order, Microseconds lo, Microseconds hi,
                         WorkMeter* meter) {
     lo_ = lo;
@@ -247,41 +247,41 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t speech_len,
     {
         // Rows longer than twice the median length are the long ones.
         EngineArray<Microseconds> lengths;
-        if (!lengths.allocate(subtitle_len)) {
+        if (!lengths.allocate(other_len)) {
             return false;
         }
-        for (std::size_t j = 0; j < subtitle_len; ++j) {
-            lengths[j] = subtitle_us[2 * j + 1] - subtitle_us[2 * j];
+        for (std::size_t j = 0; j < other_len; ++j) {
+            lengths[j] = c_other_us[2 * j + 1] - c_other_us[2 * j];
         }
-        if (subtitle_len > 0) {
-            std::nth_element(lengths.data(), lengths.data() + subtitle_len / 2,
-                             lengths.data() + subtitle_len);
-            cap = std::max(Microseconds{0}, 2 * lengths[subtitle_len / 2]);
+        if (other_len > 0) {
+            std::nth_element(lengths.data(), lengths.data() + other_len / 2,
+                             lengths.data() + other_len);
+            cap = std::max(Microseconds{0}, 2 * lengths[other_len / 2]);
         }
     }
     // A row is a short one or a long one: each list has room for every row.
     EngineArray<Microseconds> starts;
     EngineArray<std::uint32_t> short_rows;
     EngineArray<std::uint32_t> long_rows;
-    if (!starts.allocate(subtitle_len) || !short_rows.allocate(subtitle_len) ||
-        !long_rows.allocate(subtitle_len)) {
+    if (!starts.allocate(other_len) || !short_rows.allocate(other_len) ||
+        !long_rows.allocate(other_len)) {
         return false;
     }
     std::size_t short_len = 0;
     std::size_t long_len = 0;
     Microseconds longest = 0;
-    for (std::size_t k = 0; k < subtitle_len; ++k) {
+    for (std::size_t k = 0; k < other_len; ++k) {
         const std::uint32_t j = order[k];
-        const Microseconds length = subtitle_us[2 * j + 1] - subtitle_us[2 * j];
+        const Microseconds length = c_other_us[2 * j + 1] - c_other_us[2 * j];
         if (length > cap) {
             long_rows[long_len++] = j;
             continue;
         }
-        starts[short_len] = subtitle_us[2 * j];
+        starts[short_len] = c_other_us[2 * j];
         short_rows[short_len++] = j;
         longest = std::max(longest, length);
     }
-    const MeetingPairs pairs{edges, speech_len, subtitle_us, short_rows.data(), starts.data(),
+    const MeetingPairs pairs{edges, base_len, c_other_us, short_rows.data(), starts.data(),
                              short_len, longest, long_rows.data(), long_len, lo, hi};
     // Counted first, so that the buffers are the size they need and never move.
     std::size_t count = 0;

@@ -58,8 +58,8 @@ struct SpeechEdge {
 // Beyond any shifted subtitle bound: timedelta's range shifted by an offset from it.
 constexpr Microseconds kCurveClamp = Microseconds{1} << 68;
 
-// The edges of `speech_len` rows (start at [2r], end at [2r + 1], every bound finite).
-void speech_edges(const double* speech, std::size_t speech_len, SpeechEdge* edges) noexcept;
+// The edges of `base_len` rows (start at [2r], end at [2r + 1], every bound finite).
+void speech_edges(const double* c_base, std::size_t base_len, SpeechEdge* edges) noexcept;
 
 class OffsetCurve {
 public:
@@ -71,11 +71,11 @@ public:
     };
 
     // Builds the curve over [lo, hi] (lo <= hi) of the speech edges against the subtitle rows
-    // (2 * subtitle_len exact bounds, every bound plus lo and plus hi within timedelta's range),
+    // (2 * other_len exact bounds, every bound plus lo and plus hi within timedelta's range),
     // `order` listing the subtitle rows in nondecreasing start. False when memory runs out, or
     // when `meter` (may be null) says stop: its stopped() tells which.
-    bool build(const SpeechEdge* edges, std::size_t speech_len, const Microseconds* subtitle_us,
-               std::size_t subtitle_len, const std::uint32_t* order, Microseconds lo,
+    bool build(const SpeechEdge* edges, std::size_t base_len, const Microseconds* c_other_us,
+               std::size_t other_len, const std::uint32_t* order, Microseconds lo,
                Microseconds hi, WorkMeter* meter = nullptr);
 
     // W(t) in microseconds, as computed (see above), for lo <= t <= hi.

@@ -17,18 +17,18 @@ namespace {
 // decreases, the shifted starts never decrease along it either: one sort serves every offset.
 // False when the memory cannot be had (or the rows outgrow 32-bit row numbers).
 bool subtitle_start_order(const ShiftScan& scan, EngineArray<std::uint32_t>* order) noexcept {
-    const Microseconds* us = scan.subtitle_us;
+    const Microseconds* us = scan.c_other_us;
     bool in_order = true;
-    for (std::size_t j = 1; j < scan.subtitle_len && in_order; ++j) {
+    for (std::size_t j = 1; j < scan.other_len && in_order; ++j) {
         in_order = us[2 * (j - 1)] <= us[2 * j];
     }
     if (in_order) {
         return true;
     }
-    if (scan.subtitle_len > UINT32_MAX) {
+    if (scan.other_len > UINT32_MAX) {
         return false;
     }
-    return order->allocate(scan.subtitle_len) && start_order(us, scan.subtitle_len, order->data());
+    return order->allocate(scan.other_len) && start_order(us, scan.other_len, order->data());
 }
 
 // The engine for one shifted table: the sweep prepared once for the whole scan where it wins,
@@ -41,7 +41,7 @@ double coverage_of_shift(const ShiftScan& scan, OverlapSweep* sweep,
             return sweep->sum_fitted(shifted, started_len) / scan.base_total;
         }
     }
-    return overlap_ratio(scan.speech, scan.speech_len, shifted, scan.subtitle_len,
+    return overlap_ratio(scan.c_base, scan.base_len, shifted, scan.other_len,
                          scan.base_total);
 }
 
@@ -70,13 +70,13 @@ void shift_exact(const Microseconds* us, std::size_t bounds, Microseconds offset
 
 bool scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_t offset_count,
                   double* work, double* results, StopCheck* check) {
-    const std::size_t bounds = 2 * scan.subtitle_len;
+    const std::size_t bounds = 2 * scan.other_len;
     double* counts = work;
     double* shifted = work + bounds;
     // Counts past 2**53 are rounded here, but they are used only through shift_exact.
     Microseconds largest = 0;
     for (std::size_t j = 0; j < bounds; ++j) {
-        const Microseconds us = scan.subtitle_us[j];
+        const Microseconds us = scan.c_other_us[j];
         counts[j] = static_cast<double>(us);
         if (magnitude(us) > largest) {
             largest = magnitude(us);
@@ -89,15 +89,15 @@ bool scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_
 #ifdef CORVELA_PAIR_LOOP_ONLY
     const bool large = false;
 #else
-    const bool large = !tiny_tables(scan.speech_len, scan.subtitle_len);
+    const bool large = !tiny_tables(scan.base_len, scan.other_len);
 #endif
     if (large &&
         subtitle_start_order(scan, &order) &&
-        prepared.prepare(scan.speech, scan.speech_len, scan.subtitle_len, order.data())) {
+        prepared.prepare(scan.c_base, scan.base_len, scan.other_len, order.data())) {
         sweep = &prepared;
     }
     WorkMeter meter(check);
-    const std::size_t work_per_offset = bounds + scan.speech_len;
+    const std::size_t work_per_offset = bounds + scan.base_len;
     for (std::size_t k = 0; k < offset_count; ++k) {
         if (meter.charge(work_per_offset)) {
             return false;
@@ -106,7 +106,7 @@ bool scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_
         if (largest + magnitude(offset) <= kExactDoubleLimit) {
             shift_small(counts, bounds, static_cast<double>(offset), shifted);
         } else {
-            shift_exact(scan.subtitle_us, bounds, offset, shifted);
+            shift_exact(scan.c_other_us, bounds, offset, shifted);
         }
         results[k] = coverage_of_shift(scan, sweep, shifted);
     }

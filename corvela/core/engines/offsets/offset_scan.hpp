@@ -15,16 +15,16 @@
 namespace corvela {
 
 struct ShiftScan {
-    const double* speech;             // speech rows: start at [2r], end at [2r + 1]
-    std::size_t speech_len;
-    double base_total;                // summed speech lengths, in row order
-    const Microseconds* subtitle_us;  // subtitle rows, laid out like the speech
-    std::size_t subtitle_len;
+    const double* c_base;            // speech rows: start at [2r], end at [2r + 1]
+    std::size_t base_len;
+    double base_total;               // summed speech lengths, in row order
+    const Microseconds* c_other_us;  // subtitle rows, laid out like the speech
+    std::size_t other_len;
 };
 
 // Doubles of work space scan_offsets() needs, from the caller.
-constexpr std::size_t scan_work_doubles(std::size_t subtitle_len) {
-    return 4 * subtitle_len;
+constexpr std::size_t scan_work_doubles(std::size_t other_len) {
+    return 4 * other_len;
 }
 
 // results[k] is the coverage with every subtitle bound moved by offsets[k]. Every shifted bound
