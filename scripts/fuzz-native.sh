@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer target of the overlap engines with clang (ASan + UBSan) and runs it for a
-# bounded time (CORVELA_FUZZ_SECONDS, default 60): the indexed engine and the dispatcher must
+# bounded time (CORVELA_FUZZ_SECONDS, default 30): the indexed engine and the dispatcher must
 # give the pair loop's bits on every table the fuzzer tries. Fails on any mismatch or crash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds="${CORVELA_FUZZ_SECONDS:-60}"
+seconds="${CORVELA_FUZZ_SECONDS:-30}"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCORVELA_PYTHON_MODULE=OFF -DCORVELA_FUZZERS=ON >/dev/null
 cmake --build build/fuzz --target overlap_fuzzer

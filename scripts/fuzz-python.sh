@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Fuzzes match() with the atheris harness fuzz/fuzz_match.py for a bounded time (default 120 s,
+# Fuzzes match() with the atheris harness fuzz/fuzz_match.py for a bounded time (default 60 s,
 # CORVELA_FUZZ_SECONDS overrides), then replays the corpus it grew through the sanitizer build
 # that test-sanitizers.sh leaves in build/venv-asan (test-all.sh runs that stage first). Without
 # that build the replay is skipped, and under CI, where it must be there, the stage fails.
@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/stage.sh
 
-seconds="${CORVELA_FUZZ_SECONDS:-120}"
+seconds="${CORVELA_FUZZ_SECONDS:-60}"
 python="${CORVELA_FUZZ_PYTHON:-}"
 if [ -z "$python" ]; then
   source scripts/pythons.sh

@@ -2,8 +2,9 @@
 # Builds the sdist and the wheel with `python -m build`, checks what the wheel ships, installs
 # the sdist (with the test, examples and typing extras) into a fresh virtual environment and
 # runs the test suite of the unpacked sdist against it: a file the sdist lacks fails here.
-# One interpreter, the newest supported; the typing checks and the example test run only
-# here. Takes about two minutes on two cores.
+# One interpreter, the newest supported, which test-python.sh leaves to this stage; the typing
+# checks and the example test run only here, and the hypothesis differential runs its long
+# count (2,000 examples). Takes about two minutes on two cores.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/pythons.sh
@@ -38,4 +39,4 @@ PY
 "$venv_python" -m pip install -q "${sdist}[test,examples,typing]"
 tar -xzf "$sdist" -C "$work"
 cd "$work/$(basename "$sdist" .tar.gz)"
-"$venv_python" -m pytest -q -p no:cacheprovider tests
+CORVELA_DIFFERENTIAL_EXAMPLES=2000 "$venv_python" -m pytest -q -p no:cacheprovider tests
