@@ -19,14 +19,7 @@
 
 namespace {
 
-using corvela_test::bits;
-using corvela_test::Generator;
-using corvela_test::Rows;
-using corvela_test::Shape;
-using corvela_test::name_of;
-using corvela_test::sort_rows;
-using corvela_test::start_order;
-using corvela_test::total_of;
+using namespace corvela_test;  // the shared tables and helpers of the engine tests
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan = std::nan("");

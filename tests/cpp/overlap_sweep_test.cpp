@@ -12,12 +12,7 @@
 
 namespace {
 
-using corvela_test::bits;
-using corvela_test::Generator;
-using corvela_test::Rows;
-using corvela_test::Shape;
-using corvela_test::name_of;
-using corvela_test::start_order;
+using namespace corvela_test;  // the shared tables and helpers of the engine tests
 
 struct ShiftCase {
     Shape shape;
