@@ -103,6 +103,10 @@ def parser() -> argparse.ArgumentParser:
                    help="also write the speech intervals used, as JSON")
     p.add_argument("--vad-aggressiveness", type=int, choices=range(4), default=2,
                    help="webrtcvad's mode for sound, 0 (keeps most) to 3 (default 2)")
+    p.add_argument("--weigh-all", action="store_true",
+                   help="weigh captions of sounds and music ([DOOR SLAMS], (laughs), lines in "
+                        "music notes, a speaker's name alone) as speech; by default they are "
+                        "left out of the weighing and shifted with the rest")
     p.add_argument("--force", action="store_true",
                    help="write the corrected file even when the result is in doubt")
     p.add_argument("--json", action="store_true", help="print the result as JSON")
@@ -165,7 +169,7 @@ def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
     if saved is not None:
         saved.commit(speech_json(speech).encode("utf-8"))
 
-    cues = subtitles.shown()
+    cues, captions = subtitles.shown(args.weigh_all)
     inverted = subtitles.inverted()
     if not cues:
         say(f"corvela-align: {args.subtitles}: no usable cue: every cue with text ends "
@@ -179,7 +183,7 @@ def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
     except OverflowError:
         raise InputError(args.subtitles, "a retimed cue leaves the range of times; "
                                          "narrow --from/--to") from None
-    fields = report.summary(found, lo, hi, before_zero, inverted)
+    fields = report.summary(found, lo, hi, before_zero, inverted, captions)
     doubts = fields["doubts"] = report.doubts(found, lo, hi)
     corrected = subtitles.encoded(subtitles.text_in(format_, args.fps), encoding,
                                   str(args.output))

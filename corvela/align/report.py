@@ -47,7 +47,7 @@ def doubts(found: BestOffset, lo: timedelta, hi: timedelta) -> List[str]:
 
 
 def summary(found: BestOffset, lo: timedelta, hi: timedelta, before_zero: int,
-            inverted: int = 0) -> Dict[str, Any]:
+            inverted: int = 0, captions: int = 0) -> Dict[str, Any]:
     margin = margin_of(found)
     warnings: List[str] = []
     if before_zero:
@@ -64,6 +64,7 @@ def summary(found: BestOffset, lo: timedelta, hi: timedelta, before_zero: int,
         "runner_up_offset": seconds(found.runner_up_offset),
         "runner_up_coverage": found.runner_up_coverage,
         "margin": margin,
+        "captions_left_out": captions,
         "warnings": warnings,
     }
 
@@ -86,6 +87,9 @@ def as_text(fields: Dict[str, Any]) -> str:
     else:
         lines.append(f"margin:   {fields['margin']:.1%} over the runner-up at "
                      f"{fields['runner_up_offset']:+.3f} s")
+    if fields["captions_left_out"]:
+        lines.append(f"left out: {fields['captions_left_out']} caption(s) of sounds or music, "
+                     "shifted with the rest")
     if fields.get("output"):
         lines.append(f"written:  {fields['output']}")
     return "\n".join(lines)

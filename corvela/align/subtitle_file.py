@@ -5,12 +5,13 @@ written in the format and the encoding it was read in. pysubs2 keeps times as wh
 milliseconds; the aligner works on timedelta, and corrected times go back to milliseconds.
 """
 
+import re
 import sys
 from dataclasses import dataclass
 from datetime import timedelta
 from fractions import Fraction
 from pathlib import Path
-from typing import List, Optional
+from typing import List, Optional, Tuple
 
 import charset_normalizer
 import pysubs2
@@ -18,6 +19,36 @@ import pysubs2
 from corvela.align.input_error import InputError, UsageError
 
 MILLISECOND = timedelta(milliseconds=1)
+
+# A line that says what is heard rather than what is said: wholly in brackets or parentheses
+# ("[DOOR SLAMS]", "(laughs)", "- [MUSIC] (cheering)"), or sung (opening or closing with a
+# music note, or between two '#').
+SOUND_LINE = re.compile(r"""
+    -?\s*(?:[\[(][^\])]*[\])]\s*)+
+  | -?\s*[♪♫♬♩].* | .*[♪♫♬♩]\s*
+  | \#.*\#
+""", re.VERBOSE)
+
+
+def is_speaker_label(line: str) -> bool:
+    """A speaker's name alone: "JOHN:", "- OLD MAN:", "Narrator:", "Mr. Smith:". A line of
+    speech may end with a colon too ("Listen to me:"), so only capitals or one or two
+    capitalised words count."""
+    if not line.endswith(":"):
+        return False
+    name = line[:-1].lstrip("- ").strip()
+    words = name.split()
+    if not 1 <= len(words) <= 3 or not all(word[0].isalpha() for word in words):
+        return False
+    return name.isupper() or (len(words) <= 2 and all(word[0].isupper() for word in words))
+
+
+def is_sound_caption(text: str) -> bool:
+    """Whether every line of a cue's plain text describes sound or music, or names a speaker
+    alone: such a cue shows when nobody speaks, or says nothing of when they do."""
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    return bool(lines) and all(SOUND_LINE.fullmatch(line) or is_speaker_label(line)
+                               for line in lines)
 
 
 @dataclass
@@ -27,11 +58,16 @@ class SubtitleFile:
     format: str  # pysubs2's name of the format, e.g. "srt", "ass", "vtt"
     encoding: str
 
-    def shown(self) -> List[List[timedelta]]:
+    def shown(self, weigh_all: bool = False) -> Tuple[List[List[timedelta]], int]:
         """[start, end] of every event that shows text and does not end before it starts, in
-        file order: the cues the alignment weighs."""
-        return [[timedelta(milliseconds=e.start), timedelta(milliseconds=e.end)]
-                for e in self.subs.events if e.is_text and e.end >= e.start]
+        file order: the cues the alignment weighs; with them, how many cues were left out as
+        captions of sounds (none with weigh_all, or when nothing else would be weighed)."""
+        cues = [e for e in self.subs.events if e.is_text and e.end >= e.start]
+        spoken = cues if weigh_all else [e for e in cues if not is_sound_caption(e.plaintext)]
+        if not spoken:
+            spoken = cues
+        return ([[timedelta(milliseconds=e.start), timedelta(milliseconds=e.end)]
+                 for e in spoken], len(cues) - len(spoken))
 
     def inverted(self) -> int:
         """How many events with text end before they start."""

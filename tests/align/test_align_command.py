@@ -21,7 +21,7 @@ import pysubs2  # noqa: E402
 
 from corvela.align import cli  # noqa: E402
 from corvela.align.command import run  # noqa: E402
-from corvela.align.subtitle_file import corrected_ms  # noqa: E402
+from corvela.align.subtitle_file import corrected_ms, is_sound_caption  # noqa: E402
 from corvela.core.algo import match  # noqa: E402
 
 SAMPLE = Path(__file__).resolve().parents[2] / "examples" / "sample"
@@ -312,6 +312,35 @@ def test_cues_ending_before_they_start_are_left_out_and_counted(tmp_path, capsys
     fields = aligned(capsys, srt, speech, "-o", tmp_path / "out.srt", "--from", "-5", "--to", "5")
     assert fields["offset"] == 2.5 and fields["coverage"] == 1.0
     assert any(w.startswith(f"{inverted} cue(s) end before") for w in fields["warnings"])
+
+
+@pytest.mark.parametrize("text, caption", [
+    ("[DOOR SLAMS]", True), ("(laughs)", True), ("- [MUSIC] (cheering)", True),
+    ("[sighs]\n(door creaks)", True), ("♪ Over the rainbow", True), ("la la ♪", True),
+    ("# singing in the rain #", True), ("JOHN:", True), ("- OLD MAN:", True),
+    ("Mr. Smith:", True), ("Hello", False), ("(laughs) Hello", False), ("JOHN: Hello", False),
+    ("[sighs]\nFine.", False), ("Listen to me:", False), ("It is 10:30", False), ("", False),
+])
+def test_captions_of_sounds_are_told_from_speech(text, caption):
+    assert is_sound_caption(text) is caption
+
+
+@pytest.mark.parametrize("weigh_all", [False, True])
+def test_captions_of_sounds_are_left_out_of_the_weighing_and_shifted(tmp_path, capsys,
+                                                                     weigh_all):
+    # Weighed, "[MUSIC]" would meet the speech 1.5 s earlier as well as "Hi" does 2.5 s later.
+    srt = write(tmp_path / "in.srt", SRT + "\n2\n00:00:05,000 --> 00:00:06,000\n[MUSIC]\n")
+    speech = write(tmp_path / "speech.json", "[[3.5, 4.5]]")
+    out = tmp_path / "out.srt"
+    argv = [srt, speech, "-o", out, "--from", "-5", "--to", "5", "--json"]
+    status = run([*map(str, argv), *(["--weigh-all"] if weigh_all else [])])
+    fields = json.loads(capsys.readouterr().out)
+    assert fields["captions_left_out"] == (0 if weigh_all else 1)
+    if weigh_all:
+        assert status == 3 and fields["margin"] == 0.0
+    else:
+        assert status == 0 and fields["offset"] == 2.5
+        assert [e.start for e in pysubs2.load(str(out))] == [3500, 7500]
 
 
 @pytest.mark.parametrize("module", cli.EXTRA_MODULES)
