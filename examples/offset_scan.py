@@ -19,7 +19,7 @@ from typing import List, Optional, Sequence
 
 from corvela.align.input_error import InputError
 from corvela.align.speech_file import read_speech
-from corvela.align.subtitle_file import read_subtitles
+from corvela.align.subtitle_file import read_subtitles, times_of
 from corvela.core.scan import FRAME_RATE_FACTORS, BestOffset, best_offset, coverage
 
 SAMPLE = Path(__file__).resolve().parent / "sample"
@@ -95,7 +95,7 @@ def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = parse_args(argv)
     try:
-        shown = read_subtitles(args.subtitles).shown()
+        shown = times_of(read_subtitles(args.subtitles).weighed()[0])
         speech = [list(row) for row in read_speech(args.speech)]
     except InputError as err:
         print(f"offset_scan: {err}", file=sys.stderr)

@@ -16,13 +16,13 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import pysubs2
 
-from corvela.align import reference, report
+from corvela.align import reference, report, segments
 from corvela.align.audio_speech import speech_in_audio
 from corvela.align.input_error import InputError, UsageError
 from corvela.align.output_file import STDIO, PendingOutput, refuse_overlaps
 from corvela.align.progress import progress_bar
 from corvela.align.speech_file import read_speech, speech_json
-from corvela.align.subtitle_file import SubtitleFile, read_subtitles
+from corvela.align.subtitle_file import SubtitleFile, read_subtitles, times_of
 from corvela.core.scan import FRAME_RATE_FACTORS, best_offset
 
 OK, BAD_INPUT, USAGE, DOUBTFUL, INTERRUPTED = 0, 1, 2, 3, 130
@@ -44,6 +44,16 @@ def offset_seconds(text: str) -> timedelta:
         return timedelta(seconds=float(text))
     except (ValueError, OverflowError):
         raise argparse.ArgumentTypeError(f"not a finite number of seconds: {text!r}") from None
+
+
+def penalty_seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"not a number of seconds >= 0: {text!r}")
+    return value
 
 
 def frame_rate(text: str) -> float:
@@ -93,6 +103,13 @@ def parser() -> argparse.ArgumentParser:
                    metavar="SECONDS", help="latest offset to try (default 60)")
     p.add_argument("--no-drift", action="store_true",
                    help="only shift; do not try the frame-rate factors")
+    p.add_argument("--split-penalty", type=penalty_seconds, default=segments.SPLIT_PENALTY,
+                   metavar="SECONDS",
+                   help="for subtitles made for another cut: the seconds of covered speech a "
+                        "change of offset along the file must gain (default "
+                        f"{segments.SPLIT_PENALTY:g}; lower splits more readily)")
+    p.add_argument("--no-splits", action="store_true",
+                   help="one offset for the whole file")
     p.add_argument("--audio-stream", type=int, metavar="N",
                    help="the film's audio stream to listen to, from 0 (default: FFmpeg's "
                         "choice)")
@@ -169,22 +186,54 @@ def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
     if saved is not None:
         saved.commit(speech_json(speech).encode("utf-8"))
 
-    cues, captions = subtitles.shown(args.weigh_all)
+    events, captions = subtitles.weighed(args.weigh_all)
+    cues = times_of(events)
+    number = {id(event): n for n, event in enumerate(subtitles.subs.events, 1)}
+    in_file = [number[id(event)] for event in events]
     inverted = subtitles.inverted()
     if not cues:
         say(f"corvela-align: {args.subtitles}: no usable cue: every cue with text ends "
             "before it starts; nothing written")
         return DOUBTFUL
     lo, hi = args.lo, args.hi
-    found = best_offset([list(row) for row in speech], cues, lo, hi,
-                        factors=(1.0,) if args.no_drift else FRAME_RATE_FACTORS)
+    rows = [list(row) for row in speech]
+    factors = (1.0,) if args.no_drift else FRAME_RATE_FACTORS
+    found = best_offset(rows, cues, lo, hi, factors=factors)
+    split = None
+    if not args.no_splits:
+        split = segments.split(speech, cues, in_file, lo, hi, args.split_penalty, factors)
+        if len(split.segments) == 1:
+            if split.factor != found.factor:
+                found = best_offset(rows, cues, lo, hi, factors=(split.factor,))
+            split = None
+    if split is not None:
+        parts = split.segments
+        own = {id(event): offset for event, offset in zip(events, split.offsets)}
+
+        def offset_of(event: pysubs2.SSAEvent) -> timedelta:
+            if id(event) in own:
+                return own[id(event)]
+            return segments.offset_of_start(parts, cues, timedelta(milliseconds=event.start))
+        factor = split.factor
+    else:
+        def offset_of(event: pysubs2.SSAEvent) -> timedelta:
+            return found.offset
+        factor = found.factor
     try:
-        before_zero = subtitles.retimed(found.factor, found.offset)
+        before_zero = subtitles.retimed(factor, offset_of)
     except OverflowError:
         raise InputError(args.subtitles, "a retimed cue leaves the range of times; "
                                          "narrow --from/--to") from None
-    fields = report.summary(found, lo, hi, before_zero, inverted, captions)
-    doubts = fields["doubts"] = report.doubts(found, lo, hi)
+    if split is not None:
+        fields = report.split_summary(split.factor, split.coverage, parts, before_zero,
+                                      inverted, captions)
+        doubts = fields["doubts"] = [f"segment {n} (cues {report.cue_range(part)}): {doubt}"
+                                     for n, part in enumerate(parts, 1)
+                                     for doubt in part.doubts]
+    else:
+        fields = report.summary(found, lo, hi, before_zero, inverted, captions,
+                                segments.whole(cues, in_file, found))
+        doubts = fields["doubts"] = report.doubts(found, lo, hi)
     corrected = subtitles.encoded(subtitles.text_in(format_, args.fps), encoding,
                                   str(args.output))
     to_stdout = str(args.output) == STDIO

@@ -1,5 +1,6 @@
 """Speech taken from correctly timed subtitles: a subtitle file, or a text subtitle track of a
-film. Each cue that shows text is a stretch of speech; cues without a duration are left out."""
+film. Each cue that shows text is a stretch of speech; cues without a duration, and in a file
+captions of sounds and music, are left out."""
 
 from pathlib import Path
 from typing import List, Optional, Tuple
@@ -8,14 +9,14 @@ import av
 
 from corvela.align.audio_speech import open_media, start_time
 from corvela.align.input_error import InputError
-from corvela.align.subtitle_file import read_subtitles
+from corvela.align.subtitle_file import read_subtitles, times_of
 
 # Subtitle codecs that carry pictures: their cues have no text and often no end.
 PICTURE_CODECS = {"hdmv_pgs_subtitle", "dvd_subtitle", "dvb_subtitle", "dvb_teletext", "xsub"}
 
 
 def speech_in_subtitles(path: Path, fps: Optional[float] = None) -> List[Tuple[float, float]]:
-    shown = read_subtitles(path, fps=fps).shown()
+    shown = times_of(read_subtitles(path, fps=fps).weighed()[0])
     return usable(path, [(s.total_seconds(), e.total_seconds()) for s, e in shown])
 
 

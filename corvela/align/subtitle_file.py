@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from datetime import timedelta
 from fractions import Fraction
 from pathlib import Path
-from typing import List, Optional, Tuple
+from typing import Callable, List, Optional, Tuple
 
 import charset_normalizer
 import pysubs2
@@ -58,26 +58,26 @@ class SubtitleFile:
     format: str  # pysubs2's name of the format, e.g. "srt", "ass", "vtt"
     encoding: str
 
-    def shown(self, weigh_all: bool = False) -> Tuple[List[List[timedelta]], int]:
-        """[start, end] of every event that shows text and does not end before it starts, in
-        file order: the cues the alignment weighs; with them, how many cues were left out as
-        captions of sounds (none with weigh_all, or when nothing else would be weighed)."""
+    def weighed(self, weigh_all: bool = False) -> Tuple[List[pysubs2.SSAEvent], int]:
+        """The events the alignment weighs, in file order: those that show text and do not end
+        before they start, but for captions of sounds (all of them with weigh_all, or when
+        nothing else would be weighed); with them, how many captions were left out."""
         cues = [e for e in self.subs.events if e.is_text and e.end >= e.start]
         spoken = cues if weigh_all else [e for e in cues if not is_sound_caption(e.plaintext)]
         if not spoken:
             spoken = cues
-        return ([[timedelta(milliseconds=e.start), timedelta(milliseconds=e.end)]
-                 for e in spoken], len(cues) - len(spoken))
+        return spoken, len(cues) - len(spoken)
 
     def inverted(self) -> int:
         """How many events with text end before they start."""
         return sum(e.is_text and e.end < e.start for e in self.subs.events)
 
-    def retimed(self, factor: float, offset: timedelta) -> int:
-        """Applies `t * factor + offset` to every event; returns how many starts fell below 0,
-        which no subtitle format can hold and which are set to 0."""
+    def retimed(self, factor: float, offset_of: Callable[[pysubs2.SSAEvent], timedelta]) -> int:
+        """Applies `t * factor + offset_of(event)` to every event; returns how many starts fell
+        below 0, which no subtitle format can hold and which are set to 0."""
         before_zero = 0
         for event in self.subs.events:
+            offset = offset_of(event)
             event.start = corrected_ms(event.start, factor, offset)
             event.end = corrected_ms(event.end, factor, offset)
             if event.start < 0:
@@ -101,6 +101,11 @@ class SubtitleFile:
         except (UnicodeError, LookupError) as err:
             reason = getattr(err, "reason", None) or str(err)
             raise InputError(target, f"cannot write in {encoding}: {reason}") from None
+
+
+def times_of(events: List[pysubs2.SSAEvent]) -> List[List[timedelta]]:
+    """[start, end] of each event, as the search weighs them."""
+    return [[timedelta(milliseconds=e.start), timedelta(milliseconds=e.end)] for e in events]
 
 
 def corrected_ms(ms: int, factor: float, offset: timedelta) -> int:

@@ -2,6 +2,7 @@
 
 import json
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -341,6 +342,52 @@ def test_captions_of_sounds_are_left_out_of_the_weighing_and_shifted(tmp_path, c
     else:
         assert status == 0 and fields["offset"] == 2.5
         assert [e.start for e in pysubs2.load(str(out))] == [3500, 7500]
+
+
+def cut_file(tmp_path):
+    """Speech at irregular times and the subtitles of a cut 6 s longer after the 20th line,
+    with a sound caption there; all shown 1 s late."""
+    rng = random.Random(5)
+    rows, t = [], 1.0
+    for _ in range(40):
+        rows.append([t, t + rng.choice([0.5, 1.0, 1.5, 2.5])])
+        t = rows[-1][1] + rng.choice([1.0, 2.0, 3.5, 6.0])
+    speech = write(tmp_path / "speech.json", json.dumps(rows))
+    starts = [s for s, _ in rows]
+    subs = pysubs2.SSAFile()
+    for k, (start, end) in enumerate(rows):
+        late = 1.0 if k < 20 else 7.0
+        subs.events.append(pysubs2.SSAEvent(start=round((start + late) * 1000),
+                                            end=round((end + late) * 1000), text="Hi"))
+    subs.events.append(pysubs2.SSAEvent(start=round((starts[30] + 7.5) * 1000),
+                                        end=round((starts[30] + 7.8) * 1000), text="[BANG]"))
+    srt = tmp_path / "cut.srt"
+    subs.save(str(srt))
+    return srt, speech, [round(s * 1000) for s in starts]
+
+
+@pytest.mark.parametrize("argv, parts", [([], 2), (["--no-splits"], 1),
+                                         (["--split-penalty", "1e9"], 1)])
+def test_another_cut_is_corrected_segment_by_segment(tmp_path, capsys, argv, parts):
+    srt, speech, starts = cut_file(tmp_path)
+    out = tmp_path / "out.srt"
+    status = run([str(srt), str(speech), "-o", str(out), "--no-drift", "--json", *argv])
+    fields = json.loads(capsys.readouterr().out)
+    assert len(fields["segments"]) == parts
+    if parts == 1:
+        # One offset leaves half the file wrong.
+        assert fields["segments"][0]["cues"] == 40 and fields["coverage"] <= 0.6
+        return
+    assert status == 0 and fields["offset"] is None and fields["coverage"] == 1.0
+    first, second = fields["segments"]
+    assert (first["first_cue"], first["last_cue"], first["offset"]) == (1, 20, -1.0)
+    assert (second["first_cue"], second["last_cue"], second["offset"]) == (21, 40, -7.0)
+    fixed = pysubs2.load(str(out))
+    assert [e.start for e in fixed[:40]] == starts
+    assert fixed[40].start == starts[30] + 500  # the caption takes its segment's offset
+    assert run([str(srt), str(speech), "-o", str(tmp_path / "b.srt"), "--no-drift"]) == 0
+    text = capsys.readouterr().out
+    assert "segments: 2" in text and "1: cues 1-20 (20)" in text and "offset -7.000 s" in text
 
 
 @pytest.mark.parametrize("module", cli.EXTRA_MODULES)

@@ -25,7 +25,7 @@ for _module in EXTRA_MODULES:
 
 import pysubs2  # noqa: E402
 
-from synthetic_film import make_film, subtitles  # noqa: E402
+from synthetic_film import make_film, other_cut, subtitles  # noqa: E402
 
 COMMAND = Path(sys.executable).parent / "corvela-align"
 TOLERANCE_MS = 100
@@ -79,7 +79,7 @@ def test_corrected_starts_are_near_the_truth(film, detected, tmp_path, source, t
     name, *extra = source.split()
     out = tmp_path / "fixed.srt"
     fields = align(getattr(film, case), film.sound.parent / name, out, *extra)
-    assert fields["factor"] == factor
+    assert fields["factor"] == factor and len(fields["segments"]) == 1
     assert fields["warnings"] == [] and fields["doubts"] == []
     errors = [abs(event.start - start)
               for event, (start, _) in zip(pysubs2.load(str(out)), film.truth_ms)]
@@ -88,6 +88,27 @@ def test_corrected_starts_are_near_the_truth(film, detected, tmp_path, source, t
           f"factor {fields['factor']!r}, median error {median} ms, largest {max(errors)} ms")
     assert len(errors) == len(film.truth_ms)
     assert median <= tolerance_ms
+
+
+@pytest.mark.parametrize("source", ["film.wav", "speech.json", "true.json"])
+@pytest.mark.parametrize("cuts", [[(0.4, 7.5)], [(0.3, 7.5), (0.7, 12.0)]])
+def test_subtitles_of_another_cut_are_split_where_scenes_were_removed(film, detected, tmp_path,
+                                                                      source, cuts):
+    (film.sound.parent / "true.json").write_text(json.dumps(film.speech))
+    cues, scored = other_cut(film.truth_ms, cuts)
+    wrong = tmp_path / "cut.srt"
+    subtitles(cues).save(str(wrong))
+    out = tmp_path / "fixed.srt"
+    fields = align(wrong, film.sound.parent / source, out)
+    assert fields["doubts"] == []
+    fixed = [e.start for e, kept in zip(pysubs2.load(str(out)), scored) if kept]
+    errors = sorted(abs(got - start) for got, (start, _) in zip(fixed, film.truth_ms))
+    print(f"\n{len(cuts)} scene(s) removed, speech from {source}: segments "
+          f"{[(p['first_cue'], p['offset']) for p in fields['segments']]}, median error "
+          f"{statistics.median(errors)} ms, largest {errors[-1]} ms")
+    # The file's order may hold back one cue beside each removed scene, whose lines must fit
+    # between the scenes around it.
+    assert errors[-1 - len(cuts)] <= 500 and statistics.median(errors) <= 150
 
 
 def test_detected_speech_matches_the_sentences(film, detected):

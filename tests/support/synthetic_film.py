@@ -97,7 +97,8 @@ def write_wav(path: Path, samples: "numpy.ndarray", rate: int) -> None:
 
 def subtitles(cues_ms: List[Tuple[int, int]]) -> pysubs2.SSAFile:
     subs = pysubs2.SSAFile()
-    for (start, end), text in zip(cues_ms, SENTENCES):
+    for n, (start, end) in enumerate(cues_ms):
+        text = SENTENCES[n % len(SENTENCES)]
         subs.events.append(pysubs2.SSAEvent(start=start, end=end, text=text))
     return subs
 
@@ -111,6 +112,28 @@ def shown_cues(speech: List[Tuple[float, float]], rng: random.Random) -> List[Tu
         shown_end = min(end + rng.uniform(0.1, 0.8), next_start - 0.2)
         truth.append((round((start - rng.uniform(0.0, 0.25)) * 1000), round(shown_end * 1000)))
     return truth
+
+
+def other_cut(truth_ms: List[Tuple[int, int]], cuts: List[Tuple[float, float]],
+              late: float = 2.0) -> Tuple[List[Tuple[int, int]], List[bool]]:
+    """The subtitles of another cut of the film, in milliseconds: one that holds, after each
+    fraction `f` of the cues, a scene of `length` seconds (cuts = [(f, length), ...]) that this
+    film lacks, with two cues of its own; the whole file shown `late` seconds late. Returns the
+    cues in order and, for each, whether it has a true time here (a removed scene's cues do
+    not)."""
+    cues, scored = [], []
+    delay = late
+    at = {round(f * len(truth_ms)): length for f, length in cuts}
+    for n, (start, end) in enumerate(truth_ms):
+        if n in at:
+            gap = (truth_ms[n - 1][1] + start) / 2 + delay * 1000
+            for lead, last in ((0.8, 2.6), (3.4, 5.9)):
+                cues.append((round(gap + lead * 1000), round(gap + last * 1000)))
+                scored.append(False)
+            delay += at[n]
+        cues.append((start + round(delay * 1000), end + round(delay * 1000)))
+        scored.append(True)
+    return cues, scored
 
 
 def make_film(out_dir: Path, seed: int = 7) -> Film:
