@@ -1,0 +1,618 @@
+// The segment search: row curves, the suffix recursion over piece lists, the forward reading of
+// the assignment and the centring of each segment.
+#include "segment_search.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "best_offset_search.hpp"
+#include "offset_curve.hpp"
+#include "offset_scan.hpp"
+#include "start_order.hpp"
+
+namespace corvela {
+
+namespace {
+
+using Units = CurveUnits;
+
+constexpr Units kOneMicrosecond = Units{1} << kCurveFractionBits;
+
+// Above this no sum of row maxima is taken: every value, difference and penalty the recursion
+// forms then stays below 2**125.
+constexpr Units kValueLimit = Units{1} << 121;
+
+// A piece of a score function: from `start` to the next piece's start (or hi), value + slope *
+// (t - start), reached with `changes` changes of offset.
+struct Piece {
+    Microseconds start;
+    Units value;
+    Units slope;
+    std::uint32_t changes;
+};
+
+Units at(const Piece& p, Microseconds t) noexcept {
+    return p.value + p.slope * (t - p.start);
+}
+
+Units at(const RowPiece& p, Microseconds t) noexcept {
+    return p.value + p.slope * (t - p.start);
+}
+
+// The order of scores: the higher value, then the fewer changes.
+bool better(Units v, std::uint32_t c, Units w, std::uint32_t d) noexcept {
+    return v > w || (v == w && c < d);
+}
+
+Units floor_div(Units a, Units b) noexcept {  // b > 0
+    const Units q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+
+Units ceil_div(Units a, Units b) noexcept {  // b > 0
+    return -floor_div(-a, b);
+}
+
+// A list of pieces in increasing start that grows as it is filled; a piece that continues the
+// last one (same line, same changes) is not stored. `ok` turns false, for good, when memory runs
+// out.
+class PieceList {
+public:
+    void clear() noexcept { size_ = 0; }
+    std::size_t size() const noexcept { return size_; }
+    Piece* data() const noexcept { return pieces_.data(); }
+    const Piece& operator[](std::size_t k) const noexcept { return pieces_[k]; }
+    bool ok() const noexcept { return ok_; }
+
+    void push(const Piece& p) noexcept {
+        if (size_ > 0) {
+            Piece& last = pieces_[size_ - 1];
+            if (last.start == p.start) {
+                last = p;
+                return;
+            }
+            if (last.slope == p.slope && last.changes == p.changes && at(last, p.start) == p.value) {
+                return;
+            }
+        }
+        push_raw(p);
+    }
+
+    // Stores p as it is: for lists filled out of order, or several lists one after another.
+    void push_raw(const Piece& p) noexcept {
+        if (size_ == pieces_.size() && !(ok_ && pieces_.resize(2 * size_ + 16))) {
+            ok_ = false;
+            return;
+        }
+        pieces_[size_++] = p;
+    }
+
+    // Turns a list filled from the right round, merging what push() would have merged.
+    void reverse_and_merge() noexcept {
+        std::reverse(pieces_.data(), pieces_.data() + size_);
+        const std::size_t filled = size_;
+        size_ = 0;
+        for (std::size_t k = 0; k < filled; ++k) {
+            push(pieces_[k]);  // never grows: at most k pieces are kept before piece k
+        }
+    }
+
+private:
+    EngineArray<Piece> pieces_;
+    std::size_t size_ = 0;
+    bool ok_ = true;
+};
+
+Microseconds end_of(const Piece* p, std::size_t n, std::size_t k, Microseconds hi) noexcept {
+    return k + 1 < n ? p[k + 1].start - 1 : hi;
+}
+
+std::size_t piece_of(const Piece* p, std::size_t n, Microseconds t) noexcept {
+    const Piece* after = std::upper_bound(
+        p, p + n, t, [](Microseconds value, const Piece& q) { return value < q.start; });
+    return static_cast<std::size_t>(after - p) - 1;
+}
+
+std::size_t piece_of(const RowPiece* p, std::size_t n, Microseconds t) noexcept {
+    const RowPiece* after = std::upper_bound(
+        p, p + n, t, [](Microseconds value, const RowPiece& q) { return value < q.start; });
+    return static_cast<std::size_t>(after - p) - 1;
+}
+
+// out(t) = the best of f over [t, hi], built from the right (in reverse, then turned round).
+void suffix_best(const Piece* f, std::size_t n, Microseconds hi, PieceList& out) {
+    out.clear();
+    bool has = false;
+    Units best = 0;
+    std::uint32_t best_changes = 0;
+    for (std::size_t k = n; k-- > 0;) {
+        const Piece& p = f[k];
+        const Microseconds end = end_of(f, n, k, hi);
+        if (p.slope >= 0) {
+            // The piece's best over [t, end] is its value at end, whatever t.
+            const Units v = at(p, end);
+            if (!has || better(v, p.changes, best, best_changes)) {
+                best = v;
+                best_changes = p.changes;
+                has = true;
+            }
+            out.push_raw({p.start, best, 0, best_changes});
+            continue;
+        }
+        // Falling: the piece wins on [start, start + x], x the last step where it still beats
+        // the best to its right.
+        Units last = end - p.start;
+        if (has) {
+            const Units margin = p.value - best;  // value - best - |slope| * x > (>=) 0
+            const Units fall = -p.slope;
+            last = p.changes < best_changes ? floor_div(margin, fall)
+                                            : ceil_div(margin, fall) - 1;
+            last = std::max<Units>(std::min<Units>(last, end - p.start), -1);
+        }
+        if (last < end - p.start) {
+            out.push_raw({p.start + static_cast<Microseconds>(last) + 1, best, 0, best_changes});
+        }
+        if (last >= 0) {
+            out.push_raw({p.start, p.value, p.slope, p.changes});
+            best = p.value;
+            best_changes = p.changes;
+            has = true;
+        }
+    }
+    // The pieces came right to left, each valid up to the start of the one stored before it.
+    out.reverse_and_merge();
+}
+
+// out(t) = best(max(t - shift, lo)) - penalty, with one change more.
+void after_change(const PieceList& best, Microseconds shift, Microseconds lo, Microseconds hi,
+                  Units penalty, PieceList& out) {
+    out.clear();
+    const Piece& head = best[0];
+    out.push({lo, head.value - penalty, 0, head.changes + 1});
+    for (std::size_t k = 0; k < best.size(); ++k) {
+        const Piece& p = best[k];
+        const Microseconds start = p.start + shift;
+        if (start > hi) {
+            break;
+        }
+        out.push({start, p.value - penalty, p.slope, p.changes + 1});
+    }
+}
+
+// out = the better of f and g at every t in [lo, hi].
+void better_of(const PieceList& f, const PieceList& g, Microseconds lo, Microseconds hi,
+               PieceList& out) {
+    out.clear();
+    std::size_t i = 0;
+    std::size_t j = 0;
+    Microseconds t = lo;
+    for (;;) {
+        const Piece& p = f[i];
+        const Piece& q = g[j];
+        const Microseconds end =
+            std::min(end_of(f.data(), f.size(), i, hi), end_of(g.data(), g.size(), j, hi));
+        const Units vp = at(p, t);
+        const Units vq = at(q, t);
+        const Units delta = vp - vq;
+        const Units sigma = p.slope - q.slope;
+        const Units length = end - t;
+        const bool ties_to_f = !(q.changes < p.changes);
+        // f wins on x in [from, to] (x = step from t), g elsewhere.
+        Units from = 0;
+        Units to = length;
+        if (sigma == 0) {
+            if (!(delta > 0 || (delta == 0 && ties_to_f))) {
+                from = length + 1;
+            }
+        } else if (sigma > 0) {
+            from = ties_to_f ? ceil_div(-delta, sigma) : floor_div(-delta, sigma) + 1;
+        } else {
+            to = ties_to_f ? floor_div(delta, -sigma) : ceil_div(delta, -sigma) - 1;
+        }
+        from = std::max<Units>(from, 0);
+        to = std::min<Units>(to, length);
+        if (from > to) {
+            out.push({t, vq, q.slope, q.changes});
+        } else {
+            if (from > 0) {
+                out.push({t, vq, q.slope, q.changes});
+            }
+            const Microseconds a = t + static_cast<Microseconds>(from);
+            out.push({a, at(p, a), p.slope, p.changes});
+            if (to < length) {
+                const Microseconds b = t + static_cast<Microseconds>(to) + 1;
+                out.push({b, at(q, b), q.slope, q.changes});
+            }
+        }
+        if (end == hi) {
+            return;
+        }
+        t = end + 1;
+        if (i + 1 < f.size() && f[i + 1].start == t) {
+            ++i;
+        }
+        if (j + 1 < g.size() && g[j + 1].start == t) {
+            ++j;
+        }
+    }
+}
+
+// out = f + the row's curve.
+void add_row(const PieceList& f, const RowPiece* g, std::size_t gn, Microseconds lo,
+             Microseconds hi, PieceList& out) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    Microseconds t = lo;
+    for (;;) {
+        const Piece& p = f[i];
+        const RowPiece& q = g[j];
+        out.push({t, at(p, t) + at(q, t), p.slope + q.slope, p.changes});
+        const Microseconds next_f = i + 1 < f.size() ? f[i + 1].start : hi + 1;
+        const Microseconds next_g = j + 1 < gn ? g[j + 1].start : hi + 1;
+        t = std::min(next_f, next_g);
+        if (t > hi) {
+            return;
+        }
+        i += next_f == t;
+        j += next_g == t;
+    }
+}
+
+// The best (value, changes) of f over [from, hi] and its first offset.
+struct Best {
+    Units value;
+    std::uint32_t changes;
+    Microseconds at;
+};
+
+Best best_from(const Piece* f, std::size_t n, Microseconds from, Microseconds hi) noexcept {
+    Best best{0, 0, 0};
+    bool has = false;
+    for (std::size_t k = piece_of(f, n, from); k < n; ++k) {
+        const Piece& p = f[k];
+        const Microseconds a = std::max(p.start, from);
+        const Microseconds t = p.slope > 0 ? end_of(f, n, k, hi) : a;
+        const Units v = at(p, t);
+        if (!has || better(v, p.changes, best.value, best.changes)) {
+            best = {v, p.changes, t};
+            has = true;
+        }
+    }
+    return best;
+}
+
+// The summed curve of several rows, as pieces, from their jumps in value and slope.
+struct Jump {
+    Microseconds at;
+    Units value;
+    Units slope;
+};
+
+class SegmentCentring {
+public:
+    SegmentCentring(const RowPiece* pieces, const std::size_t* first, Microseconds lo,
+                    Microseconds hi)
+        : pieces_(pieces), first_(first), lo_(lo), hi_(hi) {}
+
+    bool reserve(std::size_t count) noexcept {
+        return jumps_.allocate(count) && sum_.allocate(count);
+    }
+
+    // The summed curve of start-order positions a..b.
+    void sum_rows(std::size_t a, std::size_t b) noexcept {
+        std::size_t n = 0;
+        for (std::size_t k = a; k <= b; ++k) {
+            const RowPiece* p = pieces_ + first_[k];
+            const std::size_t count = first_[k + 1] - first_[k];
+            for (std::size_t m = 0; m < count; ++m) {
+                if (m == 0) {
+                    jumps_[n++] = {p[0].start, p[0].value, p[0].slope};
+                } else {
+                    jumps_[n++] = {p[m].start, p[m].value - at(p[m - 1], p[m].start),
+                                   p[m].slope - p[m - 1].slope};
+                }
+            }
+        }
+        std::sort(jumps_.data(), jumps_.data() + n,
+                  [](const Jump& x, const Jump& y) { return x.at < y.at; });
+        count_ = 0;
+        Units value = 0;
+        Units slope = 0;
+        Microseconds t = lo_;
+        for (std::size_t m = 0; m < n;) {
+            value += slope * (jumps_[m].at - t);
+            t = jumps_[m].at;
+            for (; m < n && jumps_[m].at == t; ++m) {
+                value += jumps_[m].value;
+                slope += jumps_[m].slope;
+            }
+            sum_[count_++] = {t, value, slope};
+        }
+    }
+
+    Units value_at(Microseconds t) const noexcept {
+        return at(sum_[piece_of(sum_.data(), count_, t)], t);
+    }
+
+    // The run of offsets around t, within [low, high], where the summed curve is >= floor.
+    void run_around(Microseconds t, Units floor, Microseconds low, Microseconds high,
+                    Microseconds* first, Microseconds* last) const noexcept {
+        const std::size_t home = piece_of(sum_.data(), count_, t);
+        Microseconds right = t;
+        for (std::size_t k = home; k < count_; ++k) {
+            const RowPiece& p = sum_[k];
+            const Microseconds a = std::max(p.start, t);
+            const Microseconds b = std::min(k + 1 < count_ ? sum_[k + 1].start - 1 : hi_, high);
+            if (a > b || at(p, a) < floor) {
+                break;
+            }
+            if (p.slope < 0) {
+                const Units steps = floor_div(at(p, a) - floor, -p.slope);
+                if (steps < b - a) {
+                    right = a + static_cast<Microseconds>(steps);
+                    break;
+                }
+            }
+            right = b;
+        }
+        Microseconds left = t;
+        for (std::size_t k = home + 1; k-- > 0;) {
+            const RowPiece& p = sum_[k];
+            const Microseconds a = std::max(p.start, low);
+            const Microseconds b = std::min(k + 1 < count_ ? sum_[k + 1].start - 1 : hi_, t);
+            if (a > b || at(p, b) < floor) {
+                break;
+            }
+            if (p.slope > 0) {
+                const Units steps = floor_div(at(p, b) - floor, p.slope);
+                if (steps < b - a) {
+                    left = b - static_cast<Microseconds>(steps);
+                    break;
+                }
+            }
+            left = a;
+        }
+        *first = left;
+        *last = right;
+    }
+
+private:
+    const RowPiece* pieces_;
+    const std::size_t* first_;
+    Microseconds lo_;
+    Microseconds hi_;
+    EngineArray<Jump> jumps_;
+    EngineArray<RowPiece> sum_;
+    std::size_t count_ = 0;
+};
+
+double to_double(Units v) noexcept {
+    return static_cast<double>(v);
+}
+
+// The split penalty in units, no more than `cap`.
+Units penalty_units(double seconds, Units cap) noexcept {
+    const ScaledBound scaled = scaled_seconds(seconds);  // at most 2**68 us
+    const Units units = scaled.floor * kOneMicrosecond + scaled.fraction;
+    return std::min(units, cap);
+}
+
+}  // namespace
+
+void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* check) {
+    choice->status = SegmentChoice::kNoMemory;
+    const std::size_t n = s.subtitle_len;
+    if (n > UINT32_MAX || n == 0) {
+        return;  // the start order holds 32-bit row numbers
+    }
+    EngineArray<Microseconds> scaled;
+    if (!scaled.allocate(2 * n)) {
+        return;
+    }
+    {
+        const OffsetSearch range{s.speech, s.speech_len, s.base_total, s.subtitle_us, n,
+                                 &s.factor, 1, s.lo, s.hi, 0};
+        OffsetChoice failure;
+        if (!scale_tables(range, scaled.data(), &failure)) {
+            choice->status = failure.status == OffsetChoice::kScaledOutOfRange
+                                 ? SegmentChoice::kScaledOutOfRange
+                                 : SegmentChoice::kShiftedOutOfRange;
+            choice->bad_bound = failure.bad_bound;
+            choice->bad_value = failure.bad_value;
+            choice->bad_low = failure.bad_low;
+            return;
+        }
+    }
+    EngineArray<std::uint32_t> order;
+    EngineArray<SpeechEdge> edges;
+    if (!order.allocate(n) || !start_order(scaled.data(), n, order.data()) ||
+        !edges.allocate(s.speech_len)) {
+        return;
+    }
+    speech_edges(s.speech, s.speech_len, edges.data());
+    WorkMeter meter(check);
+    EngineArray<RowPiece> rows;
+    EngineArray<std::size_t> first;
+    switch (row_curves(edges.data(), s.speech_len, scaled.data(), n, order.data(), s.lo, s.hi,
+                       rows, first, meter)) {
+        case RowCurveStatus::kBuilt:
+            break;
+        case RowCurveStatus::kStopped:
+            choice->status = SegmentChoice::kStopped;
+            return;
+        case RowCurveStatus::kTooLarge:
+            choice->status = SegmentChoice::kTooLarge;
+            return;
+        default:
+            return;
+    }
+    // Every score lies within the sum of the rows' largest magnitudes, V; a penalty above 2V
+    // never pays and is held as 2V + 1, which keeps every sum below 2**125.
+    Units bound = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        Units largest = 0;
+        for (std::size_t m = first[k]; m < first[k + 1]; ++m) {
+            const Microseconds end = m + 1 < first[k + 1] ? rows[m + 1].start - 1 : s.hi;
+            const Units a = rows[m].value;
+            const Units b = at(rows[m], end);
+            largest = std::max({largest, a < 0 ? -a : a, b < 0 ? -b : b});
+        }
+        bound += largest;
+        if (bound >= kValueLimit) {
+            choice->status = SegmentChoice::kTooLarge;
+            return;
+        }
+    }
+    const Units penalty = penalty_units(s.penalty, 2 * bound + 1);
+    // The best score of rows k.. for every offset of row k, each row's list kept for the
+    // reading forwards: all of them in `kept`, row k's from kept_first[k].
+    EngineArray<std::size_t> kept_first;
+    EngineArray<Microseconds> starts;
+    if (!kept_first.allocate(n + 1) || !starts.allocate(n)) {
+        return;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        starts[k] = scaled[2 * order[k]];
+    }
+    PieceList kept;
+    PieceList next;
+    PieceList suffix;
+    PieceList changed;
+    PieceList upper;
+    const auto row_list = [&](std::size_t k, PieceList& into) {
+        into.clear();
+        for (std::size_t m = first[k]; m < first[k + 1]; ++m) {
+            into.push({rows[m].start, rows[m].value, rows[m].slope, 0});
+        }
+    };
+    row_list(n - 1, next);
+    for (std::size_t k = n - 1;; --k) {
+        kept_first[k] = kept.size();
+        for (std::size_t m = 0; m < next.size(); ++m) {
+            kept.push_raw(next[m]);
+        }
+        if (!kept.ok() || !next.ok() || !suffix.ok() || !changed.ok() || !upper.ok()) {
+            return;
+        }
+        if (meter.charge(next.size() + (first[k + 1] - first[k]))) {
+            choice->status = SegmentChoice::kStopped;
+            return;
+        }
+        if (k == 0) {
+            break;
+        }
+        suffix_best(next.data(), next.size(), s.hi, suffix);
+        after_change(suffix, starts[k] - starts[k - 1], s.lo, s.hi, penalty, changed);
+        better_of(next, changed, s.lo, s.hi, upper);
+        next.clear();
+        add_row(upper, rows.data() + first[k - 1], first[k] - first[k - 1], s.lo, s.hi, next);
+    }
+    kept_first[n] = kept.size();
+    // `kept` holds rows n-1 down to 0; each row's pieces from kept_first[k] to the next start
+    // above it (kept_first[k - 1], or the end for row 0).
+    const auto list_of = [&](std::size_t k, std::size_t* count) {
+        const std::size_t end = k == 0 ? kept.size() : kept_first[k - 1];
+        *count = end - kept_first[k];
+        return kept.data() + kept_first[k];
+    };
+    // Forwards: the first best offset of row 0, then at each row a change as soon as one keeps
+    // the best, to the first offset that does.
+    EngineArray<Microseconds> t;
+    if (!t.allocate(n)) {
+        return;
+    }
+    std::size_t count = 0;
+    const Piece* f = list_of(0, &count);
+    const Best top = best_from(f, count, s.lo, s.hi);
+    t[0] = top.at;
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        const Piece* fk = list_of(k, &count);
+        const Piece& here = fk[piece_of(fk, count, t[k])];
+        const RowPiece& gain = rows[first[k] + piece_of(rows.data() + first[k],
+                                                       first[k + 1] - first[k], t[k])];
+        const Units rest = at(here, t[k]) - at(gain, t[k]);
+        const Piece* fn = list_of(k + 1, &count);
+        // The change lets row k+1 start no earlier than row k: u >= t[k] - (s_{k+1} - s_k).
+        const Microseconds from = std::max(s.lo, t[k] - (starts[k + 1] - starts[k]));
+        const Best jump = best_from(fn, count, from, s.hi);
+        if (jump.value - penalty == rest && jump.changes + 1 == here.changes) {
+            t[k + 1] = jump.at;
+        } else {
+            t[k + 1] = t[k];
+        }
+    }
+    const double maximum = to_double(top.value) / static_cast<double>(kOneMicrosecond);
+    // Segments, then each moved to the middle of its run within the tolerance.
+    std::size_t runs = 1;
+    for (std::size_t k = 1; k < n; ++k) {
+        runs += t[k] != t[k - 1];
+    }
+    SegmentCentring centring(rows.data(), first.data(), s.lo, s.hi);
+    if (!choice->segments.allocate(runs) || !centring.reserve(first[n]) ||
+        !choice->offsets.allocate(n)) {
+        return;
+    }
+    const Units tolerance = static_cast<Units>(tolerance_of(maximum) * to_double(kOneMicrosecond));
+    Units slack = tolerance;  // how far the score may still fall below the maximum
+    std::size_t made = 0;
+    for (std::size_t a = 0; a < n;) {
+        std::size_t b = a;
+        while (b + 1 < n && t[b + 1] == t[a]) {
+            ++b;
+        }
+        if (meter.charge(first[b + 1] - first[a])) {
+            choice->status = SegmentChoice::kStopped;
+            return;
+        }
+        const Microseconds own = t[a];
+        Microseconds low = s.lo;
+        Microseconds high = s.hi;
+        // The order with each neighbour, and never a neighbour's own offset.
+        const auto keep_off = [&](Microseconds neighbour) {
+            if (neighbour < own) {
+                low = std::max(low, neighbour + 1);
+            } else {
+                high = std::min(high, neighbour - 1);
+            }
+        };
+        if (a > 0) {
+            low = std::max(low, t[a - 1] - (starts[a] - starts[a - 1]));
+            keep_off(t[a - 1]);
+        }
+        if (b + 1 < n) {
+            high = std::min(high, t[b + 1] + (starts[b + 1] - starts[b]));
+            keep_off(t[b + 1]);
+        }
+        centring.sum_rows(a, b);
+        const Units here = centring.value_at(own);
+        Microseconds run_first = own;
+        Microseconds run_last = own;
+        centring.run_around(own, here - slack, low, high, &run_first, &run_last);
+        const Microseconds moved = middle(run_first, run_last);
+        slack -= here - centring.value_at(moved);
+        for (std::size_t k = a; k <= b; ++k) {
+            t[k] = moved;
+            choice->offsets[order[k]] = moved;
+        }
+        choice->segments[made++] = SegmentRun{a, b, moved};
+        a = b + 1;
+    }
+    choice->segment_count = made;
+    choice->score = maximum / 1e6;
+    // The coverage of the table as shifted, through the offset scan's kernel: match's bits.
+    EngineArray<Microseconds> shifted;
+    EngineArray<double> work;
+    if (!shifted.allocate(2 * n) || !work.allocate(scan_work_doubles(n))) {
+        return;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        shifted[2 * j] = scaled[2 * j] + choice->offsets[j];
+        shifted[2 * j + 1] = scaled[2 * j + 1] + choice->offsets[j];
+    }
+    const ShiftScan scan{s.speech, s.speech_len, s.base_total, shifted.data(), n};
+    const Microseconds none = 0;
+    scan_offsets(scan, &none, 1, work.data(), &choice->coverage, nullptr);
+    choice->status = SegmentChoice::kFound;
+}
+
+}  // namespace corvela
