@@ -385,7 +385,7 @@ RowCurveStatus row_curves(const SpeechEdge* edges, std::size_t speech_len,
                 return RowCurveStatus::kTooLarge;
             }
             pieces[made++] = RowPiece{at, here * (CurveUnits{1} << kCurveFractionBits) + fraction,
-                                      CurveUnits{slope} * (CurveUnits{1} << kCurveFractionBits)};
+                                      slope};
             if (e == to) {
                 break;
             }

@@ -77,8 +77,8 @@ constexpr Microseconds kRowCurveLimit = Microseconds{1} << 60;
 // One linear piece of a row's curve, from `start` to the next piece's start (or hi).
 struct RowPiece {
     Microseconds start;
-    CurveUnits value;  // at start
-    CurveUnits slope;  // change per microsecond
+    CurveUnits value;    // at start
+    std::int64_t slope;  // change per microsecond, in whole microseconds (a count of pairs)
 };
 
 enum class RowCurveStatus { kBuilt, kNoMemory, kStopped, kTooLarge };

@@ -23,20 +23,26 @@ constexpr Units kOneMicrosecond = Units{1} << kCurveFractionBits;
 constexpr Units kValueLimit = Units{1} << 121;
 
 // A piece of a score function: from `start` to the next piece's start (or hi), value + slope *
-// (t - start), reached with `changes` changes of offset.
+// (t - start), reached with `changes` changes of offset. The slope is a whole number of
+// microseconds per microsecond (a sum of pair counts), which keeps the piece small.
 struct Piece {
     Microseconds start;
     Units value;
-    Units slope;
+    std::int64_t slope;
     std::uint32_t changes;
 };
 
+// A slope in units per microsecond.
+Units units(std::int64_t slope) noexcept {
+    return Units{slope} * kOneMicrosecond;
+}
+
 Units at(const Piece& p, Microseconds t) noexcept {
-    return p.value + p.slope * (t - p.start);
+    return p.value + units(p.slope) * (t - p.start);
 }
 
 Units at(const RowPiece& p, Microseconds t) noexcept {
-    return p.value + p.slope * (t - p.start);
+    return p.value + units(p.slope) * (t - p.start);
 }
 
 // The order of scores: the higher value, then the fewer changes.
@@ -58,14 +64,17 @@ Units ceil_div(Units a, Units b) noexcept {  // b > 0
 // out.
 class PieceList {
 public:
-    void clear() noexcept { size_ = 0; }
+    void clear() noexcept { size_ = floor_ = 0; }
+
+    // Starts a new list after those held: push() merges nothing into them.
+    void begin() noexcept { floor_ = size_; }
     std::size_t size() const noexcept { return size_; }
     Piece* data() const noexcept { return pieces_.data(); }
     const Piece& operator[](std::size_t k) const noexcept { return pieces_[k]; }
     bool ok() const noexcept { return ok_; }
 
     void push(const Piece& p) noexcept {
-        if (size_ > 0) {
+        if (size_ > floor_) {
             Piece& last = pieces_[size_ - 1];
             if (last.start == p.start) {
                 last = p;
@@ -91,7 +100,7 @@ public:
     void reverse_and_merge() noexcept {
         std::reverse(pieces_.data(), pieces_.data() + size_);
         const std::size_t filled = size_;
-        size_ = 0;
+        size_ = floor_ = 0;
         for (std::size_t k = 0; k < filled; ++k) {
             push(pieces_[k]);  // never grows: at most k pieces are kept before piece k
         }
@@ -100,6 +109,7 @@ public:
 private:
     EngineArray<Piece> pieces_;
     std::size_t size_ = 0;
+    std::size_t floor_ = 0;
     bool ok_ = true;
 };
 
@@ -143,11 +153,16 @@ void suffix_best(const Piece* f, std::size_t n, Microseconds hi, PieceList& out)
         // the best to its right.
         Units last = end - p.start;
         if (has) {
-            const Units margin = p.value - best;  // value - best - |slope| * x > (>=) 0
-            const Units fall = -p.slope;
-            last = p.changes < best_changes ? floor_div(margin, fall)
-                                            : ceil_div(margin, fall) - 1;
-            last = std::max<Units>(std::min<Units>(last, end - p.start), -1);
+            // Divided only when the two cross inside the piece.
+            if (!better(p.value, p.changes, best, best_changes)) {
+                last = -1;
+            } else if (!better(at(p, end), p.changes, best, best_changes)) {
+                const Units margin = p.value - best;  // value - best - |slope| * x > (>=) 0
+                const Units fall = units(-p.slope);
+                last = p.changes < best_changes ? floor_div(margin, fall)
+                                                : ceil_div(margin, fall) - 1;
+                last = std::max<Units>(std::min<Units>(last, end - p.start), -1);
+            }
         }
         if (last < end - p.start) {
             out.push_raw({p.start + static_cast<Microseconds>(last) + 1, best, 0, best_changes});
@@ -180,8 +195,8 @@ void after_change(const PieceList& best, Microseconds shift, Microseconds lo, Mi
 }
 
 // out = the better of f and g at every t in [lo, hi].
-void better_of(const PieceList& f, const PieceList& g, Microseconds lo, Microseconds hi,
-               PieceList& out) {
+void better_of(const Piece* f, std::size_t fn, const PieceList& g, Microseconds lo,
+               Microseconds hi, PieceList& out) {
     out.clear();
     std::size_t i = 0;
     std::size_t j = 0;
@@ -190,18 +205,21 @@ void better_of(const PieceList& f, const PieceList& g, Microseconds lo, Microsec
         const Piece& p = f[i];
         const Piece& q = g[j];
         const Microseconds end =
-            std::min(end_of(f.data(), f.size(), i, hi), end_of(g.data(), g.size(), j, hi));
+            std::min(end_of(f, fn, i, hi), end_of(g.data(), g.size(), j, hi));
         const Units vp = at(p, t);
         const Units vq = at(q, t);
         const Units delta = vp - vq;
-        const Units sigma = p.slope - q.slope;
+        const Units sigma = units(p.slope - q.slope);
         const Units length = end - t;
         const bool ties_to_f = !(q.changes < p.changes);
-        // f wins on x in [from, to] (x = step from t), g elsewhere.
+        const auto f_wins = [ties_to_f](Units d) { return d > 0 || (d == 0 && ties_to_f); };
+        // f wins on x in [from, to] (x = step from t), g elsewhere; divided only when the two
+        // cross inside the interval.
         Units from = 0;
         Units to = length;
-        if (sigma == 0) {
-            if (!(delta > 0 || (delta == 0 && ties_to_f))) {
+        const bool first_wins = f_wins(delta);
+        if (sigma == 0 || first_wins == f_wins(delta + sigma * length)) {
+            if (!first_wins) {
                 from = length + 1;
             }
         } else if (sigma > 0) {
@@ -228,7 +246,7 @@ void better_of(const PieceList& f, const PieceList& g, Microseconds lo, Microsec
             return;
         }
         t = end + 1;
-        if (i + 1 < f.size() && f[i + 1].start == t) {
+        if (i + 1 < fn && f[i + 1].start == t) {
             ++i;
         }
         if (j + 1 < g.size() && g[j + 1].start == t) {
@@ -285,7 +303,7 @@ Best best_from(const Piece* f, std::size_t n, Microseconds from, Microseconds hi
 struct Jump {
     Microseconds at;
     Units value;
-    Units slope;
+    std::int64_t slope;
 };
 
 class SegmentCentring {
@@ -317,10 +335,10 @@ public:
                   [](const Jump& x, const Jump& y) { return x.at < y.at; });
         count_ = 0;
         Units value = 0;
-        Units slope = 0;
+        std::int64_t slope = 0;
         Microseconds t = lo_;
         for (std::size_t m = 0; m < n;) {
-            value += slope * (jumps_[m].at - t);
+            value += units(slope) * (jumps_[m].at - t);
             t = jumps_[m].at;
             for (; m < n && jumps_[m].at == t; ++m) {
                 value += jumps_[m].value;
@@ -328,6 +346,24 @@ public:
             }
             sum_[count_++] = {t, value, slope};
         }
+    }
+
+    // The first offset with the highest summed value, and that value in *value.
+    Microseconds first_best(Units* value) const noexcept {
+        Microseconds best_at = lo_;
+        bool has = false;
+        for (std::size_t k = 0; k < count_; ++k) {
+            const RowPiece& p = sum_[k];
+            const Microseconds t = p.slope > 0 ? (k + 1 < count_ ? sum_[k + 1].start - 1 : hi_)
+                                               : p.start;
+            const Units v = at(p, t);
+            if (!has || v > *value) {
+                *value = v;
+                best_at = t;
+                has = true;
+            }
+        }
+        return best_at;
     }
 
     Units value_at(Microseconds t) const noexcept {
@@ -347,7 +383,7 @@ public:
                 break;
             }
             if (p.slope < 0) {
-                const Units steps = floor_div(at(p, a) - floor, -p.slope);
+                const Units steps = floor_div(at(p, a) - floor, units(-p.slope));
                 if (steps < b - a) {
                     right = a + static_cast<Microseconds>(steps);
                     break;
@@ -364,7 +400,7 @@ public:
                 break;
             }
             if (p.slope > 0) {
-                const Units steps = floor_div(at(p, b) - floor, p.slope);
+                const Units steps = floor_div(at(p, b) - floor, units(p.slope));
                 if (steps < b - a) {
                     left = b - static_cast<Microseconds>(steps);
                     break;
@@ -395,6 +431,89 @@ Units penalty_units(double seconds, Units cap) noexcept {
     const ScaledBound scaled = scaled_seconds(seconds);  // at most 2**68 us
     const Units units = scaled.floor * kOneMicrosecond + scaled.fraction;
     return std::min(units, cap);
+}
+
+struct RecursionInput {
+    const RowPiece* rows;        // the row curves, by start-order position
+    const std::size_t* first;    // where each position's pieces begin
+    const Microseconds* starts;  // scaled starts, by start-order position
+    std::size_t n;
+    Microseconds lo;
+    Microseconds hi;
+    Units penalty;
+};
+
+// The offsets t[0 .. n) by start-order position of the best assignment with the fewest and
+// earliest changes, and its score in *top.
+SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter, Microseconds* t,
+                                     Units* top) {
+    const std::size_t n = in.n;
+    // The best score of rows k.. for every offset of row k, each row's list kept for the
+    // reading forwards: all of them in `kept`, row k's from kept_first[k] (rows n-1 down to 0,
+    // so row k's ends where row k-1's begins, or at the end for row 0).
+    EngineArray<std::size_t> kept_first;
+    if (!kept_first.allocate(n)) {
+        return SegmentChoice::kNoMemory;
+    }
+    PieceList kept;
+    PieceList suffix;
+    PieceList changed;
+    PieceList upper;
+    kept_first[n - 1] = 0;
+    for (std::size_t m = in.first[n - 1]; m < in.first[n]; ++m) {
+        kept.push({in.rows[m].start, in.rows[m].value, in.rows[m].slope, 0});
+    }
+    const auto list_of = [&](std::size_t k, std::size_t* count) {
+        *count = (k == 0 ? kept.size() : kept_first[k - 1]) - kept_first[k];
+        return kept.data() + kept_first[k];
+    };
+    for (std::size_t k = n - 1;; --k) {
+        if (!kept.ok() || !suffix.ok() || !changed.ok() || !upper.ok()) {
+            return SegmentChoice::kNoMemory;
+        }
+        if (k == 0) {
+            break;
+        }
+        std::size_t count = kept.size() - kept_first[k];
+        const Piece* next = kept.data() + kept_first[k];
+        if (meter.charge(count + (in.first[k] - in.first[k - 1]))) {
+            return SegmentChoice::kStopped;
+        }
+        suffix_best(next, count, in.hi, suffix);
+        after_change(suffix, in.starts[k] - in.starts[k - 1], in.lo, in.hi, in.penalty, changed);
+        better_of(next, count, changed, in.lo, in.hi, upper);
+        kept_first[k - 1] = kept.size();
+        kept.begin();
+        add_row(upper, in.rows + in.first[k - 1], in.first[k] - in.first[k - 1], in.lo, in.hi,
+                kept);
+    }
+    // Forwards: the first best offset of row 0, then at each row a change as soon as one keeps
+    // the best, to the first offset that does.
+    std::size_t count = 0;
+    const Piece* f = list_of(0, &count);
+    const Best best = best_from(f, count, in.lo, in.hi);
+    *top = best.value;
+    t[0] = best.at;
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        const Piece* fk = list_of(k, &count);
+        const Piece& here = fk[piece_of(fk, count, t[k])];
+        const RowPiece* gains = in.rows + in.first[k];
+        const RowPiece& gain = gains[piece_of(gains, in.first[k + 1] - in.first[k], t[k])];
+        const Units rest = at(here, t[k]) - at(gain, t[k]);
+        const Piece* fn = list_of(k + 1, &count);
+        // The change lets row k+1 start no earlier than row k: u >= t[k] - (s_{k+1} - s_k).
+        const Microseconds from = std::max(in.lo, t[k] - (in.starts[k + 1] - in.starts[k]));
+        const Best jump = best_from(fn, count, from, in.hi);
+        if (jump.value - in.penalty == rest && jump.changes + 1 == here.changes) {
+            t[k + 1] = jump.at;
+        } else {
+            t[k + 1] = t[k];
+        }
+        if (meter.charge(count)) {
+            return SegmentChoice::kStopped;
+        }
+    }
+    return SegmentChoice::kFound;
 }
 
 }  // namespace
@@ -463,93 +582,41 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
             return;
         }
     }
-    const Units penalty = penalty_units(s.penalty, 2 * bound + 1);
-    // The best score of rows k.. for every offset of row k, each row's list kept for the
-    // reading forwards: all of them in `kept`, row k's from kept_first[k].
-    EngineArray<std::size_t> kept_first;
+    const Units cap = 2 * bound + 1;
+    const Units penalty = penalty_units(s.penalty, cap);
     EngineArray<Microseconds> starts;
-    if (!kept_first.allocate(n + 1) || !starts.allocate(n)) {
+    EngineArray<Microseconds> t;
+    SegmentCentring centring(rows.data(), first.data(), s.lo, s.hi);
+    if (!starts.allocate(n) || !t.allocate(n) || !centring.reserve(first[n])) {
         return;
     }
     for (std::size_t k = 0; k < n; ++k) {
         starts[k] = scaled[2 * order[k]];
     }
-    PieceList kept;
-    PieceList next;
-    PieceList suffix;
-    PieceList changed;
-    PieceList upper;
-    const auto row_list = [&](std::size_t k, PieceList& into) {
-        into.clear();
-        for (std::size_t m = first[k]; m < first[k + 1]; ++m) {
-            into.push({rows[m].start, rows[m].value, rows[m].slope, 0});
+    Units top = 0;
+    if (penalty == cap) {
+        // No change can pay: the first best common offset of the summed curve.
+        centring.sum_rows(0, n - 1);
+        const Microseconds common = centring.first_best(&top);
+        for (std::size_t k = 0; k < n; ++k) {
+            t[k] = common;
         }
-    };
-    row_list(n - 1, next);
-    for (std::size_t k = n - 1;; --k) {
-        kept_first[k] = kept.size();
-        for (std::size_t m = 0; m < next.size(); ++m) {
-            kept.push_raw(next[m]);
-        }
-        if (!kept.ok() || !next.ok() || !suffix.ok() || !changed.ok() || !upper.ok()) {
+    } else {
+        const RecursionInput input{rows.data(), first.data(), starts.data(), n, s.lo, s.hi,
+                                   penalty};
+        const SegmentChoice::Status status = assign_offsets(input, meter, t.data(), &top);
+        if (status != SegmentChoice::kFound) {
+            choice->status = status;
             return;
         }
-        if (meter.charge(next.size() + (first[k + 1] - first[k]))) {
-            choice->status = SegmentChoice::kStopped;
-            return;
-        }
-        if (k == 0) {
-            break;
-        }
-        suffix_best(next.data(), next.size(), s.hi, suffix);
-        after_change(suffix, starts[k] - starts[k - 1], s.lo, s.hi, penalty, changed);
-        better_of(next, changed, s.lo, s.hi, upper);
-        next.clear();
-        add_row(upper, rows.data() + first[k - 1], first[k] - first[k - 1], s.lo, s.hi, next);
     }
-    kept_first[n] = kept.size();
-    // `kept` holds rows n-1 down to 0; each row's pieces from kept_first[k] to the next start
-    // above it (kept_first[k - 1], or the end for row 0).
-    const auto list_of = [&](std::size_t k, std::size_t* count) {
-        const std::size_t end = k == 0 ? kept.size() : kept_first[k - 1];
-        *count = end - kept_first[k];
-        return kept.data() + kept_first[k];
-    };
-    // Forwards: the first best offset of row 0, then at each row a change as soon as one keeps
-    // the best, to the first offset that does.
-    EngineArray<Microseconds> t;
-    if (!t.allocate(n)) {
-        return;
-    }
-    std::size_t count = 0;
-    const Piece* f = list_of(0, &count);
-    const Best top = best_from(f, count, s.lo, s.hi);
-    t[0] = top.at;
-    for (std::size_t k = 0; k + 1 < n; ++k) {
-        const Piece* fk = list_of(k, &count);
-        const Piece& here = fk[piece_of(fk, count, t[k])];
-        const RowPiece& gain = rows[first[k] + piece_of(rows.data() + first[k],
-                                                       first[k + 1] - first[k], t[k])];
-        const Units rest = at(here, t[k]) - at(gain, t[k]);
-        const Piece* fn = list_of(k + 1, &count);
-        // The change lets row k+1 start no earlier than row k: u >= t[k] - (s_{k+1} - s_k).
-        const Microseconds from = std::max(s.lo, t[k] - (starts[k + 1] - starts[k]));
-        const Best jump = best_from(fn, count, from, s.hi);
-        if (jump.value - penalty == rest && jump.changes + 1 == here.changes) {
-            t[k + 1] = jump.at;
-        } else {
-            t[k + 1] = t[k];
-        }
-    }
-    const double maximum = to_double(top.value) / static_cast<double>(kOneMicrosecond);
+    const double maximum = to_double(top) / static_cast<double>(kOneMicrosecond);
     // Segments, then each moved to the middle of its run within the tolerance.
     std::size_t runs = 1;
     for (std::size_t k = 1; k < n; ++k) {
         runs += t[k] != t[k - 1];
     }
-    SegmentCentring centring(rows.data(), first.data(), s.lo, s.hi);
-    if (!choice->segments.allocate(runs) || !centring.reserve(first[n]) ||
-        !choice->offsets.allocate(n)) {
+    if (!choice->segments.allocate(runs) || !choice->offsets.allocate(n)) {
         return;
     }
     const Units tolerance = static_cast<Units>(tolerance_of(maximum) * to_double(kOneMicrosecond));
