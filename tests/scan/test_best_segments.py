@@ -3,6 +3,7 @@
 import itertools
 import math
 import random
+import sys
 from datetime import timedelta
 from fractions import Fraction
 
@@ -235,3 +236,19 @@ def test_refused_input_raises_as_best_offset_does(args, kwargs, kind, message):
 def test_penalty_may_be_an_int_or_infinite():
     got = [best_segments(B, O, -US, US, p) for p in (0, 2, math.inf)]
     assert got[1] == got[2] and got[0].score == got[1].score == 1.0
+
+
+def test_references_are_released_on_every_path():
+    row, bound, lo, penalty = [0.0, 10.0], timedelta(seconds=3), timedelta(seconds=-1), 0.25
+    base, other = [row], [[bound, bound + US], [bound, bound + 2 * US]]
+    calls = [((penalty,), {}), ((penalty,), {"factor": 1.5}), ((-penalty,), {}),
+             ((penalty,), {"factor": 1e300}), ((None,), {})]
+    watched = (row, bound, lo, penalty, base, other)
+    held = [sys.getrefcount(x) for x in watched]
+    for _ in range(30):
+        for args, kwargs in calls:
+            try:
+                best_segments(base, other, lo, timedelta(seconds=1), *args, **kwargs)
+            except (TypeError, ValueError, OverflowError):
+                pass
+    assert [sys.getrefcount(x) for x in watched] == held

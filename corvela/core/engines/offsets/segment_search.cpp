@@ -194,24 +194,27 @@ void after_change(const PieceList& best, Microseconds shift, Microseconds lo, Mi
     }
 }
 
-// out = the better of f and g at every t in [lo, hi].
-void better_of(const Piece* f, std::size_t fn, const PieceList& g, Microseconds lo,
-               Microseconds hi, PieceList& out) {
-    out.clear();
+// Below every score: what a pruned offset is worth (more than 2**121 below any score, and
+// never within reach of 2**-128 after the sums the recursion adds to it).
+constexpr Units kPruned = -(Units{1} << 124);
+
+// Appends to `out` the better of f and g at every t in [lo, hi]; or, with `prune`, f where it
+// reaches g (ties to f) and kPruned elsewhere.
+void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, Microseconds lo,
+               Microseconds hi, PieceList& out, bool prune = false) {
     std::size_t i = 0;
     std::size_t j = 0;
     Microseconds t = lo;
     for (;;) {
         const Piece& p = f[i];
         const Piece& q = g[j];
-        const Microseconds end =
-            std::min(end_of(f, fn, i, hi), end_of(g.data(), g.size(), j, hi));
+        const Microseconds end = std::min(end_of(f, fn, i, hi), end_of(g, gn, j, hi));
         const Units vp = at(p, t);
         const Units vq = at(q, t);
         const Units delta = vp - vq;
         const Units sigma = units(p.slope - q.slope);
         const Units length = end - t;
-        const bool ties_to_f = !(q.changes < p.changes);
+        const bool ties_to_f = prune || !(q.changes < p.changes);
         const auto f_wins = [ties_to_f](Units d) { return d > 0 || (d == 0 && ties_to_f); };
         // f wins on x in [from, to] (x = step from t), g elsewhere; divided only when the two
         // cross inside the interval.
@@ -229,17 +232,19 @@ void better_of(const Piece* f, std::size_t fn, const PieceList& g, Microseconds 
         }
         from = std::max<Units>(from, 0);
         to = std::min<Units>(to, length);
+        const auto push_g = [&](Microseconds u) {
+            out.push(prune ? Piece{u, kPruned, 0, 0} : Piece{u, at(q, u), q.slope, q.changes});
+        };
         if (from > to) {
-            out.push({t, vq, q.slope, q.changes});
+            push_g(t);
         } else {
             if (from > 0) {
-                out.push({t, vq, q.slope, q.changes});
+                push_g(t);
             }
             const Microseconds a = t + static_cast<Microseconds>(from);
             out.push({a, at(p, a), p.slope, p.changes});
             if (to < length) {
-                const Microseconds b = t + static_cast<Microseconds>(to) + 1;
-                out.push({b, at(q, b), q.slope, q.changes});
+                push_g(t + static_cast<Microseconds>(to) + 1);
             }
         }
         if (end == hi) {
@@ -249,14 +254,14 @@ void better_of(const Piece* f, std::size_t fn, const PieceList& g, Microseconds 
         if (i + 1 < fn && f[i + 1].start == t) {
             ++i;
         }
-        if (j + 1 < g.size() && g[j + 1].start == t) {
+        if (j + 1 < gn && g[j + 1].start == t) {
             ++j;
         }
     }
 }
 
-// out = f + the row's curve.
-void add_row(const PieceList& f, const RowPiece* g, std::size_t gn, Microseconds lo,
+// Appends f + the row's curve to `out`.
+void add_row(const Piece* f, std::size_t fn, const RowPiece* g, std::size_t gn, Microseconds lo,
              Microseconds hi, PieceList& out) {
     std::size_t i = 0;
     std::size_t j = 0;
@@ -265,7 +270,7 @@ void add_row(const PieceList& f, const RowPiece* g, std::size_t gn, Microseconds
         const Piece& p = f[i];
         const RowPiece& q = g[j];
         out.push({t, at(p, t) + at(q, t), p.slope + q.slope, p.changes});
-        const Microseconds next_f = i + 1 < f.size() ? f[i + 1].start : hi + 1;
+        const Microseconds next_f = i + 1 < fn ? f[i + 1].start : hi + 1;
         const Microseconds next_g = j + 1 < gn ? g[j + 1].start : hi + 1;
         t = std::min(next_f, next_g);
         if (t > hi) {
@@ -443,6 +448,99 @@ struct RecursionInput {
     Units penalty;
 };
 
+const RowPiece* row_of(const RecursionInput& in, std::size_t k, std::size_t* count) noexcept {
+    *count = in.first[k + 1] - in.first[k];
+    return in.rows + in.first[k];
+}
+
+Units gain_at(const RecursionInput& in, std::size_t k, Microseconds t) noexcept {
+    std::size_t count = 0;
+    const RowPiece* g = row_of(in, k, &count);
+    return at(g[piece_of(g, count, t)], t);
+}
+
+// What lets the recursion drop offsets that no best assignment passes through. For every row k
+// and offset t, `ahead` bounds from above the best that rows 0..k-1 add when row k is at t: the
+// same recursion run forwards without the order (a change may go anywhere, so the best after
+// one is a single number). `lower` is the exact score of an assignment: that recursion's own,
+// read back, then put in order (a row that would start before the one before it is moved to
+// start with it). Row k at t can be dropped when its best score from k on, added to the bound,
+// stays below `lower`: every assignment through it scores less than one that exists.
+//
+// The bound is loose by what the order costs, the gap between `upper` (the best score without
+// the order) and the best with it. The dropping pays when that is a few changes' worth: an
+// offset is dropped only when every assignment through it scores that much less. When the gap
+// is many changes' worth (cheap changes, or subtitles that fit nowhere), it drops almost
+// nothing, and is not tried.
+struct ReachBound {
+    PieceList ahead;  // row k's bound from ahead_first[k]
+    EngineArray<std::size_t> ahead_first;
+    Units lower = 0;
+    Units upper = 0;
+
+    bool pays(Units penalty) const noexcept {
+        return penalty > 0 && upper - lower < 32 * penalty;
+    }
+};
+
+SegmentChoice::Status bound_reach(const RecursionInput& in, WorkMeter& meter, ReachBound& out) {
+    const std::size_t n = in.n;
+    EngineArray<Microseconds> best_at;
+    EngineArray<Units> best_value;
+    EngineArray<Microseconds> t;
+    if (!out.ahead_first.allocate(n + 1) || !best_at.allocate(n) || !best_value.allocate(n) ||
+        !t.allocate(n)) {
+        return SegmentChoice::kNoMemory;
+    }
+    PieceList total;
+    PieceList change;
+    out.ahead.clear();
+    out.ahead_first[0] = 0;
+    out.ahead.push({in.lo, 0, 0, 0});
+    for (std::size_t k = 0;; ++k) {
+        std::size_t count = 0;
+        const RowPiece* g = row_of(in, k, &count);
+        const Piece* h = out.ahead.data() + out.ahead_first[k];
+        const std::size_t hn = out.ahead.size() - out.ahead_first[k];
+        if (meter.charge(hn + count)) {
+            return SegmentChoice::kStopped;
+        }
+        total.clear();
+        add_row(h, hn, g, count, in.lo, in.hi, total);
+        if (!total.ok() || !out.ahead.ok()) {
+            return SegmentChoice::kNoMemory;
+        }
+        const Best best = best_from(total.data(), total.size(), in.lo, in.hi);
+        best_at[k] = best.at;
+        best_value[k] = best.value;
+        if (k + 1 == n) {
+            break;
+        }
+        change.clear();
+        change.push({in.lo, best.value - in.penalty, 0, 0});
+        out.ahead_first[k + 1] = out.ahead.size();
+        out.ahead.begin();
+        better_of(total.data(), total.size(), change.data(), 1, in.lo, in.hi, out.ahead);
+    }
+    out.ahead_first[n] = out.ahead.size();
+    // Read back: row k-1 stays with row k when that is as good as its own best less a change.
+    t[n - 1] = best_at[n - 1];
+    for (std::size_t k = n - 1; k > 0; --k) {
+        const Piece* h = out.ahead.data() + out.ahead_first[k - 1];
+        const std::size_t hn = out.ahead_first[k] - out.ahead_first[k - 1];
+        const Units stay = at(h[piece_of(h, hn, t[k])], t[k]) + gain_at(in, k - 1, t[k]);
+        t[k - 1] = stay >= best_value[k - 1] - in.penalty ? t[k] : best_at[k - 1];
+    }
+    Units score = gain_at(in, 0, t[0]);
+    for (std::size_t k = 1; k < n; ++k) {
+        t[k] = std::max(t[k], t[k - 1] - (in.starts[k] - in.starts[k - 1]));
+        score += gain_at(in, k, t[k]) - (t[k] != t[k - 1] ? in.penalty : 0);
+    }
+    out.lower = score;
+    out.upper = best_value[n - 1];
+    return SegmentChoice::kFound;
+}
+
 // The offsets t[0 .. n) by start-order position of the best assignment with the fewest and
 // earliest changes, and its score in *top.
 SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter, Microseconds* t,
@@ -455,20 +553,50 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter,
     if (!kept_first.allocate(n)) {
         return SegmentChoice::kNoMemory;
     }
+    // Free changes leave nothing to drop: the bound is not built.
+    ReachBound reach;
+    if (in.penalty > 0) {
+        const SegmentChoice::Status reached = bound_reach(in, meter, reach);
+        if (reached != SegmentChoice::kFound) {
+            return reached;
+        }
+    }
     PieceList kept;
     PieceList suffix;
     PieceList changed;
     PieceList upper;
+    PieceList raw;
+    PieceList needed;
+    const bool drops = reach.pays(in.penalty);
+    // Row k's scores from `raw` into `kept`, with the offsets no best assignment reaches dropped.
+    const auto keep = [&](std::size_t k) {
+        kept.begin();
+        if (!drops) {
+            for (std::size_t m = 0; m < raw.size(); ++m) {
+                kept.push_raw(raw[m]);
+            }
+            return;
+        }
+        // What row k's score must reach at each offset: lower less the bound.
+        needed.clear();
+        for (std::size_t m = reach.ahead_first[k]; m < reach.ahead_first[k + 1]; ++m) {
+            const Piece& h = reach.ahead[m];
+            needed.push_raw({h.start, reach.lower - h.value, -h.slope, 0});
+        }
+        better_of(raw.data(), raw.size(), needed.data(), needed.size(), in.lo, in.hi, kept, true);
+    };
     kept_first[n - 1] = 0;
     for (std::size_t m = in.first[n - 1]; m < in.first[n]; ++m) {
-        kept.push({in.rows[m].start, in.rows[m].value, in.rows[m].slope, 0});
+        raw.push({in.rows[m].start, in.rows[m].value, in.rows[m].slope, 0});
     }
+    keep(n - 1);
     const auto list_of = [&](std::size_t k, std::size_t* count) {
         *count = (k == 0 ? kept.size() : kept_first[k - 1]) - kept_first[k];
         return kept.data() + kept_first[k];
     };
     for (std::size_t k = n - 1;; --k) {
-        if (!kept.ok() || !suffix.ok() || !changed.ok() || !upper.ok()) {
+        if (!kept.ok() || !suffix.ok() || !changed.ok() || !upper.ok() || !raw.ok() ||
+            !needed.ok()) {
             return SegmentChoice::kNoMemory;
         }
         if (k == 0) {
@@ -481,11 +609,13 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter,
         }
         suffix_best(next, count, in.hi, suffix);
         after_change(suffix, in.starts[k] - in.starts[k - 1], in.lo, in.hi, in.penalty, changed);
-        better_of(next, count, changed, in.lo, in.hi, upper);
+        upper.clear();
+        better_of(next, count, changed.data(), changed.size(), in.lo, in.hi, upper);
+        raw.clear();
+        add_row(upper.data(), upper.size(), in.rows + in.first[k - 1],
+                in.first[k] - in.first[k - 1], in.lo, in.hi, raw);
         kept_first[k - 1] = kept.size();
-        kept.begin();
-        add_row(upper, in.rows + in.first[k - 1], in.first[k] - in.first[k - 1], in.lo, in.hi,
-                kept);
+        keep(k - 1);
     }
     // Forwards: the first best offset of row 0, then at each row a change as soon as one keeps
     // the best, to the first offset that does.

@@ -18,6 +18,19 @@
 // B_k is kept as a list of pieces. The second term is also what keeps the lists short: where
 // B_{k+1} lies more than P below the best reachable value, the split replaces it.
 //
+// The order makes the lists long where it binds: from an offset far above the rows' own, the
+// assignment can only come down by the gap between two starts a row, so B_k keeps a staircase
+// of pieces there. Those offsets are dropped when no best assignment can pass through them: a
+// first pass runs the recursion forwards without the order (cheap: the best after a change is
+// one number), which bounds from above what rows 0..k-1 add with row k at t, and reads back an
+// assignment, put in order, whose exact score bounds the best from below. Where B_k(t) plus the
+// bound stays below that score, B_k(t) is replaced by a value below every score. That pass is
+// used only when the two bounds lie within a few changes' worth of each other.
+//
+// Memory: every B_k is kept for the reading forwards, so it grows with the rows times the
+// pieces a list holds, which grows with the range (about 4 breakpoints for every speech row a
+// subtitle row can meet in the range).
+//
 // Among assignments of the same exact score, the fewest changes win (the count rides along with
 // each piece), then the earliest changes: the assignment is read forwards from row 0, changing
 // offset as soon as a change keeps the best score and count, to the lowest offset that does.
