@@ -4,6 +4,7 @@ import itertools
 import math
 import random
 import sys
+import threading
 from datetime import timedelta
 from fractions import Fraction
 
@@ -252,3 +253,20 @@ def test_references_are_released_on_every_path():
             except (TypeError, ValueError, OverflowError):
                 pass
     assert [sys.getrefcount(x) for x in watched] == held
+
+
+def test_threads_searching_their_own_films_get_their_own_answers():
+    films = [film(random.Random(seed), 200, 150) for seed in (1, 2)]
+    lo, hi = timedelta(seconds=-5), timedelta(seconds=5)
+    due = [best_segments(*f, lo, hi, 0.5) for f in films]
+    got = [None, None]
+
+    def search(n):
+        got[n] = [best_segments(*films[n], lo, hi, 0.5) for _ in range(5)]
+
+    threads = [threading.Thread(target=search, args=(n,)) for n in (0, 1)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert got == [[due[0]] * 5, [due[1]] * 5]

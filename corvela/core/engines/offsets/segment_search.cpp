@@ -129,24 +129,38 @@ std::size_t piece_of(const RowPiece* p, std::size_t n, Microseconds t) noexcept 
     return static_cast<std::size_t>(after - p) - 1;
 }
 
-// out(t) = the best of f over [t, hi], built from the right (in reverse, then turned round).
-void suffix_best(const Piece* f, std::size_t n, Microseconds hi, PieceList& out) {
+// out(t) = the best of f over [max(t - shift, lo), hi] less the penalty, with one change more:
+// what a change from an offset t reaches, when the next row starts `shift` after this one. The
+// best over [u, hi] is built from the right (in reverse, then turned round), each piece moved
+// by the shift as it is made; offsets below lo + shift all reach the best over [lo, hi].
+void after_change(const Piece* f, std::size_t n, Microseconds shift, Microseconds lo,
+                  Microseconds hi, Units penalty, PieceList& out) {
     out.clear();
     bool has = false;
     Units best = 0;
     std::uint32_t best_changes = 0;
+    Units head = 0;  // the best over [lo, hi], once the loop is done
+    std::uint32_t head_changes = 0;
+    const auto emit = [&](Microseconds start, Units value, std::int64_t slope,
+                          std::uint32_t changes) {
+        head = value;
+        head_changes = changes;
+        if (start <= hi - shift) {
+            out.push_raw({start + shift, value - penalty, slope, changes + 1});
+        }
+    };
     for (std::size_t k = n; k-- > 0;) {
         const Piece& p = f[k];
         const Microseconds end = end_of(f, n, k, hi);
         if (p.slope >= 0) {
-            // The piece's best over [t, end] is its value at end, whatever t.
+            // The piece's best over [u, end] is its value at end, whatever u.
             const Units v = at(p, end);
             if (!has || better(v, p.changes, best, best_changes)) {
                 best = v;
                 best_changes = p.changes;
                 has = true;
             }
-            out.push_raw({p.start, best, 0, best_changes});
+            emit(p.start, best, 0, best_changes);
             continue;
         }
         // Falling: the piece wins on [start, start + x], x the last step where it still beats
@@ -165,33 +179,18 @@ void suffix_best(const Piece* f, std::size_t n, Microseconds hi, PieceList& out)
             }
         }
         if (last < end - p.start) {
-            out.push_raw({p.start + static_cast<Microseconds>(last) + 1, best, 0, best_changes});
+            emit(p.start + static_cast<Microseconds>(last) + 1, best, 0, best_changes);
         }
         if (last >= 0) {
-            out.push_raw({p.start, p.value, p.slope, p.changes});
+            emit(p.start, p.value, p.slope, p.changes);
             best = p.value;
             best_changes = p.changes;
             has = true;
         }
     }
+    out.push_raw({lo, head - penalty, 0, head_changes + 1});
     // The pieces came right to left, each valid up to the start of the one stored before it.
     out.reverse_and_merge();
-}
-
-// out(t) = best(max(t - shift, lo)) - penalty, with one change more.
-void after_change(const PieceList& best, Microseconds shift, Microseconds lo, Microseconds hi,
-                  Units penalty, PieceList& out) {
-    out.clear();
-    const Piece& head = best[0];
-    out.push({lo, head.value - penalty, 0, head.changes + 1});
-    for (std::size_t k = 0; k < best.size(); ++k) {
-        const Piece& p = best[k];
-        const Microseconds start = p.start + shift;
-        if (start > hi) {
-            break;
-        }
-        out.push({start, p.value - penalty, p.slope, p.changes + 1});
-    }
 }
 
 // Below every score: what a pruned offset is worth (more than 2**121 below any score, and
@@ -562,7 +561,6 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter,
         }
     }
     PieceList kept;
-    PieceList suffix;
     PieceList changed;
     PieceList upper;
     PieceList raw;
@@ -595,8 +593,7 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter,
         return kept.data() + kept_first[k];
     };
     for (std::size_t k = n - 1;; --k) {
-        if (!kept.ok() || !suffix.ok() || !changed.ok() || !upper.ok() || !raw.ok() ||
-            !needed.ok()) {
+        if (!kept.ok() || !changed.ok() || !upper.ok() || !raw.ok() || !needed.ok()) {
             return SegmentChoice::kNoMemory;
         }
         if (k == 0) {
@@ -607,8 +604,8 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter,
         if (meter.charge(count + (in.first[k] - in.first[k - 1]))) {
             return SegmentChoice::kStopped;
         }
-        suffix_best(next, count, in.hi, suffix);
-        after_change(suffix, in.starts[k] - in.starts[k - 1], in.lo, in.hi, in.penalty, changed);
+        after_change(next, count, in.starts[k] - in.starts[k - 1], in.lo, in.hi, in.penalty,
+                     changed);
         upper.clear();
         better_of(next, count, changed.data(), changed.size(), in.lo, in.hi, upper);
         raw.clear();
