@@ -312,35 +312,35 @@ struct Jump {
 
 class SegmentCentring {
 public:
-    SegmentCentring(const RowPiece* pieces, const std::size_t* first, Microseconds lo,
-                    Microseconds hi)
-        : pieces_(pieces), first_(first), lo_(lo), hi_(hi) {}
+    SegmentCentring(const RowPiece* pieces, const std::size_t* first)
+        : pieces_(pieces), first_(first) {}
 
     bool reserve(std::size_t count) noexcept {
-        return jumps_.allocate(count) && sum_.allocate(count);
+        return jumps_.allocate(count) && sum_.allocate(count + 1);
     }
 
-    // The summed curve of start-order positions a..b.
-    void sum_rows(std::size_t a, std::size_t b) noexcept {
+    // The summed curve of start-order positions a..b over [from, to], which lies in [lo, hi].
+    void sum_rows(std::size_t a, std::size_t b, Microseconds from, Microseconds to) noexcept {
         std::size_t n = 0;
+        Units value = 0;
+        std::int64_t slope = 0;
         for (std::size_t k = a; k <= b; ++k) {
             const RowPiece* p = pieces_ + first_[k];
             const std::size_t count = first_[k + 1] - first_[k];
-            for (std::size_t m = 0; m < count; ++m) {
-                if (m == 0) {
-                    jumps_[n++] = {p[0].start, p[0].value, p[0].slope};
-                } else {
-                    jumps_[n++] = {p[m].start, p[m].value - at(p[m - 1], p[m].start),
-                                   p[m].slope - p[m - 1].slope};
-                }
+            std::size_t m = piece_of(p, count, from);
+            value += at(p[m], from);
+            slope += p[m].slope;
+            for (++m; m < count && p[m].start <= to; ++m) {
+                jumps_[n++] = {p[m].start, p[m].value - at(p[m - 1], p[m].start),
+                               p[m].slope - p[m - 1].slope};
             }
         }
         std::sort(jumps_.data(), jumps_.data() + n,
                   [](const Jump& x, const Jump& y) { return x.at < y.at; });
+        end_ = to;
         count_ = 0;
-        Units value = 0;
-        std::int64_t slope = 0;
-        Microseconds t = lo_;
+        sum_[count_++] = {from, value, slope};
+        Microseconds t = from;
         for (std::size_t m = 0; m < n;) {
             value += units(slope) * (jumps_[m].at - t);
             t = jumps_[m].at;
@@ -354,11 +354,11 @@ public:
 
     // The first offset with the highest summed value, and that value in *value.
     Microseconds first_best(Units* value) const noexcept {
-        Microseconds best_at = lo_;
+        Microseconds best_at = sum_[0].start;
         bool has = false;
         for (std::size_t k = 0; k < count_; ++k) {
             const RowPiece& p = sum_[k];
-            const Microseconds t = p.slope > 0 ? (k + 1 < count_ ? sum_[k + 1].start - 1 : hi_)
+            const Microseconds t = p.slope > 0 ? (k + 1 < count_ ? sum_[k + 1].start - 1 : end_)
                                                : p.start;
             const Units v = at(p, t);
             if (!has || v > *value) {
@@ -382,7 +382,7 @@ public:
         for (std::size_t k = home; k < count_; ++k) {
             const RowPiece& p = sum_[k];
             const Microseconds a = std::max(p.start, t);
-            const Microseconds b = std::min(k + 1 < count_ ? sum_[k + 1].start - 1 : hi_, high);
+            const Microseconds b = std::min(k + 1 < count_ ? sum_[k + 1].start - 1 : end_, high);
             if (a > b || at(p, a) < floor) {
                 break;
             }
@@ -399,7 +399,7 @@ public:
         for (std::size_t k = home + 1; k-- > 0;) {
             const RowPiece& p = sum_[k];
             const Microseconds a = std::max(p.start, low);
-            const Microseconds b = std::min(k + 1 < count_ ? sum_[k + 1].start - 1 : hi_, t);
+            const Microseconds b = std::min(k + 1 < count_ ? sum_[k + 1].start - 1 : end_, t);
             if (a > b || at(p, b) < floor) {
                 break;
             }
@@ -419,11 +419,10 @@ public:
 private:
     const RowPiece* pieces_;
     const std::size_t* first_;
-    Microseconds lo_;
-    Microseconds hi_;
     EngineArray<Jump> jumps_;
     EngineArray<RowPiece> sum_;
     std::size_t count_ = 0;
+    Microseconds end_ = 0;  // of the last piece
 };
 
 double to_double(Units v) noexcept {
@@ -713,7 +712,7 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
     const Units penalty = penalty_units(s.penalty, cap);
     EngineArray<Microseconds> starts;
     EngineArray<Microseconds> t;
-    SegmentCentring centring(rows.data(), first.data(), s.lo, s.hi);
+    SegmentCentring centring(rows.data(), first.data());
     if (!starts.allocate(n) || !t.allocate(n) || !centring.reserve(first[n])) {
         return;
     }
@@ -723,7 +722,7 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
     Units top = 0;
     if (penalty == cap) {
         // No change can pay: the first best common offset of the summed curve.
-        centring.sum_rows(0, n - 1);
+        centring.sum_rows(0, n - 1, s.lo, s.hi);
         const Microseconds common = centring.first_best(&top);
         for (std::size_t k = 0; k < n; ++k) {
             t[k] = common;
@@ -777,11 +776,21 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
             high = std::min(high, t[b + 1] + (starts[b + 1] - starts[b]));
             keep_off(t[b + 1]);
         }
-        centring.sum_rows(a, b);
-        const Units here = centring.value_at(own);
+        // The run is looked for in a window around the segment's offset, widened until the run
+        // ends inside it: a narrow run costs a look at few breakpoints.
         Microseconds run_first = own;
         Microseconds run_last = own;
-        centring.run_around(own, here - slack, low, high, &run_first, &run_last);
+        Units here = 0;
+        for (Microseconds width = 1024;; width *= 4) {
+            const Microseconds from = std::max(low, own - width);
+            const Microseconds to = std::min(high, own + width);
+            centring.sum_rows(a, b, from, to);
+            here = centring.value_at(own);
+            centring.run_around(own, here - slack, from, to, &run_first, &run_last);
+            if ((run_first > from || from == low) && (run_last < to || to == high)) {
+                break;
+            }
+        }
         const Microseconds moved = middle(run_first, run_last);
         slack -= here - centring.value_at(moved);
         for (std::size_t k = a; k <= b; ++k) {
