@@ -303,13 +303,15 @@ Best best_from(const Piece* f, std::size_t n, Microseconds from, Microseconds hi
     return best;
 }
 
-// The summed curve of several rows, as pieces, from their jumps in value and slope.
+// A breakpoint of one row's curve: the change of value and slope there.
 struct Jump {
     Microseconds at;
     Units value;
     std::int64_t slope;
 };
 
+// The summed curve of one segment's rows over a window of offsets, built from their
+// breakpoints in the window, and what the centring asks of it.
 class SegmentCentring {
 public:
     SegmentCentring(const RowPiece* pieces, const std::size_t* first)
