@@ -68,3 +68,30 @@ def best_offset(
     factors: Sequence[float] = ...,
     separation: timedelta = ...,
 ) -> BestOffset: ...
+
+# best_segments() reads base, other, lo and hi as best_offset() does; split_penalty is a float or
+# an int (seconds, 0 or more). Each segment is (first, last, offset, rows): start-order
+# positions, the offset and the row count.
+@final
+class BestSegments(structseq[Any], tuple[list[timedelta], list[tuple[int, int, timedelta, int]],
+                                         float, float]):
+    if sys.version_info >= (3, 10):
+        __match_args__: Final = ("offsets", "segments", "score", "coverage")
+    @property
+    def offsets(self) -> list[timedelta]: ...
+    @property
+    def segments(self) -> list[tuple[int, int, timedelta, int]]: ...
+    @property
+    def score(self) -> float: ...
+    @property
+    def coverage(self) -> float: ...
+
+def best_segments(
+    base: list[_SpeechRow],
+    other: list[_SubtitleRow],
+    lo: timedelta,
+    hi: timedelta,
+    split_penalty: float,
+    *,
+    factor: float = ...,
+) -> BestSegments: ...

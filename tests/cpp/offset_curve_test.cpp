@@ -83,6 +83,29 @@ void check_tables(const Tables& t, Microseconds lo, Microseconds hi) {
         due.push_back(static_cast<double>(exact_sum(t, s)) / kUnitsPerMicrosecond);
         ASSERT_EQ(curve.value_at(s), due.back()) << static_cast<long long>(s);
     }
+    // Each row's own curve, summed over the rows, is the same exact sum, in units of 2**-40 us.
+    corvela::EngineArray<corvela::RowPiece> pieces;
+    corvela::EngineArray<std::size_t> row_first;
+    corvela::WorkMeter meter;
+    ASSERT_EQ(corvela::row_curves(edges.data(), base_len, t.c_other_us.data(), other_len,
+                                  order.data(), lo, hi, pieces, row_first, meter),
+              corvela::RowCurveStatus::kBuilt);
+    for (std::size_t k = 0; k < other_len; ++k) {
+        ASSERT_LT(row_first[k], row_first[k + 1]);
+        ASSERT_EQ(pieces[row_first[k]].start, lo);
+    }
+    for (Microseconds s = lo; s <= hi; ++s) {
+        corvela::CurveUnits sum = 0;
+        for (std::size_t k = 0; k < other_len; ++k) {
+            std::size_t m = row_first[k];
+            while (m + 1 < row_first[k + 1] && pieces[m + 1].start <= s) {
+                ++m;
+            }
+            sum += pieces[m].value +
+                   corvela::CurveUnits{pieces[m].slope} * (s - pieces[m].start) * (1 << 30) * 1024;
+        }
+        ASSERT_TRUE(sum == exact_sum(t, s) * (1 << 30)) << static_cast<long long>(s);
+    }
     const auto top = std::max_element(due.begin(), due.end());
     EXPECT_EQ(curve.maximum(), *top);
     EXPECT_EQ(curve.first_maximum(), lo + (top - due.begin()));

@@ -1,5 +1,6 @@
-"""coverage() and best_offset() work without the interpreter lock: a thread inside them at
-interpreter exit, and Ctrl-C in the main thread while they run.
+"""coverage(), best_offset() and best_segments() work without the interpreter lock: a thread
+inside them at interpreter exit, and Ctrl-C in the main thread while coverage() or best_offset()
+runs.
 
 Each case runs in a child interpreter, under the allocator's debug hooks (which report memory
 freed without the lock) and under the default allocator.
@@ -18,7 +19,7 @@ from isolated import child_env, describe, run_python
 FILM = r"""
 import random, sys
 from datetime import timedelta
-from corvela.core.scan import best_offset, coverage
+from corvela.core.scan import best_offset, best_segments, coverage
 
 rng = random.Random(1)
 base, other, t = [], [], 0.0
@@ -33,12 +34,15 @@ def arguments(name, size):
     # About 30 ms of work for each unit of size.
     if name == "coverage":
         return (base, other, [timedelta(milliseconds=k) for k in range(1000 * size)]), {}
+    if name == "best_segments":
+        return (base, other, -size * SECOND, size * SECOND, 1.0), {}
     return (base, other, -10 * SECOND, 10 * SECOND), {"factors": [1.0] * size}
 
 
 def call(name, size):
     args, kwargs = arguments(name, size)
-    return (coverage if name == "coverage" else best_offset)(*args, **kwargs)
+    function = {"coverage": coverage, "best_offset": best_offset, "best_segments": best_segments}
+    return function[name](*args, **kwargs)
 """
 
 EXIT = FILM + r"""
@@ -79,6 +83,12 @@ def test_a_thread_inside_the_call_at_interpreter_exit_ends_quietly(name, start, 
     # "default": pymalloc, or the allocator the sanitizer run chose.
     allocator = os.environ.get("PYTHONMALLOC", "pymalloc") if allocator == "default" else allocator
     proc = run_python(EXIT, name, start, env={"PYTHONMALLOC": allocator})
+    assert (proc.returncode, proc.stderr) == (0, ""), describe(proc)
+
+
+def test_a_thread_inside_best_segments_at_interpreter_exit_ends_quietly():
+    # The same unlocking as best_offset's: one case, under the debug hooks.
+    proc = run_python(EXIT, "best_segments", "threading", env={"PYTHONMALLOC": "debug"})
     assert (proc.returncode, proc.stderr) == (0, ""), describe(proc)
 
 

@@ -5,7 +5,8 @@ from typing import List, Mapping, Optional, Tuple
 
 from typing_extensions import assert_type
 
-from corvela.core.scan import FRAME_RATE_FACTORS, BestOffset, best_offset, coverage
+from corvela.core.scan import (FRAME_RATE_FACTORS, BestOffset, BestSegments, best_offset,
+                                best_segments, coverage)
 
 speech: List[Tuple[int, float]] = [(0, 10.0)]
 subtitles: List[List[timedelta]] = [[timedelta(seconds=2), timedelta(seconds=5)]]
@@ -34,3 +35,13 @@ best_offset(speech, subtitles, timedelta(0), timedelta(1), factors=[1, 1.5])
 best_offset(speech, subtitles, timedelta(0), timedelta(1), (1.0,))  # type: ignore[call-arg]
 best_offset(speech, subtitles, 0.0, timedelta(1))  # type: ignore[arg-type]
 best_offset(speech, subtitles, timedelta(0), timedelta(1), factors=["1"])  # type: ignore[list-item]
+
+segmented = best_segments(speech, subtitles, timedelta(seconds=-3), timedelta(seconds=3), 0.5)
+assert_type(segmented, BestSegments)
+assert_type(segmented.offsets, List[timedelta])
+first, last, shift, rows = segmented.segments[0]
+assert_type(shift, timedelta)
+best_segments(speech, subtitles, timedelta(0), timedelta(1), 2, factor=FRAME_RATE_FACTORS[1])
+
+best_segments(speech, subtitles, timedelta(0), timedelta(1), 0.5, 1.0)  # type: ignore[call-arg]
+best_segments(speech, subtitles, timedelta(0), timedelta(1))  # type: ignore[call-arg]

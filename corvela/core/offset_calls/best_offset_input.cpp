@@ -16,23 +16,24 @@ constexpr Microseconds kOneSecond = 1000000;
 // (timedelta multiplies by float's as_integer_ratio, the float's exact value), or an int of at
 // most 2**53 (an exact product, which scaling by that float gives too); a subclass only when it
 // keeps what the product uses. Runs no Python code: the values are read from the objects.
-int read_factor(PyObject* item, Py_ssize_t n, double* out) {
+// `place` names the factor in messages.
+int read_factor(PyObject* item, const char* place, double* out) {
     PyTypeObject* type = Py_TYPE(item);
     if (PyFloat_Check(item)) {
         if (type != &PyFloat_Type && overrides(type, &PyFloat_Type, "as_integer_ratio")) {
             PyErr_Format(PyExc_TypeError,
-                         "factors[%zd] has type %.200s, a float subclass that overrides "
+                         "%s has type %.200s, a float subclass that overrides "
                          "as_integer_ratio, so timedelta * factor cannot be reproduced exactly",
-                         n, type->tp_name);
+                         place, type->tp_name);
             return -1;
         }
         *out = PyFloat_AS_DOUBLE(item);
     } else if (PyLong_Check(item)) {
         if (!keeps_number_slot(type, &PyLong_Type, &PyNumberMethods::nb_multiply)) {
             PyErr_Format(PyExc_TypeError,
-                         "factors[%zd] has type %.200s, an int subclass that overrides __mul__ or "
+                         "%s has type %.200s, an int subclass that overrides __mul__ or "
                          "__rmul__, so timedelta * factor cannot be reproduced exactly",
-                         n, type->tp_name);
+                         place, type->tp_name);
             return -1;
         }
         int overflow = 0;
@@ -42,13 +43,13 @@ int read_factor(PyObject* item, Py_ssize_t n, double* out) {
         }
         if (overflow != 0 || value > kExactDoubleLimit || value < -kExactDoubleLimit) {
             PyErr_Format(PyExc_ValueError,
-                         "factors[%zd] is an int beyond 2**53, which cannot be scaled by exactly",
-                         n);
+                         "%s is an int beyond 2**53, which cannot be scaled by exactly",
+                         place);
             return -1;
         }
         *out = static_cast<double>(value);
     } else {
-        PyErr_Format(PyExc_TypeError, "factors[%zd] must be a float or an int, not %.200s", n,
+        PyErr_Format(PyExc_TypeError, "%s must be a float or an int, not %.200s", place,
                      type->tp_name);
         return -1;
     }
@@ -56,7 +57,7 @@ int read_factor(PyObject* item, Py_ssize_t n, double* out) {
         PyRef shown(PyFloat_FromDouble(*out));
         if (shown) {
             PyErr_Format(PyExc_ValueError,
-                         "factors[%zd] is %R; a factor must be finite and above zero", n,
+                         "%s is %R; a factor must be finite and above zero", place,
                          shown.get());
         }
         return -1;
@@ -79,8 +80,13 @@ int read_factors(PyObject* factors, SearchArguments& out) {
                      Py_TYPE(factors)->tp_name);
         return -1;
     }
+    const auto read_item = [](PyObject* item, Py_ssize_t n, double* value) {
+        char place[48];
+        PyOS_snprintf(place, sizeof place, "factors[%zd]", n);
+        return read_factor(item, place, value);
+    };
     if (read_sequence(factors, "best_offset", "factors", out.factors, &out.factor_count,
-                      read_factor) < 0) {
+                      read_item) < 0) {
         return -1;
     }
     if (out.factor_count == 0) {
@@ -118,6 +124,45 @@ int read_search_arguments(PyObject* lo, PyObject* hi, PyObject* factors, PyObjec
         return -1;
     }
     return 0;
+}
+
+int read_segment_arguments(PyObject* lo, PyObject* hi, PyObject* penalty, PyObject* factor,
+                           PyTypeObject* timedelta, SegmentArguments& out) {
+    if (read_shift(lo, timedelta, "lo", &out.lo) < 0 ||
+        read_shift(hi, timedelta, "hi", &out.hi) < 0) {
+        return -1;
+    }
+    if (out.lo > out.hi) {
+        PyErr_SetString(PyExc_ValueError, "best_segments() needs lo <= hi, but lo is after hi");
+        return -1;
+    }
+    // A float or an int, read without running Python code (an int through its value).
+    if (PyFloat_Check(penalty)) {
+        out.penalty = PyFloat_AS_DOUBLE(penalty);
+    } else if (PyLong_Check(penalty)) {
+        out.penalty = PyLong_AsDouble(penalty);
+        if (out.penalty == -1.0 && PyErr_Occurred()) {
+            return -1;
+        }
+    } else {
+        PyErr_Format(PyExc_TypeError, "split_penalty must be a float or an int, not %.200s",
+                     Py_TYPE(penalty)->tp_name);
+        return -1;
+    }
+    if (!(out.penalty >= 0.0)) {
+        PyRef shown(PyFloat_FromDouble(out.penalty));
+        if (shown) {
+            PyErr_Format(PyExc_ValueError,
+                         "split_penalty is %R; best_segments() needs a penalty of 0 or more",
+                         shown.get());
+        }
+        return -1;
+    }
+    if (factor == nullptr) {
+        out.factor = 1.0;
+        return 0;
+    }
+    return read_factor(factor, "factor", &out.factor);
 }
 
 }  // namespace corvela

@@ -1,4 +1,5 @@
-// Reading the range, factors and separation of `best_offset`.
+// Reading the range, factors and separation of `best_offset`, and the arguments of
+// `best_segments` beyond its two tables.
 #ifndef CORVELA_CORE_BEST_OFFSET_INPUT_HPP
 #define CORVELA_CORE_BEST_OFFSET_INPUT_HPP
 
@@ -24,6 +25,19 @@ struct SearchArguments {
 // item of factors), for anything refused; -1 then.
 int read_search_arguments(PyObject* lo, PyObject* hi, PyObject* factors, PyObject* separation,
                           PyTypeObject* timedelta, SearchArguments& out);
+
+struct SegmentArguments {
+    Microseconds lo = 0;
+    Microseconds hi = 0;
+    double penalty = 0.0;
+    double factor = 1.0;
+};
+
+// Reads lo and hi as read_search_arguments() does, split_penalty (a float or an int, 0 or more,
+// infinity allowed) and factor (one factor as best_offset takes them; null for 1.0). Raises,
+// naming the argument, for anything refused; -1 then.
+int read_segment_arguments(PyObject* lo, PyObject* hi, PyObject* penalty, PyObject* factor,
+                           PyTypeObject* timedelta, SegmentArguments& out);
 
 }  // namespace corvela
 

@@ -1,6 +1,7 @@
 // The module corvela.core.scan: `coverage`, the coverage of the speech by one subtitle list
-// under each of many common shifts, with the bits `match` gives for each shifted list, and
-// `best_offset`, the best shift over every microsecond of a range and a few time scalings.
+// under each of many common shifts, with the bits `match` gives for each shifted list,
+// `best_offset`, the best shift over every microsecond of a range and a few time scalings, and
+// `best_segments`, the best shift of each row when the shift may change along the film.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <datetime.h>
@@ -14,6 +15,7 @@
 #include "offset_scan.hpp"
 #include "py_ref.hpp"
 #include "scan_input.hpp"
+#include "segment_search.hpp"
 #include "signal_poll.hpp"
 #include "timedelta_reader.hpp"
 
@@ -22,8 +24,9 @@ namespace {
 using corvela::PyRef;
 
 struct ModuleState {
-    PyTypeObject* timedelta;    // the C implementation's type, whose fields are read directly
-    PyTypeObject* best_offset;  // the result type of best_offset(), a struct sequence
+    PyTypeObject* timedelta;      // the C implementation's type, whose fields are read directly
+    PyTypeObject* best_offset;    // the result type of best_offset(), a struct sequence
+    PyTypeObject* best_segments;  // the result type of best_segments(), a struct sequence
 };
 
 ModuleState* state_of(PyObject* module) {
@@ -38,7 +41,7 @@ int each_reference(PyObject* module, Each&& each) {
     if (state == nullptr) {
         return 0;
     }
-    for (PyTypeObject** slot : {&state->timedelta, &state->best_offset}) {
+    for (PyTypeObject** slot : {&state->timedelta, &state->best_offset, &state->best_segments}) {
         if (const int answer = each(slot)) {
             return answer;
         }
@@ -53,6 +56,9 @@ const corvela::Signature kCoverage{"coverage", kCoverageNames, 3, 3, 3};
 
 const char* const kBestOffsetNames[] = {"base", "other", "lo", "hi", "factors", "separation"};
 const corvela::Signature kBestOffset{"best_offset", kBestOffsetNames, 6, 4, 4};
+
+const char* const kBestSegmentsNames[] = {"base", "other", "lo", "hi", "split_penalty", "factor"};
+const corvela::Signature kBestSegments{"best_segments", kBestSegmentsNames, 6, 5, 5};
 
 int check_list(PyObject* value, const char* function, const char* name) {
     if (PyList_CheckExact(value)) {
@@ -147,7 +153,7 @@ PyObject* new_timedelta(PyTypeObject* timedelta, corvela::Microseconds us) {
                                  static_cast<int>(rest % 1000000));
 }
 
-int raise_speech_fault(const corvela::ScanInput& input) {
+int raise_speech_fault(const corvela::ScanInput& input, const char* caller) {
     std::size_t bad = 0;
     const corvela::SpeechFault fault = corvela::check_speech(
         input.c_base.data(), static_cast<std::size_t>(input.base_len), input.base_total, &bad);
@@ -162,13 +168,12 @@ int raise_speech_fault(const corvela::ScanInput& input) {
     }
     if (fault == corvela::SpeechFault::kBound) {
         PyErr_Format(PyExc_ValueError,
-                     "base[%zu][%zu] is %R; best_offset() needs finite speech bounds", bad / 2,
-                     bad % 2, shown.get());
+                     "base[%zu][%zu] is %R; %s() needs finite speech bounds", bad / 2,
+                     bad % 2, shown.get(), caller);
     } else {
         PyErr_Format(PyExc_ValueError,
-                     "base: the speech total is %R; best_offset() needs a finite total above "
-                     "zero",
-                     shown.get());
+                     "base: the speech total is %R; %s() needs a finite total above zero",
+                     shown.get(), caller);
     }
     return -1;
 }
@@ -265,7 +270,7 @@ int read_best_offset(ModuleState* state, PyObject* const* args, Py_ssize_t nargs
                                        arguments) < 0) {
         return -1;
     }
-    return raise_speech_fault(input);
+    return raise_speech_fault(input, "best_offset");
 }
 
 PyObject* best_offset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
@@ -303,6 +308,159 @@ PyObject* best_offset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
         return nullptr;
     }
     return best_offset_result(state, choice, arguments);
+}
+
+// --- best_segments -------------------------------------------------------------------------
+
+int raise_segment_failure(const corvela::SegmentChoice& choice,
+                          const corvela::SegmentArguments& arguments) {
+    const std::size_t row = choice.bad_bound / 2;
+    const std::size_t item = choice.bad_bound % 2;
+    switch (choice.status) {
+        case corvela::SegmentChoice::kScaledOutOfRange:
+            PyErr_Format(PyExc_OverflowError,
+                         "other[%zu][%zu] * factor leaves timedelta's range (days must have "
+                         "magnitude <= 999999999)",
+                         row, item);
+            return -1;
+        case corvela::SegmentChoice::kShiftedOutOfRange: {
+            const corvela::Microseconds shifted =
+                choice.bad_value + (choice.bad_low ? arguments.lo : arguments.hi);
+            PyErr_Format(PyExc_OverflowError,
+                         "other[%zu][%zu] * factor + %s: days=%lld; must have magnitude <= "
+                         "999999999",
+                         row, item, choice.bad_low ? "lo" : "hi",
+                         static_cast<long long>(corvela::floor_days(shifted)));
+            return -1;
+        }
+        case corvela::SegmentChoice::kTooLarge:
+            PyErr_SetString(PyExc_OverflowError,
+                            "best_segments(): the overlaps are too large to be summed exactly");
+            return -1;
+        default:
+            PyErr_NoMemory();
+            return -1;
+    }
+}
+
+// The offsets, one timedelta a row in the caller's order.
+PyObject* offsets_list(ModuleState* state, const corvela::SegmentChoice& choice, std::size_t n) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        PyObject* item = new_timedelta(state->timedelta, choice.offsets[j]);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(j), item);
+    }
+    return list.release();
+}
+
+// The segments, each a tuple (first, last, offset, rows) in start-order positions.
+PyObject* segments_list(ModuleState* state, const corvela::SegmentChoice& choice) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(choice.segment_count)));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t k = 0; k < choice.segment_count; ++k) {
+        const corvela::SegmentRun& run = choice.segments[k];
+        PyRef offset(new_timedelta(state->timedelta, run.offset));
+        if (!offset) {
+            return nullptr;
+        }
+        PyObject* item = Py_BuildValue("(nnOn)", static_cast<Py_ssize_t>(run.first),
+                                       static_cast<Py_ssize_t>(run.last), offset.get(),
+                                       static_cast<Py_ssize_t>(run.last - run.first + 1));
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+}
+
+PyObject* best_segments_result(ModuleState* state, const corvela::SegmentChoice& choice,
+                               std::size_t n) {
+    PyRef result(PyStructSequence_New(state->best_segments));
+    if (!result) {
+        return nullptr;
+    }
+    for (Py_ssize_t k = 0; k < 4; ++k) {
+        PyObject* item = k == 0   ? offsets_list(state, choice, n)
+                         : k == 1 ? segments_list(state, choice)
+                         : k == 2 ? PyFloat_FromDouble(choice.score)
+                                  : PyFloat_FromDouble(choice.coverage);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyStructSequence_SetItem(result.get(), k, item);
+    }
+    return result.release();
+}
+
+// Reads the arguments of best_segments, held and released as read_coverage() does.
+int read_best_segments(ModuleState* state, PyObject* const* args, Py_ssize_t nargsf,
+                       PyObject* kwnames, corvela::ScanInput& input,
+                       corvela::SegmentArguments& arguments) {
+    PyObject* bound[6];
+    if (corvela::bind_arguments(kBestSegments, args, nargsf, kwnames, bound) < 0) {
+        return -1;
+    }
+    PyRef held[6];
+    for (Py_ssize_t n = 0; n < 6; ++n) {
+        held[n] = PyRef::borrow(bound[n]);
+    }
+    if (check_list(bound[0], "best_segments", "base") < 0 ||
+        check_list(bound[1], "best_segments", "other") < 0) {
+        return -1;
+    }
+    if (corvela::read_scan_tables(bound[0], bound[1], state->timedelta, "best_segments", true,
+                                   input) < 0 ||
+        corvela::read_segment_arguments(bound[2], bound[3], bound[4], bound[5], state->timedelta,
+                                        arguments) < 0) {
+        return -1;
+    }
+    return raise_speech_fault(input, "best_segments");
+}
+
+PyObject* best_segments(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                        PyObject* kwnames) {
+    ModuleState* state = state_of(module);
+    corvela::ScanInput input;
+    corvela::SegmentArguments arguments;
+    if (read_best_segments(state, args, nargsf, kwnames, input, arguments) < 0) {
+        return nullptr;
+    }
+    const int polls = corvela::handles_signals();
+    if (polls < 0) {
+        return nullptr;
+    }
+    const auto n = static_cast<std::size_t>(input.other_len);
+    const corvela::SegmentSearch search{input.c_base.data(),
+                                        static_cast<std::size_t>(input.base_len),
+                                        input.base_total,
+                                        input.c_other_us.data(),
+                                        n,
+                                        arguments.factor,
+                                        arguments.lo,
+                                        arguments.hi,
+                                        arguments.penalty};
+    corvela::SegmentChoice choice;
+    // Only native tables from here on: other threads run while the rows are weighed.
+    corvela::UnlockedSection unlocked(polls != 0);
+    corvela::search_segments(search, &choice, unlocked.check());
+    unlocked.finish();
+    if (choice.status == corvela::SegmentChoice::kStopped) {
+        return nullptr;  // with the signal handler's exception
+    }
+    if (choice.status != corvela::SegmentChoice::kFound) {
+        raise_segment_failure(choice, arguments);
+        return nullptr;
+    }
+    return best_segments_result(state, choice, n);
 }
 
 PyMethodDef module_methods[] = {
@@ -355,6 +513,41 @@ PyMethodDef module_methods[] = {
      "them); separation a timedelta >= 0. OverflowError when a scaled or shifted bound leaves\n"
      "timedelta's range. The curves are built without the interpreter lock; in the main\n"
      "thread, Ctrl-C stops them with KeyboardInterrupt."},
+    {"best_segments",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(best_segments)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "best_segments($module, /, base, other, lo, hi, split_penalty, *, factor=1.0)\n--\n\n"
+     "The best offset in [lo, hi] for each subtitle row, to the microsecond, when the offset\n"
+     "may change along the film at a price of split_penalty seconds for every change.\n\n"
+     "Every subtitle bound b becomes b * factor (as timedelta * factor rounds it) and the rows\n"
+     "are taken in start order (equal starts in the caller's order). Each row gets an offset,\n"
+     "a whole number of microseconds in [lo, hi], such that no row starts before the one\n"
+     "before it once both are shifted. The score of such an assignment is the summed overlap\n"
+     "of every shifted row with the speech, weighed as best_offset() weighs it (match's tests\n"
+     "of which pairs meet, the amounts in exact arithmetic), less split_penalty for every two\n"
+     "neighbours in start order whose offsets differ. Without sampling: the overlap of a row\n"
+     "is piecewise linear in its offset, so is the best score up to a row, and both are held\n"
+     "exactly (in whole units of 2**-40 microseconds, to which the speech bounds and the\n"
+     "penalty are truncated).\n\n"
+     "Exact: score is the highest score over every assignment, in seconds (rounded once to\n"
+     "microseconds, then to seconds); coverage is, bit for bit,\n"
+     "match(base, [[s * factor + offsets[i], e * factor + offsets[i]] for i, (s, e) in\n"
+     "enumerate(other)]).\n"
+     "Ties: among assignments with the highest score exactly, the fewest changes, then the\n"
+     "earliest changes in start order (each to the lowest offset that keeps the score). Then\n"
+     "each segment, in start order, moves to the middle (rounded as timedelta division\n"
+     "rounds) of the run of offsets around its own that keep the score within best_offset's\n"
+     "tolerance of the highest (1e-9 s of overlap plus 1e-12 of the score's magnitude) while\n"
+     "the other segments stay and the order holds; the run stops short of a neighbour's offset.\n\n"
+     "Returns a BestSegments: offsets, one timedelta per row of other in the caller's order;\n"
+     "segments, the runs of equal offsets in start order, each a tuple (first, last, offset,\n"
+     "rows) of start-order positions (from 0), the offset and the row count; score; coverage.\n\n"
+     "base, other, lo and hi are read and refused as best_offset() reads and refuses them;\n"
+     "split_penalty is a float or an int, 0 or more (ValueError for a negative one or NaN;\n"
+     "infinity never splits); factor one factor as best_offset() takes them. OverflowError\n"
+     "when a scaled or shifted bound leaves timedelta's range, or the overlaps are too large\n"
+     "to sum exactly. The search runs without the interpreter lock; in the main thread,\n"
+     "Ctrl-C stops it with KeyboardInterrupt."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -377,6 +570,22 @@ PyStructSequence_Desc kBestOffsetDesc = {
     "around the maximum and the best offset away from it.",
     kBestOffsetFields,
     7,
+};
+
+PyStructSequence_Field kBestSegmentsFields[] = {
+    {"offsets", "the offset of each row of other (timedelta), in the caller's order"},
+    {"segments", "the runs of equal offsets in start order: (first, last, offset, rows)"},
+    {"score", "the highest score: seconds of overlap less the penalties"},
+    {"coverage", "match's coverage of the rows shifted by their offsets"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc kBestSegmentsDesc = {
+    "corvela.core.scan.BestSegments",
+    "The result of best_segments(): each row's offset, the segments of equal offsets, the\n"
+    "score and the coverage.",
+    kBestSegmentsFields,
+    4,
 };
 
 // Adds a borrowed object to the module under `name` (PyModule_AddObjectRef is 3.10's).
@@ -427,6 +636,14 @@ int module_exec(PyObject* module) {
     }
     state_of(module)->best_offset = result_type;
     if (add_to_module(module, "BestOffset", reinterpret_cast<PyObject*>(result_type)) < 0) {
+        return -1;
+    }
+    PyTypeObject* segments_type = PyStructSequence_NewType(&kBestSegmentsDesc);
+    if (segments_type == nullptr) {
+        return -1;
+    }
+    state_of(module)->best_segments = segments_type;
+    if (add_to_module(module, "BestSegments", reinterpret_cast<PyObject*>(segments_type)) < 0) {
         return -1;
     }
     PyRef factors(frame_rate_factors());

@@ -27,10 +27,6 @@ struct FactorBest {
     Microseconds runner_up;
 };
 
-double tolerance_of(double maximum) noexcept {
-    return 1e-3 + 1e-12 * std::fabs(maximum);
-}
-
 // Sign of a * b - 1 for finite a, b > 0, exactly: a * b = ma * mb * 2**(ea + eb).
 int compare_product_with_one(double a, double b) noexcept {
     int ea = 0;
@@ -49,14 +45,7 @@ int compare_product_with_one(double a, double b) noexcept {
     return product < one ? -1 : (product > one ? 1 : 0);
 }
 
-Microseconds middle(Microseconds first, Microseconds last) noexcept {
-    const Microseconds sum = first + last;
-    const Microseconds down = sum >> 1;  // floor
-    if ((sum & 1) == 0) {
-        return down;
-    }
-    return (down & 1) == 0 ? down : down + 1;
-}
+}  // namespace
 
 // Scales every bound for every factor into scaled (factor-major) and checks the shifted range.
 bool scale_tables(const OffsetSearch& s, Microseconds* scaled, OffsetChoice* choice) noexcept {
@@ -85,6 +74,8 @@ bool scale_tables(const OffsetSearch& s, Microseconds* scaled, OffsetChoice* cho
     }
     return true;
 }
+
+namespace {
 
 FactorBest best_of_curve(const OffsetCurve& curve, Microseconds separation) noexcept {
     FactorBest best{};
@@ -115,6 +106,19 @@ std::size_t chosen_factor(const OffsetSearch& s, const FactorBest* bests) noexce
 }
 
 }  // namespace
+
+Microseconds middle(Microseconds first, Microseconds last) noexcept {
+    const Microseconds sum = first + last;
+    const Microseconds down = sum >> 1;  // floor
+    if ((sum & 1) == 0) {
+        return down;
+    }
+    return (down & 1) == 0 ? down : down + 1;
+}
+
+double tolerance_of(double maximum) noexcept {
+    return 1e-3 + 1e-12 * std::fabs(maximum);
+}
 
 SpeechFault check_speech(const double* c_base, std::size_t base_len, double base_total,
                          std::size_t* bad_bound) noexcept {

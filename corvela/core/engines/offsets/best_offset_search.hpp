@@ -73,6 +73,16 @@ SpeechFault check_speech(const double* c_base, std::size_t base_len, double base
 // True when a is nearer 1 than b: max(a, 1/a) < max(b, 1/b), exactly; a, b finite and > 0.
 bool nearer_one(double a, double b) noexcept;
 
+// The tolerance of a maximum W, in microseconds of overlap: 1e-3 + 1e-12 * |W|.
+double tolerance_of(double maximum) noexcept;
+
+// (first + last) / 2 rounded to nearest, ties to even, as timedelta division rounds.
+Microseconds middle(Microseconds first, Microseconds last) noexcept;
+
+// Every subtitle bound times every factor into `scaled` (factor-major), checked with lo and hi
+// against timedelta's range; false, with the failure in *choice, at the first that leaves it.
+bool scale_tables(const OffsetSearch& search, Microseconds* scaled, OffsetChoice* choice) noexcept;
+
 // The whole search, without the interpreter. Checks every scaled and shifted bound against
 // timedelta's range first (in factor order, then row order), before any curve is built. Asks
 // `check` (may be null) as the curves are built.

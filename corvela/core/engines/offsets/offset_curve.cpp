@@ -130,6 +130,7 @@ struct PairPieces {
     Microseconds oe;
     Microseconds end_kink;    // first t with y >= be
     Microseconds start_kink;  // first t with x >= bs
+    std::uint32_t row;        // the subtitle row
 
     Piece at(Microseconds t) const noexcept {
         Piece p{0, 0, 0};
@@ -198,7 +199,8 @@ struct MeetingPairs {
                 const Microseconds first = std::max(edge.first_after_start - oe, lo);
                 const Microseconds last = std::min(edge.last_before_end - os, hi);
                 if (first <= last) {
-                    visit(PairPieces{edge, os, oe, ceiling(edge.end) - oe, ceiling(edge.start) - os},
+                    visit(PairPieces{edge, os, oe, ceiling(edge.end) - oe, ceiling(edge.start) - os,
+                                     static_cast<std::uint32_t>(j)},
                           first, last);
                 }
             };
@@ -220,6 +222,64 @@ struct MeetingPairs {
     }
 };
 
+
+// The subtitle rows split into the short ones, by start, and the long ones (MeetingPairs).
+struct PairIndex {
+    EngineArray<Microseconds> starts;
+    EngineArray<std::uint32_t> short_rows;
+    EngineArray<std::uint32_t> long_rows;
+    std::size_t short_len = 0;
+    std::size_t long_len = 0;
+    Microseconds longest = 0;
+
+    // False when memory runs out.
+    bool prepare(const Microseconds* c_other_us, std::size_t other_len,
+                 const std::uint32_t* order) noexcept {
+        Microseconds cap = 0;
+        {
+            // Rows longer than twice the median length are the long ones.
+            EngineArray<Microseconds> lengths;
+            if (!lengths.allocate(other_len)) {
+                return false;
+            }
+            for (std::size_t j = 0; j < other_len; ++j) {
+                lengths[j] = c_other_us[2 * j + 1] - c_other_us[2 * j];
+            }
+            if (other_len > 0) {
+                std::nth_element(lengths.data(), lengths.data() + other_len / 2,
+                                 lengths.data() + other_len);
+                cap = std::max(Microseconds{0}, 2 * lengths[other_len / 2]);
+            }
+        }
+        // A row is a short one or a long one: each list has room for every row.
+        if (!starts.allocate(other_len) || !short_rows.allocate(other_len) ||
+            !long_rows.allocate(other_len)) {
+            return false;
+        }
+        short_len = 0;
+        long_len = 0;
+        longest = 0;
+        for (std::size_t k = 0; k < other_len; ++k) {
+            const std::uint32_t j = order[k];
+            const Microseconds length = c_other_us[2 * j + 1] - c_other_us[2 * j];
+            if (length > cap) {
+                long_rows[long_len++] = j;
+                continue;
+            }
+            starts[short_len] = c_other_us[2 * j];
+            short_rows[short_len++] = j;
+            longest = std::max(longest, length);
+        }
+        return true;
+    }
+
+    MeetingPairs pairs(const SpeechEdge* edges, std::size_t base_len,
+                       const Microseconds* c_other_us, Microseconds lo,
+                       Microseconds hi) const noexcept {
+        return {edges, base_len, c_other_us, short_rows.data(), starts.data(),
+                short_len, longest, long_rows.data(), long_len, lo, hi};
+    }
+};
 }  // namespace
 
 void speech_edges(const double* c_base, std::size_t base_len, SpeechEdge* edges) noexcept {
@@ -230,6 +290,110 @@ void speech_edges(const double* c_base, std::size_t base_len, SpeechEdge* edges)
         e.first_after_start = first_count_at_least(c_base[2 * r], e.start);
         e.last_before_end = last_count_at_most(c_base[2 * r + 1], e.end);
     }
+}
+
+ScaledBound scaled_seconds(double v) noexcept {
+    return scaled_bound(v);
+}
+
+RowCurveStatus row_curves(const SpeechEdge* edges, std::size_t base_len,
+                          const Microseconds* c_other_us, std::size_t other_len,
+                          const std::uint32_t* order, Microseconds lo, Microseconds hi,
+                          EngineArray<RowPiece>& pieces, EngineArray<std::size_t>& first,
+                          WorkMeter& meter) {
+    struct RowEvent {
+        Microseconds at;
+        Microseconds whole;
+        std::int64_t slope;
+        std::int64_t fraction;
+    };
+    PairIndex index;
+    EngineArray<std::uint32_t> position;
+    EngineArray<std::size_t> cursor;
+    if (!index.prepare(c_other_us, other_len, order) || !position.allocate(other_len) ||
+        !cursor.allocate(other_len + 1) || !first.allocate(other_len + 1)) {
+        return RowCurveStatus::kNoMemory;
+    }
+    for (std::size_t k = 0; k < other_len; ++k) {
+        position[order[k]] = static_cast<std::uint32_t>(k);
+        cursor[k] = 0;
+    }
+    const MeetingPairs pairs = index.pairs(edges, base_len, c_other_us, lo, hi);
+    // Counted first, row by row, so that each row's events land in a block of their own.
+    const bool counted = pairs.visit(
+        [&](const PairPieces& pair, Microseconds from, Microseconds last) {
+            cursor[position[pair.row]] += 1 + (from < pair.end_kink && pair.end_kink <= last) +
+                                          (from < pair.start_kink && pair.start_kink <= last) +
+                                          (last < hi);
+        },
+        meter);
+    if (!counted) {
+        return RowCurveStatus::kStopped;
+    }
+    std::size_t total = 0;
+    for (std::size_t k = 0; k < other_len; ++k) {
+        const std::size_t count = cursor[k];
+        cursor[k] = total;
+        first[k] = total;
+        total += count;
+    }
+    cursor[other_len] = total;
+    EngineArray<RowEvent> events;
+    if (!events.allocate(total) || !pieces.allocate(total + other_len)) {
+        return RowCurveStatus::kNoMemory;
+    }
+    struct EventList {
+        RowEvent* data;
+        std::size_t* size;
+        void push_back(const RowEvent& event) noexcept { data[(*size)++] = event; }
+    };
+    const bool listed = pairs.visit(
+        [&](const PairPieces& pair, Microseconds from, Microseconds last) {
+            EventList list{events.data(), &cursor[position[pair.row]]};
+            add_pair_events(pair, from, last, hi, list);
+        },
+        meter);
+    if (!listed) {
+        return RowCurveStatus::kStopped;
+    }
+    // Each row's events in order, summed into its pieces: the whole part and the fraction add as
+    // integers, checked against the limit at both ends of every piece before they are joined.
+    std::size_t made = 0;
+    for (std::size_t k = 0; k < other_len; ++k) {
+        RowEvent* from = events.data() + first[k];
+        RowEvent* to = events.data() + (k + 1 < other_len ? first[k + 1] : total);
+        if (meter.charge(static_cast<std::size_t>(to - from) + 1)) {
+            return RowCurveStatus::kStopped;
+        }
+        std::sort(from, to, [](const RowEvent& a, const RowEvent& b) { return a.at < b.at; });
+        first[k] = made;
+        Microseconds whole = 0;
+        std::int64_t slope = 0;
+        __int128 fraction = 0;
+        Microseconds at = lo;
+        for (const RowEvent* e = from;;) {
+            for (; e != to && e->at == at; ++e) {
+                whole += e->whole;
+                slope += e->slope;
+                fraction += e->fraction;
+            }
+            const Microseconds end = e != to ? e->at - 1 : hi;
+            const Microseconds here = whole + slope * at;
+            const Microseconds there = whole + slope * end;
+            if (here >= kRowCurveLimit || here <= -kRowCurveLimit || there >= kRowCurveLimit ||
+                there <= -kRowCurveLimit) {
+                return RowCurveStatus::kTooLarge;
+            }
+            pieces[made++] = RowPiece{at, here * (CurveUnits{1} << kCurveFractionBits) + fraction,
+                                      slope};
+            if (e == to) {
+                break;
+            }
+            at = e->at;
+        }
+    }
+    first[other_len] = made;
+    return RowCurveStatus::kBuilt;
 }
 
 bool OffsetCurve::build(const SpeechEdge* edges, std::size_t base_len,
@@ -243,46 +407,11 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t base_len,
     segment_count_ = 0;
     // Every size below is known before the arrays are filled (the events are counted first), so
     // running out of memory is a result, never an exception.
-    Microseconds cap = 0;
-    {
-        // Rows longer than twice the median length are the long ones.
-        EngineArray<Microseconds> lengths;
-        if (!lengths.allocate(other_len)) {
-            return false;
-        }
-        for (std::size_t j = 0; j < other_len; ++j) {
-            lengths[j] = c_other_us[2 * j + 1] - c_other_us[2 * j];
-        }
-        if (other_len > 0) {
-            std::nth_element(lengths.data(), lengths.data() + other_len / 2,
-                             lengths.data() + other_len);
-            cap = std::max(Microseconds{0}, 2 * lengths[other_len / 2]);
-        }
-    }
-    // A row is a short one or a long one: each list has room for every row.
-    EngineArray<Microseconds> starts;
-    EngineArray<std::uint32_t> short_rows;
-    EngineArray<std::uint32_t> long_rows;
-    if (!starts.allocate(other_len) || !short_rows.allocate(other_len) ||
-        !long_rows.allocate(other_len)) {
+    PairIndex index;
+    if (!index.prepare(c_other_us, other_len, order)) {
         return false;
     }
-    std::size_t short_len = 0;
-    std::size_t long_len = 0;
-    Microseconds longest = 0;
-    for (std::size_t k = 0; k < other_len; ++k) {
-        const std::uint32_t j = order[k];
-        const Microseconds length = c_other_us[2 * j + 1] - c_other_us[2 * j];
-        if (length > cap) {
-            long_rows[long_len++] = j;
-            continue;
-        }
-        starts[short_len] = c_other_us[2 * j];
-        short_rows[short_len++] = j;
-        longest = std::max(longest, length);
-    }
-    const MeetingPairs pairs{edges, base_len, c_other_us, short_rows.data(), starts.data(),
-                             short_len, longest, long_rows.data(), long_len, lo, hi};
+    const MeetingPairs pairs = index.pairs(edges, base_len, c_other_us, lo, hi);
     // Counted first, so that the buffers are the size they need and never move.
     std::size_t count = 0;
     const bool counted = pairs.visit(

@@ -61,6 +61,39 @@ constexpr Microseconds kCurveClamp = Microseconds{1} << 68;
 // The edges of `base_len` rows (start at [2r], end at [2r + 1], every bound finite).
 void speech_edges(const double* c_base, std::size_t base_len, SpeechEdge* edges) noexcept;
 
+// A speech-like amount in seconds times 10**6, as speech bounds are held (clamped beyond
+// +-kCurveClamp): what split penalties are weighed in.
+ScaledBound scaled_seconds(double v) noexcept;
+
+// Curve values in fixed point: a whole number of units of 2**-40 us, the fraction's unit, so
+// that the whole and fractional parts add as one exact integer.
+using CurveUnits = __int128;
+constexpr int kCurveFractionBits = 40;
+
+// The largest magnitude, in microseconds, of a row curve's value (about 36,000 years of
+// overlap): below it every sum the segment search forms fits 128 bits.
+constexpr Microseconds kRowCurveLimit = Microseconds{1} << 60;
+
+// One linear piece of a row's curve, from `start` to the next piece's start (or hi).
+struct RowPiece {
+    Microseconds start;
+    CurveUnits value;    // at start
+    std::int64_t slope;  // change per microsecond, in whole microseconds (a count of pairs)
+};
+
+enum class RowCurveStatus { kBuilt, kNoMemory, kStopped, kTooLarge };
+
+// The curve of each subtitle row alone, over [lo, hi]: the W above for a table of that one
+// row, held exactly in CurveUnits (integer part and fraction summed as one integer). Rows are
+// taken by start-order position k (row order[k]); the pieces of position k are
+// pieces[first[k]] up to pieces[first[k + 1]], the first starting at lo. kTooLarge when a
+// value reaches kRowCurveLimit in magnitude. Arguments as OffsetCurve::build's.
+RowCurveStatus row_curves(const SpeechEdge* edges, std::size_t base_len,
+                          const Microseconds* c_other_us, std::size_t other_len,
+                          const std::uint32_t* order, Microseconds lo, Microseconds hi,
+                          EngineArray<RowPiece>& pieces, EngineArray<std::size_t>& first,
+                          WorkMeter& meter);
+
 class OffsetCurve {
 public:
     struct Segment {

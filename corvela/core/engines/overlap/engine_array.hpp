@@ -43,6 +43,22 @@ public:
         return true;
     }
 
+    // Room for `count` values, the first min(count, size()) of those held kept, the rest left
+    // uninitialised: for a list whose length is found as it is filled. False, the array as it
+    // was, when the memory cannot be had.
+    bool resize(std::size_t count) noexcept {
+        if (count > std::numeric_limits<std::size_t>::max() / sizeof(T)) {
+            return false;
+        }
+        void* moved = std::realloc(data_, (count > 0 ? count : 1) * sizeof(T));
+        if (moved == nullptr) {
+            return false;
+        }
+        data_ = static_cast<T*>(moved);
+        size_ = count;
+        return true;
+    }
+
     // An engine holds a few arrays it may not need: those cost no call to free.
     void release() noexcept {
         if (data_ != nullptr) {

@@ -1,0 +1,823 @@
+// The segment search: row curves, the suffix recursion over piece lists, the forward reading of
+// the assignment and the centring of each segment.
+#include "segment_search.hpp"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "best_offset_search.hpp"
+#include "offset_curve.hpp"
+#include "offset_scan.hpp"
+#include "start_order.hpp"
+
+namespace corvela {
+
+namespace {
+
+using Units = CurveUnits;
+
+constexpr Units kOneMicrosecond = Units{1} << kCurveFractionBits;
+
+// Above this no sum of row maxima is taken: every value, difference and penalty the recursion
+// forms then stays below 2**125.
+constexpr Units kValueLimit = Units{1} << 121;
+
+// A piece of a score function: from `start` to the next piece's start (or hi), value + slope *
+// (t - start), reached with `changes` changes of offset. The slope is a whole number of
+// microseconds per microsecond (a sum of pair counts), which keeps the piece small.
+struct Piece {
+    Microseconds start;
+    Units value;
+    std::int64_t slope;
+    std::uint32_t changes;
+};
+
+// A slope in units per microsecond.
+Units units(std::int64_t slope) noexcept {
+    return Units{slope} * kOneMicrosecond;
+}
+
+Units at(const Piece& p, Microseconds t) noexcept {
+    return p.value + units(p.slope) * (t - p.start);
+}
+
+Units at(const RowPiece& p, Microseconds t) noexcept {
+    return p.value + units(p.slope) * (t - p.start);
+}
+
+// The order of scores: the higher value, then the fewer changes.
+bool better(Units v, std::uint32_t c, Units w, std::uint32_t d) noexcept {
+    return v > w || (v == w && c < d);
+}
+
+Units floor_div(Units a, Units b) noexcept {  // b > 0
+    const Units q = a / b;
+    return (a % b != 0 && a < 0) ? q - 1 : q;
+}
+
+Units ceil_div(Units a, Units b) noexcept {  // b > 0
+    return -floor_div(-a, b);
+}
+
+// A list of pieces in increasing start that grows as it is filled; a piece that continues the
+// last one (same line, same changes) is not stored. `ok` turns false, for good, when memory runs
+// out.
+class PieceList {
+public:
+    void clear() noexcept { size_ = floor_ = 0; }
+
+    // Starts a new list after those held: push() merges nothing into them.
+    void begin() noexcept { floor_ = size_; }
+    std::size_t size() const noexcept { return size_; }
+    Piece* data() const noexcept { return pieces_.data(); }
+    const Piece& operator[](std::size_t k) const noexcept { return pieces_[k]; }
+    bool ok() const noexcept { return ok_; }
+
+    void push(const Piece& p) noexcept {
+        if (size_ > floor_) {
+            Piece& last = pieces_[size_ - 1];
+            if (last.start == p.start) {
+                last = p;
+                return;
+            }
+            if (last.slope == p.slope && last.changes == p.changes && at(last, p.start) == p.value) {
+                return;
+            }
+        }
+        push_raw(p);
+    }
+
+    // Stores p as it is: for lists filled out of order, or several lists one after another.
+    void push_raw(const Piece& p) noexcept {
+        if (size_ == pieces_.size() && !(ok_ && pieces_.resize(2 * size_ + 16))) {
+            ok_ = false;
+            return;
+        }
+        pieces_[size_++] = p;
+    }
+
+    // Turns a list filled from the right round, merging what push() would have merged.
+    void reverse_and_merge() noexcept {
+        std::reverse(pieces_.data(), pieces_.data() + size_);
+        const std::size_t filled = size_;
+        size_ = floor_ = 0;
+        for (std::size_t k = 0; k < filled; ++k) {
+            push(pieces_[k]);  // never grows: at most k pieces are kept before piece k
+        }
+    }
+
+private:
+    EngineArray<Piece> pieces_;
+    std::size_t size_ = 0;
+    std::size_t floor_ = 0;
+    bool ok_ = true;
+};
+
+Microseconds end_of(const Piece* p, std::size_t n, std::size_t k, Microseconds hi) noexcept {
+    return k + 1 < n ? p[k + 1].start - 1 : hi;
+}
+
+std::size_t piece_of(const Piece* p, std::size_t n, Microseconds t) noexcept {
+    const Piece* after = std::upper_bound(
+        p, p + n, t, [](Microseconds value, const Piece& q) { return value < q.start; });
+    return static_cast<std::size_t>(after - p) - 1;
+}
+
+std::size_t piece_of(const RowPiece* p, std::size_t n, Microseconds t) noexcept {
+    const RowPiece* after = std::upper_bound(
+        p, p + n, t, [](Microseconds value, const RowPiece& q) { return value < q.start; });
+    return static_cast<std::size_t>(after - p) - 1;
+}
+
+// out(t) = the best of f over [max(t - shift, lo), hi] less the penalty, with one change more:
+// what a change from an offset t reaches, when the next row starts `shift` after this one. The
+// best over [u, hi] is built from the right (in reverse, then turned round), each piece moved
+// by the shift as it is made; offsets below lo + shift all reach the best over [lo, hi].
+void after_change(const Piece* f, std::size_t n, Microseconds shift, Microseconds lo,
+                  Microseconds hi, Units penalty, PieceList& out) {
+    out.clear();
+    bool has = false;
+    Units best = 0;
+    std::uint32_t best_changes = 0;
+    Units head = 0;  // the best over [lo, hi], once the loop is done
+    std::uint32_t head_changes = 0;
+    const auto emit = [&](Microseconds start, Units value, std::int64_t slope,
+                          std::uint32_t changes) {
+        head = value;
+        head_changes = changes;
+        if (start <= hi - shift) {
+            out.push_raw({start + shift, value - penalty, slope, changes + 1});
+        }
+    };
+    for (std::size_t k = n; k-- > 0;) {
+        const Piece& p = f[k];
+        const Microseconds end = end_of(f, n, k, hi);
+        if (p.slope >= 0) {
+            // The piece's best over [u, end] is its value at end, whatever u.
+            const Units v = at(p, end);
+            if (!has || better(v, p.changes, best, best_changes)) {
+                best = v;
+                best_changes = p.changes;
+                has = true;
+            }
+            emit(p.start, best, 0, best_changes);
+            continue;
+        }
+        // Falling: the piece wins on [start, start + x], x the last step where it still beats
+        // the best to its right.
+        Units last = end - p.start;
+        if (has) {
+            // Divided only when the two cross inside the piece.
+            if (!better(p.value, p.changes, best, best_changes)) {
+                last = -1;
+            } else if (!better(at(p, end), p.changes, best, best_changes)) {
+                const Units margin = p.value - best;  // value - best - |slope| * x > (>=) 0
+                const Units fall = units(-p.slope);
+                last = p.changes < best_changes ? floor_div(margin, fall)
+                                                : ceil_div(margin, fall) - 1;
+                last = std::max<Units>(std::min<Units>(last, end - p.start), -1);
+            }
+        }
+        if (last < end - p.start) {
+            emit(p.start + static_cast<Microseconds>(last) + 1, best, 0, best_changes);
+        }
+        if (last >= 0) {
+            emit(p.start, p.value, p.slope, p.changes);
+            best = p.value;
+            best_changes = p.changes;
+            has = true;
+        }
+    }
+    out.push_raw({lo, head - penalty, 0, head_changes + 1});
+    // The pieces came right to left, each valid up to the start of the one stored before it.
+    out.reverse_and_merge();
+}
+
+// Below every score: what a pruned offset is worth (more than 2**121 below any score, and
+// never within reach of 2**-128 after the sums the recursion adds to it).
+constexpr Units kPruned = -(Units{1} << 124);
+
+// Appends to `out` the better of f and g at every t in [lo, hi]; or, with `prune`, f where it
+// reaches g (ties to f) and kPruned elsewhere.
+void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, Microseconds lo,
+               Microseconds hi, PieceList& out, bool prune = false) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    Microseconds t = lo;
+    for (;;) {
+        const Piece& p = f[i];
+        const Piece& q = g[j];
+        const Microseconds end = std::min(end_of(f, fn, i, hi), end_of(g, gn, j, hi));
+        const Units vp = at(p, t);
+        const Units vq = at(q, t);
+        const Units delta = vp - vq;
+        const Units sigma = units(p.slope - q.slope);
+        const Units length = end - t;
+        const bool ties_to_f = prune || !(q.changes < p.changes);
+        const auto f_wins = [ties_to_f](Units d) { return d > 0 || (d == 0 && ties_to_f); };
+        // f wins on x in [from, to] (x = step from t), g elsewhere; divided only when the two
+        // cross inside the interval.
+        Units from = 0;
+        Units to = length;
+        const bool first_wins = f_wins(delta);
+        if (sigma == 0 || first_wins == f_wins(delta + sigma * length)) {
+            if (!first_wins) {
+                from = length + 1;
+            }
+        } else if (sigma > 0) {
+            from = ties_to_f ? ceil_div(-delta, sigma) : floor_div(-delta, sigma) + 1;
+        } else {
+            to = ties_to_f ? floor_div(delta, -sigma) : ceil_div(delta, -sigma) - 1;
+        }
+        from = std::max<Units>(from, 0);
+        to = std::min<Units>(to, length);
+        const auto push_g = [&](Microseconds u) {
+            out.push(prune ? Piece{u, kPruned, 0, 0} : Piece{u, at(q, u), q.slope, q.changes});
+        };
+        if (from > to) {
+            push_g(t);
+        } else {
+            if (from > 0) {
+                push_g(t);
+            }
+            const Microseconds a = t + static_cast<Microseconds>(from);
+            out.push({a, at(p, a), p.slope, p.changes});
+            if (to < length) {
+                push_g(t + static_cast<Microseconds>(to) + 1);
+            }
+        }
+        if (end == hi) {
+            return;
+        }
+        t = end + 1;
+        if (i + 1 < fn && f[i + 1].start == t) {
+            ++i;
+        }
+        if (j + 1 < gn && g[j + 1].start == t) {
+            ++j;
+        }
+    }
+}
+
+// Appends f + the row's curve to `out`.
+void add_row(const Piece* f, std::size_t fn, const RowPiece* g, std::size_t gn, Microseconds lo,
+             Microseconds hi, PieceList& out) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    Microseconds t = lo;
+    for (;;) {
+        const Piece& p = f[i];
+        const RowPiece& q = g[j];
+        out.push({t, at(p, t) + at(q, t), p.slope + q.slope, p.changes});
+        const Microseconds next_f = i + 1 < fn ? f[i + 1].start : hi + 1;
+        const Microseconds next_g = j + 1 < gn ? g[j + 1].start : hi + 1;
+        t = std::min(next_f, next_g);
+        if (t > hi) {
+            return;
+        }
+        i += next_f == t;
+        j += next_g == t;
+    }
+}
+
+// The best (value, changes) of f over [from, hi] and its first offset.
+struct Best {
+    Units value;
+    std::uint32_t changes;
+    Microseconds at;
+};
+
+Best best_from(const Piece* f, std::size_t n, Microseconds from, Microseconds hi) noexcept {
+    Best best{0, 0, 0};
+    bool has = false;
+    for (std::size_t k = piece_of(f, n, from); k < n; ++k) {
+        const Piece& p = f[k];
+        const Microseconds a = std::max(p.start, from);
+        const Microseconds t = p.slope > 0 ? end_of(f, n, k, hi) : a;
+        const Units v = at(p, t);
+        if (!has || better(v, p.changes, best.value, best.changes)) {
+            best = {v, p.changes, t};
+            has = true;
+        }
+    }
+    return best;
+}
+
+// A breakpoint of one row's curve: the change of value and slope there.
+struct Jump {
+    Microseconds at;
+    Units value;
+    std::int64_t slope;
+};
+
+// The summed curve of one segment's rows over a window of offsets, built from their
+// breakpoints in the window, and what the centring asks of it.
+class SegmentCentring {
+public:
+    SegmentCentring(const RowPiece* pieces, const std::size_t* first)
+        : pieces_(pieces), first_(first) {}
+
+    bool reserve(std::size_t count) noexcept {
+        return jumps_.allocate(count) && sum_.allocate(count + 1);
+    }
+
+    // The summed curve of start-order positions a..b over [from, to], which lies in [lo, hi].
+    void sum_rows(std::size_t a, std::size_t b, Microseconds from, Microseconds to) noexcept {
+        std::size_t n = 0;
+        Units value = 0;
+        std::int64_t slope = 0;
+        for (std::size_t k = a; k <= b; ++k) {
+            const RowPiece* p = pieces_ + first_[k];
+            const std::size_t count = first_[k + 1] - first_[k];
+            std::size_t m = piece_of(p, count, from);
+            value += at(p[m], from);
+            slope += p[m].slope;
+            for (++m; m < count && p[m].start <= to; ++m) {
+                jumps_[n++] = {p[m].start, p[m].value - at(p[m - 1], p[m].start),
+                               p[m].slope - p[m - 1].slope};
+            }
+        }
+        std::sort(jumps_.data(), jumps_.data() + n,
+                  [](const Jump& x, const Jump& y) { return x.at < y.at; });
+        end_ = to;
+        count_ = 0;
+        sum_[count_++] = {from, value, slope};
+        Microseconds t = from;
+        for (std::size_t m = 0; m < n;) {
+            value += units(slope) * (jumps_[m].at - t);
+            t = jumps_[m].at;
+            for (; m < n && jumps_[m].at == t; ++m) {
+                value += jumps_[m].value;
+                slope += jumps_[m].slope;
+            }
+            sum_[count_++] = {t, value, slope};
+        }
+    }
+
+    // The first offset with the highest summed value, and that value in *value.
+    Microseconds first_best(Units* value) const noexcept {
+        Microseconds best_at = sum_[0].start;
+        bool has = false;
+        for (std::size_t k = 0; k < count_; ++k) {
+            const RowPiece& p = sum_[k];
+            const Microseconds t = p.slope > 0 ? (k + 1 < count_ ? sum_[k + 1].start - 1 : end_)
+                                               : p.start;
+            const Units v = at(p, t);
+            if (!has || v > *value) {
+                *value = v;
+                best_at = t;
+                has = true;
+            }
+        }
+        return best_at;
+    }
+
+    Units value_at(Microseconds t) const noexcept {
+        return at(sum_[piece_of(sum_.data(), count_, t)], t);
+    }
+
+    // The run of offsets around t, within [low, high], where the summed curve is >= floor.
+    void run_around(Microseconds t, Units floor, Microseconds low, Microseconds high,
+                    Microseconds* first, Microseconds* last) const noexcept {
+        const std::size_t home = piece_of(sum_.data(), count_, t);
+        Microseconds right = t;
+        for (std::size_t k = home; k < count_; ++k) {
+            const RowPiece& p = sum_[k];
+            const Microseconds a = std::max(p.start, t);
+            const Microseconds b = std::min(k + 1 < count_ ? sum_[k + 1].start - 1 : end_, high);
+            if (a > b || at(p, a) < floor) {
+                break;
+            }
+            if (p.slope < 0) {
+                const Units steps = floor_div(at(p, a) - floor, units(-p.slope));
+                if (steps < b - a) {
+                    right = a + static_cast<Microseconds>(steps);
+                    break;
+                }
+            }
+            right = b;
+        }
+        Microseconds left = t;
+        for (std::size_t k = home + 1; k-- > 0;) {
+            const RowPiece& p = sum_[k];
+            const Microseconds a = std::max(p.start, low);
+            const Microseconds b = std::min(k + 1 < count_ ? sum_[k + 1].start - 1 : end_, t);
+            if (a > b || at(p, b) < floor) {
+                break;
+            }
+            if (p.slope > 0) {
+                const Units steps = floor_div(at(p, b) - floor, units(p.slope));
+                if (steps < b - a) {
+                    left = b - static_cast<Microseconds>(steps);
+                    break;
+                }
+            }
+            left = a;
+        }
+        *first = left;
+        *last = right;
+    }
+
+private:
+    const RowPiece* pieces_;
+    const std::size_t* first_;
+    EngineArray<Jump> jumps_;
+    EngineArray<RowPiece> sum_;
+    std::size_t count_ = 0;
+    Microseconds end_ = 0;  // of the last piece
+};
+
+double to_double(Units v) noexcept {
+    return static_cast<double>(v);
+}
+
+// The split penalty in units, no more than `cap`.
+Units penalty_units(double seconds, Units cap) noexcept {
+    const ScaledBound scaled = scaled_seconds(seconds);  // at most 2**68 us
+    const Units units = scaled.floor * kOneMicrosecond + scaled.fraction;
+    return std::min(units, cap);
+}
+
+struct RecursionInput {
+    const RowPiece* rows;        // the row curves, by start-order position
+    const std::size_t* first;    // where each position's pieces begin
+    const Microseconds* starts;  // scaled starts, by start-order position
+    std::size_t n;
+    Microseconds lo;
+    Microseconds hi;
+    Units penalty;
+};
+
+const RowPiece* row_of(const RecursionInput& in, std::size_t k, std::size_t* count) noexcept {
+    *count = in.first[k + 1] - in.first[k];
+    return in.rows + in.first[k];
+}
+
+Units gain_at(const RecursionInput& in, std::size_t k, Microseconds t) noexcept {
+    std::size_t count = 0;
+    const RowPiece* g = row_of(in, k, &count);
+    return at(g[piece_of(g, count, t)], t);
+}
+
+// What lets the recursion drop offsets that no best assignment passes through. For every row k
+// and offset t, `ahead` bounds from above the best that rows 0..k-1 add when row k is at t: the
+// same recursion run forwards without the order (a change may go anywhere, so the best after
+// one is a single number). `lower` is the exact score of an assignment: that recursion's own,
+// read back, then put in order (a row that would start before the one before it is moved to
+// start with it). Row k at t can be dropped when its best score from k on, added to the bound,
+// stays below `lower`: every assignment through it scores less than one that exists.
+//
+// The bound is loose by what the order costs, the gap between `upper` (the best score without
+// the order) and the best with it. The dropping pays when that is a few changes' worth: an
+// offset is dropped only when every assignment through it scores that much less. When the gap
+// is many changes' worth (cheap changes, or subtitles that fit nowhere), it drops almost
+// nothing, and is not tried.
+struct ReachBound {
+    PieceList ahead;  // row k's bound from ahead_first[k]
+    EngineArray<std::size_t> ahead_first;
+    Units lower = 0;
+    Units upper = 0;
+
+    bool pays(Units penalty) const noexcept {
+        return penalty > 0 && upper - lower < 32 * penalty;
+    }
+};
+
+SegmentChoice::Status bound_reach(const RecursionInput& in, WorkMeter& meter, ReachBound& out) {
+    const std::size_t n = in.n;
+    EngineArray<Microseconds> best_at;
+    EngineArray<Units> best_value;
+    EngineArray<Microseconds> t;
+    if (!out.ahead_first.allocate(n + 1) || !best_at.allocate(n) || !best_value.allocate(n) ||
+        !t.allocate(n)) {
+        return SegmentChoice::kNoMemory;
+    }
+    PieceList total;
+    PieceList change;
+    out.ahead.clear();
+    out.ahead_first[0] = 0;
+    out.ahead.push({in.lo, 0, 0, 0});
+    for (std::size_t k = 0;; ++k) {
+        std::size_t count = 0;
+        const RowPiece* g = row_of(in, k, &count);
+        const Piece* h = out.ahead.data() + out.ahead_first[k];
+        const std::size_t hn = out.ahead.size() - out.ahead_first[k];
+        if (meter.charge(hn + count)) {
+            return SegmentChoice::kStopped;
+        }
+        total.clear();
+        add_row(h, hn, g, count, in.lo, in.hi, total);
+        if (!total.ok() || !out.ahead.ok()) {
+            return SegmentChoice::kNoMemory;
+        }
+        const Best best = best_from(total.data(), total.size(), in.lo, in.hi);
+        best_at[k] = best.at;
+        best_value[k] = best.value;
+        if (k + 1 == n) {
+            break;
+        }
+        change.clear();
+        change.push({in.lo, best.value - in.penalty, 0, 0});
+        out.ahead_first[k + 1] = out.ahead.size();
+        out.ahead.begin();
+        better_of(total.data(), total.size(), change.data(), 1, in.lo, in.hi, out.ahead);
+    }
+    out.ahead_first[n] = out.ahead.size();
+    // Read back: row k-1 stays with row k when that is as good as its own best less a change.
+    t[n - 1] = best_at[n - 1];
+    for (std::size_t k = n - 1; k > 0; --k) {
+        const Piece* h = out.ahead.data() + out.ahead_first[k - 1];
+        const std::size_t hn = out.ahead_first[k] - out.ahead_first[k - 1];
+        const Units stay = at(h[piece_of(h, hn, t[k])], t[k]) + gain_at(in, k - 1, t[k]);
+        t[k - 1] = stay >= best_value[k - 1] - in.penalty ? t[k] : best_at[k - 1];
+    }
+    Units score = gain_at(in, 0, t[0]);
+    for (std::size_t k = 1; k < n; ++k) {
+        t[k] = std::max(t[k], t[k - 1] - (in.starts[k] - in.starts[k - 1]));
+        score += gain_at(in, k, t[k]) - (t[k] != t[k - 1] ? in.penalty : 0);
+    }
+    out.lower = score;
+    out.upper = best_value[n - 1];
+    return SegmentChoice::kFound;
+}
+
+// The offsets t[0 .. n) by start-order position of the best assignment with the fewest and
+// earliest changes, and its score in *top.
+SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter, Microseconds* t,
+                                     Units* top) {
+    const std::size_t n = in.n;
+    // The best score of rows k.. for every offset of row k, each row's list kept for the
+    // reading forwards: all of them in `kept`, row k's from kept_first[k] (rows n-1 down to 0,
+    // so row k's ends where row k-1's begins, or at the end for row 0).
+    EngineArray<std::size_t> kept_first;
+    if (!kept_first.allocate(n)) {
+        return SegmentChoice::kNoMemory;
+    }
+    // Free changes leave nothing to drop: the bound is not built.
+    ReachBound reach;
+    if (in.penalty > 0) {
+        const SegmentChoice::Status reached = bound_reach(in, meter, reach);
+        if (reached != SegmentChoice::kFound) {
+            return reached;
+        }
+    }
+    PieceList kept;
+    PieceList changed;
+    PieceList upper;
+    PieceList raw;
+    PieceList needed;
+    const bool drops = reach.pays(in.penalty);
+    // Row k's scores from `raw` into `kept`, with the offsets no best assignment reaches dropped.
+    const auto keep = [&](std::size_t k) {
+        kept.begin();
+        if (!drops) {
+            for (std::size_t m = 0; m < raw.size(); ++m) {
+                kept.push_raw(raw[m]);
+            }
+            return;
+        }
+        // What row k's score must reach at each offset: lower less the bound.
+        needed.clear();
+        for (std::size_t m = reach.ahead_first[k]; m < reach.ahead_first[k + 1]; ++m) {
+            const Piece& h = reach.ahead[m];
+            needed.push_raw({h.start, reach.lower - h.value, -h.slope, 0});
+        }
+        better_of(raw.data(), raw.size(), needed.data(), needed.size(), in.lo, in.hi, kept, true);
+    };
+    kept_first[n - 1] = 0;
+    for (std::size_t m = in.first[n - 1]; m < in.first[n]; ++m) {
+        raw.push({in.rows[m].start, in.rows[m].value, in.rows[m].slope, 0});
+    }
+    keep(n - 1);
+    const auto list_of = [&](std::size_t k, std::size_t* count) {
+        *count = (k == 0 ? kept.size() : kept_first[k - 1]) - kept_first[k];
+        return kept.data() + kept_first[k];
+    };
+    for (std::size_t k = n - 1;; --k) {
+        if (!kept.ok() || !changed.ok() || !upper.ok() || !raw.ok() || !needed.ok()) {
+            return SegmentChoice::kNoMemory;
+        }
+        if (k == 0) {
+            break;
+        }
+        std::size_t count = kept.size() - kept_first[k];
+        const Piece* next = kept.data() + kept_first[k];
+        if (meter.charge(count + (in.first[k] - in.first[k - 1]))) {
+            return SegmentChoice::kStopped;
+        }
+        after_change(next, count, in.starts[k] - in.starts[k - 1], in.lo, in.hi, in.penalty,
+                     changed);
+        upper.clear();
+        better_of(next, count, changed.data(), changed.size(), in.lo, in.hi, upper);
+        raw.clear();
+        add_row(upper.data(), upper.size(), in.rows + in.first[k - 1],
+                in.first[k] - in.first[k - 1], in.lo, in.hi, raw);
+        kept_first[k - 1] = kept.size();
+        keep(k - 1);
+    }
+    // Forwards: the first best offset of row 0, then at each row a change as soon as one keeps
+    // the best, to the first offset that does.
+    std::size_t count = 0;
+    const Piece* f = list_of(0, &count);
+    const Best best = best_from(f, count, in.lo, in.hi);
+    *top = best.value;
+    t[0] = best.at;
+    for (std::size_t k = 0; k + 1 < n; ++k) {
+        const Piece* fk = list_of(k, &count);
+        const Piece& here = fk[piece_of(fk, count, t[k])];
+        const RowPiece* gains = in.rows + in.first[k];
+        const RowPiece& gain = gains[piece_of(gains, in.first[k + 1] - in.first[k], t[k])];
+        const Units rest = at(here, t[k]) - at(gain, t[k]);
+        const Piece* fn = list_of(k + 1, &count);
+        // The change lets row k+1 start no earlier than row k: u >= t[k] - (s_{k+1} - s_k).
+        const Microseconds from = std::max(in.lo, t[k] - (in.starts[k + 1] - in.starts[k]));
+        const Best jump = best_from(fn, count, from, in.hi);
+        if (jump.value - in.penalty == rest && jump.changes + 1 == here.changes) {
+            t[k + 1] = jump.at;
+        } else {
+            t[k + 1] = t[k];
+        }
+        if (meter.charge(count)) {
+            return SegmentChoice::kStopped;
+        }
+    }
+    return SegmentChoice::kFound;
+}
+
+}  // namespace
+
+void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* check) {
+    choice->status = SegmentChoice::kNoMemory;
+    const std::size_t n = s.other_len;
+    if (n > UINT32_MAX || n == 0) {
+        return;  // the start order holds 32-bit row numbers
+    }
+    EngineArray<Microseconds> scaled;
+    if (!scaled.allocate(2 * n)) {
+        return;
+    }
+    {
+        const OffsetSearch range{s.c_base, s.base_len, s.base_total, s.c_other_us, n,
+                                 &s.factor, 1, s.lo, s.hi, 0};
+        OffsetChoice failure;
+        if (!scale_tables(range, scaled.data(), &failure)) {
+            choice->status = failure.status == OffsetChoice::kScaledOutOfRange
+                                 ? SegmentChoice::kScaledOutOfRange
+                                 : SegmentChoice::kShiftedOutOfRange;
+            choice->bad_bound = failure.bad_bound;
+            choice->bad_value = failure.bad_value;
+            choice->bad_low = failure.bad_low;
+            return;
+        }
+    }
+    EngineArray<std::uint32_t> order;
+    EngineArray<SpeechEdge> edges;
+    if (!order.allocate(n) || !start_order(scaled.data(), n, order.data()) ||
+        !edges.allocate(s.base_len)) {
+        return;
+    }
+    speech_edges(s.c_base, s.base_len, edges.data());
+    WorkMeter meter(check);
+    EngineArray<RowPiece> rows;
+    EngineArray<std::size_t> first;
+    switch (row_curves(edges.data(), s.base_len, scaled.data(), n, order.data(), s.lo, s.hi,
+                       rows, first, meter)) {
+        case RowCurveStatus::kBuilt:
+            break;
+        case RowCurveStatus::kStopped:
+            choice->status = SegmentChoice::kStopped;
+            return;
+        case RowCurveStatus::kTooLarge:
+            choice->status = SegmentChoice::kTooLarge;
+            return;
+        default:
+            return;
+    }
+    // Every score lies within the sum of the rows' largest magnitudes, V; a penalty above 2V
+    // never pays and is held as 2V + 1, which keeps every sum below 2**125.
+    Units bound = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        Units largest = 0;
+        for (std::size_t m = first[k]; m < first[k + 1]; ++m) {
+            const Microseconds end = m + 1 < first[k + 1] ? rows[m + 1].start - 1 : s.hi;
+            const Units a = rows[m].value;
+            const Units b = at(rows[m], end);
+            largest = std::max({largest, a < 0 ? -a : a, b < 0 ? -b : b});
+        }
+        bound += largest;
+        if (bound >= kValueLimit) {
+            choice->status = SegmentChoice::kTooLarge;
+            return;
+        }
+    }
+    const Units cap = 2 * bound + 1;
+    const Units penalty = penalty_units(s.penalty, cap);
+    EngineArray<Microseconds> starts;
+    EngineArray<Microseconds> t;
+    SegmentCentring centring(rows.data(), first.data());
+    if (!starts.allocate(n) || !t.allocate(n) || !centring.reserve(first[n])) {
+        return;
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        starts[k] = scaled[2 * order[k]];
+    }
+    Units top = 0;
+    if (penalty == cap) {
+        // No change can pay: the first best common offset of the summed curve.
+        centring.sum_rows(0, n - 1, s.lo, s.hi);
+        const Microseconds common = centring.first_best(&top);
+        for (std::size_t k = 0; k < n; ++k) {
+            t[k] = common;
+        }
+    } else {
+        const RecursionInput input{rows.data(), first.data(), starts.data(), n, s.lo, s.hi,
+                                   penalty};
+        const SegmentChoice::Status status = assign_offsets(input, meter, t.data(), &top);
+        if (status != SegmentChoice::kFound) {
+            choice->status = status;
+            return;
+        }
+    }
+    const double maximum = to_double(top) / static_cast<double>(kOneMicrosecond);
+    // Segments, then each moved to the middle of its run within the tolerance.
+    std::size_t runs = 1;
+    for (std::size_t k = 1; k < n; ++k) {
+        runs += t[k] != t[k - 1];
+    }
+    if (!choice->segments.allocate(runs) || !choice->offsets.allocate(n)) {
+        return;
+    }
+    const Units tolerance = static_cast<Units>(tolerance_of(maximum) * to_double(kOneMicrosecond));
+    Units slack = tolerance;  // how far the score may still fall below the maximum
+    std::size_t made = 0;
+    for (std::size_t a = 0; a < n;) {
+        std::size_t b = a;
+        while (b + 1 < n && t[b + 1] == t[a]) {
+            ++b;
+        }
+        if (meter.charge(first[b + 1] - first[a])) {
+            choice->status = SegmentChoice::kStopped;
+            return;
+        }
+        const Microseconds own = t[a];
+        Microseconds low = s.lo;
+        Microseconds high = s.hi;
+        // The order with each neighbour, and never a neighbour's own offset.
+        const auto keep_off = [&](Microseconds neighbour) {
+            if (neighbour < own) {
+                low = std::max(low, neighbour + 1);
+            } else {
+                high = std::min(high, neighbour - 1);
+            }
+        };
+        if (a > 0) {
+            low = std::max(low, t[a - 1] - (starts[a] - starts[a - 1]));
+            keep_off(t[a - 1]);
+        }
+        if (b + 1 < n) {
+            high = std::min(high, t[b + 1] + (starts[b + 1] - starts[b]));
+            keep_off(t[b + 1]);
+        }
+        // The run is looked for in a window around the segment's offset, widened until the run
+        // ends inside it: a narrow run costs a look at few breakpoints.
+        Microseconds run_first = own;
+        Microseconds run_last = own;
+        Units here = 0;
+        for (Microseconds width = 1024;; width *= 4) {
+            const Microseconds from = std::max(low, own - width);
+            const Microseconds to = std::min(high, own + width);
+            centring.sum_rows(a, b, from, to);
+            here = centring.value_at(own);
+            centring.run_around(own, here - slack, from, to, &run_first, &run_last);
+            if ((run_first > from || from == low) && (run_last < to || to == high)) {
+                break;
+            }
+        }
+        const Microseconds moved = middle(run_first, run_last);
+        slack -= here - centring.value_at(moved);
+        for (std::size_t k = a; k <= b; ++k) {
+            t[k] = moved;
+            choice->offsets[order[k]] = moved;
+        }
+        choice->segments[made++] = SegmentRun{a, b, moved};
+        a = b + 1;
+    }
+    choice->segment_count = made;
+    choice->score = maximum / 1e6;
+    // The coverage of the table as shifted, through the offset scan's kernel: match's bits.
+    EngineArray<Microseconds> shifted;
+    EngineArray<double> work;
+    if (!shifted.allocate(2 * n) || !work.allocate(scan_work_doubles(n))) {
+        return;
+    }
+    for (std::size_t j = 0; j < n; ++j) {
+        shifted[2 * j] = scaled[2 * j] + choice->offsets[j];
+        shifted[2 * j + 1] = scaled[2 * j + 1] + choice->offsets[j];
+    }
+    const ShiftScan scan{s.c_base, s.base_len, s.base_total, shifted.data(), n};
+    const Microseconds none = 0;
+    scan_offsets(scan, &none, 1, work.data(), &choice->coverage, nullptr);
+    choice->status = SegmentChoice::kFound;
+}
+
+}  // namespace corvela

@@ -1,0 +1,96 @@
+// The best offset for each subtitle row when the offset may change along the film, at a price
+// for every change.
+//
+// Rows are taken in start order (start_order.hpp: equal starts in row order), after scaling by
+// the factor as timedelta * f does. Each row k gets an offset t_k, a whole number of
+// microseconds in [lo, hi], such that no row starts before the one before it once both are
+// shifted (s_{k-1} + t_{k-1} <= s_k + t_k). The score of an assignment is
+//     sum over k of g_k(t_k)  -  P * (number of k with t_k != t_{k-1})
+// where g_k is the offset curve of row k alone (offset_curve.hpp: match's tests of which pairs
+// meet, the amounts in exact arithmetic) and P the split penalty. Each g_k is linear between
+// whole-microsecond breakpoints, and every value is held exactly, as an integer count of
+// 2**-40 us (the curve's fraction unit), so the best score is found exactly, without a grid:
+//
+//     B_k(t) = g_k(t) + max(B_{k+1}(t), max{B_{k+1}(u) : u >= t - (s_{k+1} - s_k)} - P)
+//
+// the best score of rows k.. with row k at t. A suffix maximum and a maximum of two piecewise
+// linear functions are piecewise linear again, with breakpoints on whole microseconds, so each
+// B_k is kept as a list of pieces. The second term is also what keeps the lists short: where
+// B_{k+1} lies more than P below the best reachable value, the split replaces it.
+//
+// The order makes the lists long where it binds: from an offset far above the rows' own, the
+// assignment can only come down by the gap between two starts a row, so B_k keeps a staircase
+// of pieces there. Those offsets are dropped when no best assignment can pass through them: a
+// first pass runs the recursion forwards without the order (cheap: the best after a change is
+// one number), which bounds from above what rows 0..k-1 add with row k at t, and reads back an
+// assignment, put in order, whose exact score bounds the best from below. Where B_k(t) plus the
+// bound stays below that score, B_k(t) is replaced by a value below every score. That pass is
+// used only when the two bounds lie within a few changes' worth of each other.
+//
+// Memory: every B_k is kept for the reading forwards, so it grows with the rows times the
+// pieces a list holds, which grows with the range (about 4 breakpoints for every speech row a
+// subtitle row can meet in the range).
+//
+// Among assignments of the same exact score, the fewest changes win (the count rides along with
+// each piece), then the earliest changes: the assignment is read forwards from row 0, changing
+// offset as soon as a change keeps the best score and count, to the lowest offset that does.
+// Then each run of equal offsets (a segment), in start order, moves to the middle of the run of
+// offsets around its own that keep the score within best_offset's tolerance of the maximum
+// (tolerance_of), while its neighbours stay and the order holds; the run stops short of a
+// neighbour's offset, so the segments stay as they were.
+#ifndef CORVELA_CORE_SEGMENT_SEARCH_HPP
+#define CORVELA_CORE_SEGMENT_SEARCH_HPP
+
+#include <cstddef>
+
+#include "engine_array.hpp"
+#include "exact_seconds.hpp"
+#include "stop_check.hpp"
+
+namespace corvela {
+
+struct SegmentSearch {
+    const double* c_base;  // speech rows: start at [2r], end at [2r + 1]; finite
+    std::size_t base_len;
+    double base_total;                // summed speech lengths in row order; finite, > 0
+    const Microseconds* c_other_us;  // subtitle rows, laid out like the speech
+    std::size_t other_len;
+    double factor;   // finite, > 0
+    Microseconds lo;  // lo <= hi
+    Microseconds hi;
+    double penalty;  // seconds of overlap per change of offset; >= 0, may be infinite
+};
+
+// One run of equal offsets: start-order positions first to last.
+struct SegmentRun {
+    std::size_t first;
+    std::size_t last;
+    Microseconds offset;
+};
+
+struct SegmentChoice {
+    enum Status {
+        kFound,
+        kNoMemory,
+        kStopped,            // the stop check said stop
+        kScaledOutOfRange,   // bound `bad_bound` times the factor leaves timedelta's range
+        kShiftedOutOfRange,  // that scaled bound (bad_value) plus lo (bad_low) or hi does
+        kTooLarge,           // overlaps too large to sum exactly in 128 bits
+    };
+    Status status = kNoMemory;
+    EngineArray<Microseconds> offsets;  // one per subtitle row, in row order
+    EngineArray<SegmentRun> segments;   // in start order
+    std::size_t segment_count = 0;
+    double score = 0.0;     // the best score, in seconds
+    double coverage = 0.0;  // match on the scaled table shifted row by row
+    std::size_t bad_bound = 0;
+    Microseconds bad_value = 0;
+    bool bad_low = false;
+};
+
+// The whole search, without the interpreter; asks `check` (may be null) as it goes.
+void search_segments(const SegmentSearch& search, SegmentChoice* choice, StopCheck* check);
+
+}  // namespace corvela
+
+#endif

@@ -1,0 +1,157 @@
+// The segment search against every assignment of offsets on small tables.
+//
+// Speech bounds are multiples of 2**-18 s and penalties of 2**-22 s, so both times 10**6 are
+// whole numbers of 2**-40 us, the search's own unit: every score is exact in 128-bit integers of
+// that unit, here as there.
+#include "segment_search.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "exact_seconds.hpp"
+
+namespace {
+
+using corvela::Microseconds;
+using corvela::seconds_of;
+
+constexpr Microseconds kUnits = Microseconds{1} << 40;  // per microsecond
+constexpr double kStep = 1.0 / 262144;  // 2**-18 s
+
+struct Case {
+    std::vector<double> c_base;
+    std::vector<Microseconds> units;  // the speech bounds in 2**-40 us
+    std::vector<Microseconds> c_other_us;
+    Microseconds lo;
+    Microseconds hi;
+};
+
+// The summed overlap of one subtitle row shifted by t, in 2**-40 us: match's tests.
+Microseconds gain(const Case& c, std::size_t row, Microseconds t) {
+    const Microseconds os = c.c_other_us[2 * row] + t;
+    const Microseconds oe = c.c_other_us[2 * row + 1] + t;
+    Microseconds sum = 0;
+    for (std::size_t r = 0; 2 * r < c.c_base.size(); ++r) {
+        if (c.c_base[2 * r] <= seconds_of(oe) && seconds_of(os) <= c.c_base[2 * r + 1]) {
+            sum += std::min(c.units[2 * r + 1], oe * kUnits) - std::max(c.units[2 * r], os * kUnits);
+        }
+    }
+    return sum;
+}
+
+class SegmentSearchTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(SegmentSearchTest, FindsTheBestOfEveryAssignment) {
+    std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam()));
+    for (int trial = 0; trial < 150; ++trial) {
+        Case c;
+        const std::size_t speech_rows = 1 + rng() % 3;
+        for (std::size_t j = 0; j < 2 * speech_rows; ++j) {
+            const auto k = static_cast<std::int64_t>(rng() % 30);
+            c.c_base.push_back(static_cast<double>(k) * kStep);
+            c.units.push_back(k * 15625 * (Microseconds{1} << 28));
+        }
+        Microseconds total = 0;
+        for (std::size_t r = 0; r < speech_rows; ++r) {
+            total += c.units[2 * r + 1] - c.units[2 * r];
+        }
+        if (total <= 0) {
+            continue;
+        }
+        const std::size_t rows = 1 + rng() % 3;
+        const Microseconds width = static_cast<Microseconds>(rng() % (rows == 3 ? 14 : 30));
+        c.lo = static_cast<Microseconds>(rng() % 60) - 30;
+        c.hi = c.lo + width;
+        for (std::size_t j = 0; j < rows; ++j) {
+            // Each row one speech row seen late by an offset in the range, give or take.
+            const std::size_t r = rng() % speech_rows;
+            const Microseconds start = c.units[2 * r] / kUnits - c.lo -
+                                       static_cast<Microseconds>(rng() % (width + 1)) +
+                                       static_cast<Microseconds>(rng() % 5) - 2;
+            const Microseconds length = (c.units[2 * r + 1] - c.units[2 * r]) / kUnits +
+                                        static_cast<Microseconds>(rng() % 7) - 3;
+            c.c_other_us.push_back(start);
+            c.c_other_us.push_back(start + length);
+        }
+        const double penalties[] = {0.0, 1.0 / 4194304, 1.0 / 524288, 1e300};
+        const double penalty = penalties[rng() % 4];
+        double base_total = 0.0;
+        for (std::size_t r = 0; r < speech_rows; ++r) {
+            base_total = (c.c_base[2 * r + 1] - c.c_base[2 * r]) + base_total;
+        }
+        const corvela::SegmentSearch search{c.c_base.data(), speech_rows, base_total,
+                                            c.c_other_us.data(), rows, 1.0, c.lo, c.hi,
+                                            penalty};
+        corvela::SegmentChoice choice;
+        corvela::search_segments(search, &choice, nullptr);
+        ASSERT_EQ(choice.status, corvela::SegmentChoice::kFound);
+
+        // Every assignment in start order (ties in row order), scored exactly.
+        std::vector<std::size_t> order(rows);
+        for (std::size_t j = 0; j < rows; ++j) {
+            order[j] = j;
+        }
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return c.c_other_us[2 * a] < c.c_other_us[2 * b];
+        });
+        // The penalty in 2**-40 us: n * 2**-22 s is n * 15625 * 2**24 units.
+        const Microseconds price = penalty > 1.0 ? Microseconds{1} << 100
+                                                 : static_cast<Microseconds>(penalty * 4194304) *
+                                                       15625 * (Microseconds{1} << 24);
+        Microseconds best = 0;
+        std::size_t fewest = rows;
+        bool any = false;
+        std::vector<Microseconds> t(rows, c.lo);
+        for (;;) {
+            bool ordered = true;
+            std::size_t changes = 0;
+            Microseconds score = 0;
+            for (std::size_t k = 0; k < rows; ++k) {
+                score += gain(c, order[k], t[k]);
+                if (k > 0) {
+                    ordered = ordered && c.c_other_us[2 * order[k - 1]] + t[k - 1] <=
+                                             c.c_other_us[2 * order[k]] + t[k];
+                    changes += t[k] != t[k - 1];
+                }
+            }
+            score -= price * static_cast<Microseconds>(changes);
+            if (ordered && (!any || score > best || (score == best && changes < fewest))) {
+                best = score;
+                fewest = changes;
+                any = true;
+            }
+            std::size_t k = 0;
+            while (k < rows && t[k] == c.hi) {
+                t[k++] = c.lo;
+            }
+            if (k == rows) {
+                break;
+            }
+            ++t[k];
+        }
+        // The score in seconds (exact here), the fewest changes, and an assignment that keeps
+        // the order within the tolerance of the best.
+        ASSERT_EQ(choice.score, static_cast<double>(best) / kUnits / 1e6) << trial;
+        ASSERT_EQ(choice.segment_count, fewest + 1) << trial;
+        Microseconds score = 0;
+        for (std::size_t k = 0; k < rows; ++k) {
+            const Microseconds offset = choice.offsets[order[k]];
+            ASSERT_TRUE(offset >= c.lo && offset <= c.hi);
+            score += gain(c, order[k], offset);
+            if (k > 0) {
+                ASSERT_LE(c.c_other_us[2 * order[k - 1]] + choice.offsets[order[k - 1]],
+                          c.c_other_us[2 * order[k]] + offset);
+            }
+        }
+        EXPECT_GE(score - price * static_cast<Microseconds>(fewest),
+                  best - kUnits / 1000 - kUnits / 1000000);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, SegmentSearchTest, ::testing::Values(1, 2, 3));
+
+}  // namespace
