@@ -83,9 +83,9 @@ TEST_P(SegmentSearchTest, FindsTheBestOfEveryAssignment) {
         for (std::size_t r = 0; r < speech_rows; ++r) {
             base_total = (c.c_base[2 * r + 1] - c.c_base[2 * r]) + base_total;
         }
-        const corvela::SegmentSearch search{c.c_base.data(), speech_rows, base_total,
-                                            c.c_other_us.data(), rows, 1.0, c.lo, c.hi,
-                                            penalty};
+        const corvela::SegmentSearch search{
+            {c.c_base.data(), speech_rows, base_total, c.c_other_us.data(), rows},
+            1.0, c.lo, c.hi, penalty};
         corvela::SegmentChoice choice;
         corvela::search_segments(search, &choice, nullptr);
         ASSERT_EQ(choice.status, corvela::SegmentChoice::kFound);

@@ -43,7 +43,7 @@ struct Film {
 
 TEST(StopCheck, ScanAskedAsItGoesGivesTheUncheckedResults) {
     const Film film;
-    const corvela::ShiftScan scan{film.c_base.data(), 3000, film.total, film.c_other_us.data(),
+    const corvela::OffsetTables scan{film.c_base.data(), 3000, film.total, film.c_other_us.data(),
                                   3000};
     std::vector<Microseconds> offsets(400);
     for (std::size_t k = 0; k < offsets.size(); ++k) {
@@ -68,9 +68,9 @@ TEST(StopCheck, ScanAskedAsItGoesGivesTheUncheckedResults) {
 TEST(StopCheck, SearchStopsWhenTold) {
     const Film film;
     const double factors[] = {1.0, 1.001, 0.999};
-    const corvela::OffsetSearch search{film.c_base.data(), 3000, film.total,
-                                       film.c_other_us.data(), 3000, factors, 3,
-                                       -100000000, 100000000, 1000000};
+    const corvela::OffsetSearch search{
+        {film.c_base.data(), 3000, film.total, film.c_other_us.data(), 3000},
+        factors, 3, -100000000, 100000000, 1000000};
     corvela::OffsetChoice due;
     corvela::search_best_offset(search, &due, nullptr);
     ASSERT_EQ(due.status, corvela::OffsetChoice::kFound);

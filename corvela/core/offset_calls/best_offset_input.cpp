@@ -65,6 +65,20 @@ int read_factor(PyObject* item, const char* place, double* out) {
     return 0;
 }
 
+// lo and hi, timedelta with lo <= hi, of `caller`().
+int read_range(PyObject* lo, PyObject* hi, PyTypeObject* timedelta, const char* caller,
+               Microseconds* lo_out, Microseconds* hi_out) {
+    if (read_shift(lo, timedelta, "lo", lo_out) < 0 ||
+        read_shift(hi, timedelta, "hi", hi_out) < 0) {
+        return -1;
+    }
+    if (*lo_out > *hi_out) {
+        PyErr_Format(PyExc_ValueError, "%s() needs lo <= hi, but lo is after hi", caller);
+        return -1;
+    }
+    return 0;
+}
+
 int read_factors(PyObject* factors, SearchArguments& out) {
     if (factors == nullptr) {
         if (out.factors.create(1) < 0) {
@@ -101,12 +115,7 @@ int read_factors(PyObject* factors, SearchArguments& out) {
 
 int read_search_arguments(PyObject* lo, PyObject* hi, PyObject* factors, PyObject* separation,
                           PyTypeObject* timedelta, SearchArguments& out) {
-    if (read_shift(lo, timedelta, "lo", &out.lo) < 0 ||
-        read_shift(hi, timedelta, "hi", &out.hi) < 0) {
-        return -1;
-    }
-    if (out.lo > out.hi) {
-        PyErr_SetString(PyExc_ValueError, "best_offset() needs lo <= hi, but lo is after hi");
+    if (read_range(lo, hi, timedelta, "best_offset", &out.lo, &out.hi) < 0) {
         return -1;
     }
     if (read_factors(factors, out) < 0) {
@@ -128,12 +137,7 @@ int read_search_arguments(PyObject* lo, PyObject* hi, PyObject* factors, PyObjec
 
 int read_segment_arguments(PyObject* lo, PyObject* hi, PyObject* penalty, PyObject* factor,
                            PyTypeObject* timedelta, SegmentArguments& out) {
-    if (read_shift(lo, timedelta, "lo", &out.lo) < 0 ||
-        read_shift(hi, timedelta, "hi", &out.hi) < 0) {
-        return -1;
-    }
-    if (out.lo > out.hi) {
-        PyErr_SetString(PyExc_ValueError, "best_segments() needs lo <= hi, but lo is after hi");
+    if (read_range(lo, hi, timedelta, "best_segments", &out.lo, &out.hi) < 0) {
         return -1;
     }
     // A float or an int, read without running Python code (an int through its value).

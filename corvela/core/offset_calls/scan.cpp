@@ -7,7 +7,9 @@
 #include <datetime.h>
 
 #include <cstddef>
+#include <cstring>
 #include <initializer_list>
+#include <type_traits>
 
 #include "argument_binding.hpp"
 #include "best_offset_input.hpp"
@@ -130,8 +132,7 @@ PyObject* coverage(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, P
         results.create(offset_count) < 0) {
         return nullptr;
     }
-    const corvela::ShiftScan scan{input.c_base.data(), static_cast<std::size_t>(input.base_len),
-                                  input.base_total, input.c_other_us.data(), other_len};
+    const corvela::OffsetTables scan = input.tables();
     // Only native tables from here on: other threads run while the offsets are computed.
     corvela::UnlockedSection unlocked(polls != 0);
     const bool done = corvela::scan_offsets(scan, input.offsets.data(), offset_count, work.data(),
@@ -144,6 +145,29 @@ PyObject* coverage(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, P
 }
 
 // --- best_offset ---------------------------------------------------------------------------
+
+// Runs run(check) with the interpreter lock released, so that other threads go on and, in the
+// main thread, Ctrl-C stops it; only native tables may be touched there. True when it found
+// `choice`; false with an exception set: the signal handler's when it stopped, raise_failure()'s
+// when it failed.
+template <class Choice, class Run, class RaiseFailure>
+bool searched(const Choice& choice, Run&& run, RaiseFailure&& raise_failure) {
+    const int polls = corvela::handles_signals();
+    if (polls < 0) {
+        return false;
+    }
+    corvela::UnlockedSection unlocked(polls != 0);
+    run(unlocked.check());
+    unlocked.finish();
+    if (choice.status == Choice::kStopped) {
+        return false;
+    }
+    if (choice.status != Choice::kFound) {
+        raise_failure();
+        return false;
+    }
+    return true;
+}
 
 PyObject* new_timedelta(PyTypeObject* timedelta, corvela::Microseconds us) {
     const corvela::Microseconds days = corvela::floor_days(us);
@@ -178,31 +202,40 @@ int raise_speech_fault(const corvela::ScanInput& input, const char* caller) {
     return -1;
 }
 
+// The OverflowError of the scaled bound `bad_bound` (counted along other's rows), or of that
+// bound shifted by lo or hi (`shifted`, the sum's low end when bad_low), leaving timedelta's
+// range; `factor` names the factor as the call's arguments do.
+int raise_out_of_range(bool shifted, std::size_t bad_bound, corvela::Microseconds bad_value,
+                       bool bad_low, corvela::Microseconds lo, corvela::Microseconds hi,
+                       const char* factor) {
+    const std::size_t row = bad_bound / 2;
+    const std::size_t item = bad_bound % 2;
+    if (!shifted) {
+        PyErr_Format(PyExc_OverflowError,
+                     "other[%zu][%zu] * %s leaves timedelta's range (days must have magnitude "
+                     "<= 999999999)",
+                     row, item, factor);
+        return -1;
+    }
+    PyErr_Format(PyExc_OverflowError,
+                 "other[%zu][%zu] * %s + %s: days=%lld; must have magnitude <= 999999999", row,
+                 item, factor, bad_low ? "lo" : "hi",
+                 static_cast<long long>(corvela::floor_days(bad_value + (bad_low ? lo : hi))));
+    return -1;
+}
+
 int raise_search_failure(const corvela::OffsetChoice& choice,
                          const corvela::SearchArguments& arguments) {
-    const std::size_t row = choice.bad_bound / 2;
-    const std::size_t item = choice.bad_bound % 2;
-    switch (choice.status) {
-        case corvela::OffsetChoice::kScaledOutOfRange:
-            PyErr_Format(PyExc_OverflowError,
-                         "other[%zu][%zu] * factors[%zu] leaves timedelta's range (days must "
-                         "have magnitude <= 999999999)",
-                         row, item, choice.bad_factor);
-            return -1;
-        case corvela::OffsetChoice::kShiftedOutOfRange: {
-            const corvela::Microseconds shifted =
-                choice.bad_value + (choice.bad_low ? arguments.lo : arguments.hi);
-            PyErr_Format(PyExc_OverflowError,
-                         "other[%zu][%zu] * factors[%zu] + %s: days=%lld; must have magnitude <= "
-                         "999999999",
-                         row, item, choice.bad_factor, choice.bad_low ? "lo" : "hi",
-                         static_cast<long long>(corvela::floor_days(shifted)));
-            return -1;
-        }
-        default:
-            PyErr_NoMemory();
-            return -1;
+    if (choice.status != corvela::OffsetChoice::kScaledOutOfRange &&
+        choice.status != corvela::OffsetChoice::kShiftedOutOfRange) {
+        PyErr_NoMemory();
+        return -1;
     }
+    char factor[48];
+    PyOS_snprintf(factor, sizeof factor, "factors[%zu]", choice.bad_factor);
+    return raise_out_of_range(choice.status == corvela::OffsetChoice::kShiftedOutOfRange,
+                              choice.bad_bound, choice.bad_value, choice.bad_low, arguments.lo,
+                              arguments.hi, factor);
 }
 
 PyObject* none() {
@@ -232,7 +265,8 @@ PyObject* result_item(ModuleState* state, const corvela::OffsetChoice& choice,
 }
 
 PyObject* best_offset_result(ModuleState* state, const corvela::OffsetChoice& choice,
-                             const corvela::SearchArguments& arguments) {
+                             const corvela::SearchArguments& arguments,
+                             const corvela::ScanInput&) {
     PyRef result(PyStructSequence_New(state->best_offset));
     if (!result) {
         return nullptr;
@@ -248,91 +282,42 @@ PyObject* best_offset_result(ModuleState* state, const corvela::OffsetChoice& ch
     return result.release();
 }
 
-// Reads the arguments of best_offset, held and released as read_coverage() does.
-int read_best_offset(ModuleState* state, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, corvela::ScanInput& input,
-                     corvela::SearchArguments& arguments) {
+// Reads the arguments of best_offset or best_segments (`signature`): base and other as coverage()
+// reads them, then the other four through read_rest(bound). Each argument is held while any is
+// read, and released on every path, as read_coverage() does.
+template <class ReadRest>
+int read_search_call(ModuleState* state, const corvela::Signature& signature,
+                     PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                     corvela::ScanInput& input, ReadRest&& read_rest) {
     PyObject* bound[6];
-    if (corvela::bind_arguments(kBestOffset, args, nargsf, kwnames, bound) < 0) {
+    if (corvela::bind_arguments(signature, args, nargsf, kwnames, bound) < 0) {
         return -1;
     }
     PyRef held[6];
     for (Py_ssize_t n = 0; n < 6; ++n) {
         held[n] = PyRef::borrow(bound[n]);
     }
-    if (check_list(bound[0], "best_offset", "base") < 0 ||
-        check_list(bound[1], "best_offset", "other") < 0) {
+    const char* caller = signature.function;
+    if (check_list(bound[0], caller, "base") < 0 || check_list(bound[1], caller, "other") < 0) {
         return -1;
     }
-    if (corvela::read_scan_tables(bound[0], bound[1], state->timedelta, "best_offset", true,
-                                   input) < 0 ||
-        corvela::read_search_arguments(bound[2], bound[3], bound[4], bound[5], state->timedelta,
-                                       arguments) < 0) {
+    if (corvela::read_scan_tables(bound[0], bound[1], state->timedelta, caller, true, input) < 0 ||
+        read_rest(bound) < 0) {
         return -1;
     }
-    return raise_speech_fault(input, "best_offset");
-}
-
-PyObject* best_offset(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                      PyObject* kwnames) {
-    ModuleState* state = state_of(module);
-    corvela::ScanInput input;
-    corvela::SearchArguments arguments;
-    if (read_best_offset(state, args, nargsf, kwnames, input, arguments) < 0) {
-        return nullptr;
-    }
-    const int polls = corvela::handles_signals();
-    if (polls < 0) {
-        return nullptr;
-    }
-    const corvela::OffsetSearch search{input.c_base.data(),
-                                       static_cast<std::size_t>(input.base_len),
-                                       input.base_total,
-                                       input.c_other_us.data(),
-                                       static_cast<std::size_t>(input.other_len),
-                                       arguments.factors.data(),
-                                       static_cast<std::size_t>(arguments.factor_count),
-                                       arguments.lo,
-                                       arguments.hi,
-                                       arguments.separation};
-    corvela::OffsetChoice choice;
-    // Only native tables from here on: other threads run while the curves are built.
-    corvela::UnlockedSection unlocked(polls != 0);
-    corvela::search_best_offset(search, &choice, unlocked.check());
-    unlocked.finish();
-    if (choice.status == corvela::OffsetChoice::kStopped) {
-        return nullptr;  // with the signal handler's exception
-    }
-    if (choice.status != corvela::OffsetChoice::kFound) {
-        raise_search_failure(choice, arguments);
-        return nullptr;
-    }
-    return best_offset_result(state, choice, arguments);
+    return raise_speech_fault(input, caller);
 }
 
 // --- best_segments -------------------------------------------------------------------------
 
 int raise_segment_failure(const corvela::SegmentChoice& choice,
                           const corvela::SegmentArguments& arguments) {
-    const std::size_t row = choice.bad_bound / 2;
-    const std::size_t item = choice.bad_bound % 2;
     switch (choice.status) {
         case corvela::SegmentChoice::kScaledOutOfRange:
-            PyErr_Format(PyExc_OverflowError,
-                         "other[%zu][%zu] * factor leaves timedelta's range (days must have "
-                         "magnitude <= 999999999)",
-                         row, item);
-            return -1;
-        case corvela::SegmentChoice::kShiftedOutOfRange: {
-            const corvela::Microseconds shifted =
-                choice.bad_value + (choice.bad_low ? arguments.lo : arguments.hi);
-            PyErr_Format(PyExc_OverflowError,
-                         "other[%zu][%zu] * factor + %s: days=%lld; must have magnitude <= "
-                         "999999999",
-                         row, item, choice.bad_low ? "lo" : "hi",
-                         static_cast<long long>(corvela::floor_days(shifted)));
-            return -1;
-        }
+        case corvela::SegmentChoice::kShiftedOutOfRange:
+            return raise_out_of_range(choice.status == corvela::SegmentChoice::kShiftedOutOfRange,
+                                      choice.bad_bound, choice.bad_value, choice.bad_low,
+                                      arguments.lo, arguments.hi, "factor");
         case corvela::SegmentChoice::kTooLarge:
             PyErr_SetString(PyExc_OverflowError,
                             "best_segments(): the overlaps are too large to be summed exactly");
@@ -383,7 +368,9 @@ PyObject* segments_list(ModuleState* state, const corvela::SegmentChoice& choice
 }
 
 PyObject* best_segments_result(ModuleState* state, const corvela::SegmentChoice& choice,
-                               std::size_t n) {
+                               const corvela::SegmentArguments&,
+                               const corvela::ScanInput& input) {
+    const auto n = static_cast<std::size_t>(input.other_len);
     PyRef result(PyStructSequence_New(state->best_segments));
     if (!result) {
         return nullptr;
@@ -401,70 +388,79 @@ PyObject* best_segments_result(ModuleState* state, const corvela::SegmentChoice&
     return result.release();
 }
 
-// Reads the arguments of best_segments, held and released as read_coverage() does.
-int read_best_segments(ModuleState* state, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames, corvela::ScanInput& input,
-                       corvela::SegmentArguments& arguments) {
-    PyObject* bound[6];
-    if (corvela::bind_arguments(kBestSegments, args, nargsf, kwnames, bound) < 0) {
-        return -1;
-    }
-    PyRef held[6];
-    for (Py_ssize_t n = 0; n < 6; ++n) {
-        held[n] = PyRef::borrow(bound[n]);
-    }
-    if (check_list(bound[0], "best_segments", "base") < 0 ||
-        check_list(bound[1], "best_segments", "other") < 0) {
-        return -1;
-    }
-    if (corvela::read_scan_tables(bound[0], bound[1], state->timedelta, "best_segments", true,
-                                   input) < 0 ||
-        corvela::read_segment_arguments(bound[2], bound[3], bound[4], bound[5], state->timedelta,
-                                        arguments) < 0) {
-        return -1;
-    }
-    return raise_speech_fault(input, "best_segments");
+// --- the two searches ------------------------------------------------------------------------
+
+// The search of best_offset over native tables; runs without the interpreter lock.
+void run_best_offset(const corvela::ScanInput& input, const corvela::SearchArguments& arguments,
+                     corvela::OffsetChoice* choice, corvela::StopCheck* check) {
+    const corvela::OffsetSearch search{input.tables(),
+                                       arguments.factors.data(),
+                                       static_cast<std::size_t>(arguments.factor_count),
+                                       arguments.lo,
+                                       arguments.hi,
+                                       arguments.separation};
+    corvela::search_best_offset(search, choice, check);
 }
 
-PyObject* best_segments(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
-                        PyObject* kwnames) {
+// The search of best_segments over native tables; runs without the interpreter lock.
+void run_best_segments(const corvela::ScanInput& input,
+                       const corvela::SegmentArguments& arguments,
+                       corvela::SegmentChoice* choice, corvela::StopCheck* check) {
+    const corvela::SegmentSearch search{input.tables(), arguments.factor, arguments.lo,
+                                        arguments.hi, arguments.penalty};
+    corvela::search_segments(search, choice, check);
+}
+
+// What best_offset and best_segments each add to the one way both are called (search_call):
+// how the arguments after base and other are read, the search, its errors and its result.
+template <class Arguments, class Choice>
+struct SearchCall {
+    using ArgumentType = Arguments;
+    using ChoiceType = Choice;
+    const corvela::Signature& signature;
+    int (*read)(PyObject*, PyObject*, PyObject*, PyObject*, PyTypeObject*, Arguments&);
+    void (*run)(const corvela::ScanInput&, const Arguments&, Choice*, corvela::StopCheck*);
+    int (*raise_failure)(const Choice&, const Arguments&);
+    PyObject* (*result)(ModuleState*, const Choice&, const Arguments&, const corvela::ScanInput&);
+};
+
+const SearchCall<corvela::SearchArguments, corvela::OffsetChoice> kBestOffsetCall{
+    kBestOffset, corvela::read_search_arguments, run_best_offset, raise_search_failure,
+    best_offset_result};
+const SearchCall<corvela::SegmentArguments, corvela::SegmentChoice> kBestSegmentsCall{
+    kBestSegments, corvela::read_segment_arguments, run_best_segments, raise_segment_failure,
+    best_segments_result};
+
+// best_offset() and best_segments(): the arguments read and held, the search run without the
+// interpreter lock (searched()), the result made.
+template <const auto& call>
+PyObject* search_call(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames) {
+    using Call = std::remove_reference_t<decltype(call)>;
     ModuleState* state = state_of(module);
     corvela::ScanInput input;
-    corvela::SegmentArguments arguments;
-    if (read_best_segments(state, args, nargsf, kwnames, input, arguments) < 0) {
+    typename Call::ArgumentType arguments;
+    const auto read_rest = [state, &arguments](PyObject* const* bound) {
+        return call.read(bound[2], bound[3], bound[4], bound[5], state->timedelta, arguments);
+    };
+    if (read_search_call(state, call.signature, args, nargsf, kwnames, input, read_rest) < 0) {
         return nullptr;
     }
-    const int polls = corvela::handles_signals();
-    if (polls < 0) {
+    typename Call::ChoiceType choice;
+    const auto run = [&](corvela::StopCheck* check) { call.run(input, arguments, &choice, check); };
+    if (!searched(choice, run, [&] { call.raise_failure(choice, arguments); })) {
         return nullptr;
     }
-    const auto n = static_cast<std::size_t>(input.other_len);
-    const corvela::SegmentSearch search{input.c_base.data(),
-                                        static_cast<std::size_t>(input.base_len),
-                                        input.base_total,
-                                        input.c_other_us.data(),
-                                        n,
-                                        arguments.factor,
-                                        arguments.lo,
-                                        arguments.hi,
-                                        arguments.penalty};
-    corvela::SegmentChoice choice;
-    // Only native tables from here on: other threads run while the rows are weighed.
-    corvela::UnlockedSection unlocked(polls != 0);
-    corvela::search_segments(search, &choice, unlocked.check());
-    unlocked.finish();
-    if (choice.status == corvela::SegmentChoice::kStopped) {
-        return nullptr;  // with the signal handler's exception
-    }
-    if (choice.status != corvela::SegmentChoice::kFound) {
-        raise_segment_failure(choice, arguments);
-        return nullptr;
-    }
-    return best_segments_result(state, choice, n);
+    return call.result(state, choice, arguments, input);
+}
+
+// A fastcall-with-keywords function as the method table stores it.
+PyCFunction as_method(PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
 }
 
 PyMethodDef module_methods[] = {
-    {"coverage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(coverage)),
+    {"coverage", as_method(coverage),
      METH_FASTCALL | METH_KEYWORDS,
      "coverage($module, /, base, other, offsets)\n--\n\n"
      "Coverage of the speech by the subtitles shifted by each offset.\n\n"
@@ -481,7 +477,7 @@ PyMethodDef module_methods[] = {
      "when a shifted bound leaves timedelta's range, and RuntimeError when code run by a\n"
      "conversion changes the size of base or other, or offsets gives more or fewer items than\n"
      "its length. In the main thread, Ctrl-C stops the computation with KeyboardInterrupt."},
-    {"best_offset", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(best_offset)),
+    {"best_offset", as_method(search_call<kBestOffsetCall>),
      METH_FASTCALL | METH_KEYWORDS,
      // No text signature: its default for separation is a call, which inspect cannot read.
      "best_offset(base, other, lo, hi, *, factors=(1.0,), separation=timedelta(seconds=1))\n\n"
@@ -514,7 +510,7 @@ PyMethodDef module_methods[] = {
      "timedelta's range. The curves are built without the interpreter lock; in the main\n"
      "thread, Ctrl-C stops them with KeyboardInterrupt."},
     {"best_segments",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(best_segments)),
+     as_method(search_call<kBestSegmentsCall>),
      METH_FASTCALL | METH_KEYWORDS,
      "best_segments($module, /, base, other, lo, hi, split_penalty, *, factor=1.0)\n--\n\n"
      "The best offset in [lo, hi] for each subtitle row, to the microsecond, when the offset\n"
@@ -617,6 +613,19 @@ PyObject* frame_rate_factors() {
     return tuple.release();
 }
 
+// Makes the struct sequence type of `desc`, keeps it in *slot and adds it to the module under
+// its name (the part of desc->name after the module's).
+int add_result_type(PyObject* module, PyStructSequence_Desc* desc, PyTypeObject** slot) {
+    PyTypeObject* type = PyStructSequence_NewType(desc);
+    if (type == nullptr) {
+        return -1;
+    }
+    *slot = type;
+    const char* dot = std::strrchr(desc->name, '.');
+    return add_to_module(module, dot != nullptr ? dot + 1 : desc->name,
+                         reinterpret_cast<PyObject*>(type));
+}
+
 int module_exec(PyObject* module) {
     PyTypeObject* type = nullptr;
     if (corvela::readable_timedelta_type(&type) < 0) {
@@ -630,20 +639,8 @@ int module_exec(PyObject* module) {
     }
     Py_INCREF(type);
     state_of(module)->timedelta = type;
-    PyTypeObject* result_type = PyStructSequence_NewType(&kBestOffsetDesc);
-    if (result_type == nullptr) {
-        return -1;
-    }
-    state_of(module)->best_offset = result_type;
-    if (add_to_module(module, "BestOffset", reinterpret_cast<PyObject*>(result_type)) < 0) {
-        return -1;
-    }
-    PyTypeObject* segments_type = PyStructSequence_NewType(&kBestSegmentsDesc);
-    if (segments_type == nullptr) {
-        return -1;
-    }
-    state_of(module)->best_segments = segments_type;
-    if (add_to_module(module, "BestSegments", reinterpret_cast<PyObject*>(segments_type)) < 0) {
+    if (add_result_type(module, &kBestOffsetDesc, &state_of(module)->best_offset) < 0 ||
+        add_result_type(module, &kBestSegmentsDesc, &state_of(module)->best_segments) < 0) {
         return -1;
     }
     PyRef factors(frame_rate_factors());

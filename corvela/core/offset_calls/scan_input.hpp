@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "exact_seconds.hpp"
+#include "offset_tables.hpp"
 #include "owned_array.hpp"
 #include "py_ref.hpp"
 
@@ -19,6 +20,12 @@ struct ScanInput {
     Py_ssize_t other_len = 0;
     NativeArray<Microseconds> offsets;
     Py_ssize_t offset_count = 0;
+
+    // The two tables as the offset engines take them.
+    OffsetTables tables() const {
+        return {c_base.data(), static_cast<std::size_t>(base_len), base_total, c_other_us.data(),
+                static_cast<std::size_t>(other_len)};
+    }
 };
 
 // Fills `input` from the three arguments of `coverage` (base and other exact lists, offsets any

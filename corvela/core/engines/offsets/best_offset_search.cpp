@@ -198,7 +198,7 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
     if (!work.allocate(scan_work_doubles(s.other_len))) {
         return;
     }
-    const ShiftScan scan{s.c_base, s.base_len, s.base_total, scaled.data() + chosen * bounds,
+    const OffsetTables scan{s.c_base, s.base_len, s.base_total, scaled.data() + chosen * bounds,
                          s.other_len};
     scan_offsets(scan, offsets, best.has_runner_up ? 2 : 1, work.data(), coverages, nullptr);
     choice->coverage = coverages[0];

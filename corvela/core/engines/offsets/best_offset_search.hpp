@@ -23,16 +23,13 @@
 #include <cstddef>
 
 #include "exact_seconds.hpp"
+#include "offset_tables.hpp"
 #include "stop_check.hpp"
 
 namespace corvela {
 
-struct OffsetSearch {
-    const double* c_base;            // speech rows: start at [2r], end at [2r + 1]; finite
-    std::size_t base_len;
-    double base_total;               // summed speech lengths in row order; finite, > 0
-    const Microseconds* c_other_us;  // subtitle rows, laid out like the speech
-    std::size_t other_len;
+// The speech bounds finite, their total finite and above zero.
+struct OffsetSearch : OffsetTables {
     const double* factors;  // finite, > 0
     std::size_t factor_count;
     Microseconds lo;  // lo <= hi

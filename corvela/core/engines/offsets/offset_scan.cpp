@@ -16,7 +16,7 @@ namespace {
 // already. A common shift keeps this order, and since the conversion to seconds never
 // decreases, the shifted starts never decrease along it either: one sort serves every offset.
 // False when the memory cannot be had (or the rows outgrow 32-bit row numbers).
-bool subtitle_start_order(const ShiftScan& scan, EngineArray<std::uint32_t>* order) noexcept {
+bool subtitle_start_order(const OffsetTables& scan, EngineArray<std::uint32_t>* order) noexcept {
     const Microseconds* us = scan.c_other_us;
     bool in_order = true;
     for (std::size_t j = 1; j < scan.other_len && in_order; ++j) {
@@ -33,7 +33,7 @@ bool subtitle_start_order(const ShiftScan& scan, EngineArray<std::uint32_t>* ord
 
 // The engine for one shifted table: the sweep prepared once for the whole scan where it wins,
 // otherwise the engine choice of `match`. Both give the pair loop's bits.
-double coverage_of_shift(const ShiftScan& scan, OverlapSweep* sweep,
+double coverage_of_shift(const OffsetTables& scan, OverlapSweep* sweep,
                          const double* shifted) noexcept {
     if (sweep != nullptr) {
         const std::size_t started_len = sweep->fit(shifted);
@@ -68,7 +68,7 @@ void shift_exact(const Microseconds* us, std::size_t bounds, Microseconds offset
 
 }  // namespace
 
-bool scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_t offset_count,
+bool scan_offsets(const OffsetTables& scan, const Microseconds* offsets, std::size_t offset_count,
                   double* work, double* results, StopCheck* check) {
     const std::size_t bounds = 2 * scan.other_len;
     double* counts = work;

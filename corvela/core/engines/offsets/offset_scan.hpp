@@ -10,17 +10,10 @@
 #include <cstddef>
 
 #include "exact_seconds.hpp"
+#include "offset_tables.hpp"
 #include "stop_check.hpp"
 
 namespace corvela {
-
-struct ShiftScan {
-    const double* c_base;            // speech rows: start at [2r], end at [2r + 1]
-    std::size_t base_len;
-    double base_total;               // summed speech lengths, in row order
-    const Microseconds* c_other_us;  // subtitle rows, laid out like the speech
-    std::size_t other_len;
-};
 
 // Doubles of work space scan_offsets() needs, from the caller.
 constexpr std::size_t scan_work_doubles(std::size_t other_len) {
@@ -30,7 +23,7 @@ constexpr std::size_t scan_work_doubles(std::size_t other_len) {
 // results[k] is the coverage with every subtitle bound moved by offsets[k]. Every shifted bound
 // must lie within timedelta's range (the caller has checked it). Asks `check` (may be null)
 // between offsets, and returns false, the results incomplete, when it says stop; true otherwise.
-bool scan_offsets(const ShiftScan& scan, const Microseconds* offsets, std::size_t offset_count,
+bool scan_offsets(const OffsetTables& scan, const Microseconds* offsets, std::size_t offset_count,
                   double* work, double* results, StopCheck* check);
 
 }  // namespace corvela

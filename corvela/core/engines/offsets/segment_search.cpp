@@ -80,7 +80,8 @@ public:
                 last = p;
                 return;
             }
-            if (last.slope == p.slope && last.changes == p.changes && at(last, p.start) == p.value) {
+            if (last.slope == p.slope && last.changes == p.changes &&
+                at(last, p.start) == p.value) {
                 return;
             }
         }
@@ -193,6 +194,27 @@ void after_change(const Piece* f, std::size_t n, Microseconds shift, Microsecond
     out.reverse_and_merge();
 }
 
+// Calls span(p, q, t, end) for each stretch [t, end] of [lo, hi] over which neither the piece p
+// of f nor the piece q of g changes, from lo up; both lists cover [lo, hi] from lo.
+template <class F, class G, class Span>
+void for_each_span(const F* f, std::size_t fn, const G* g, std::size_t gn, Microseconds lo,
+                   Microseconds hi, Span&& span) {
+    std::size_t i = 0;
+    std::size_t j = 0;
+    for (Microseconds t = lo;;) {
+        const Microseconds next_f = i + 1 < fn ? f[i + 1].start : hi + 1;
+        const Microseconds next_g = j + 1 < gn ? g[j + 1].start : hi + 1;
+        const Microseconds next = std::min(next_f, next_g);
+        span(f[i], g[j], t, next - 1);
+        if (next > hi) {
+            return;
+        }
+        t = next;
+        i += next_f == next;
+        j += next_g == next;
+    }
+}
+
 // Below every score: what a pruned offset is worth (more than 2**121 below any score, and
 // never within reach of 2**-128 after the sums the recursion adds to it).
 constexpr Units kPruned = -(Units{1} << 124);
@@ -201,13 +223,8 @@ constexpr Units kPruned = -(Units{1} << 124);
 // reaches g (ties to f) and kPruned elsewhere.
 void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, Microseconds lo,
                Microseconds hi, PieceList& out, bool prune = false) {
-    std::size_t i = 0;
-    std::size_t j = 0;
-    Microseconds t = lo;
-    for (;;) {
-        const Piece& p = f[i];
-        const Piece& q = g[j];
-        const Microseconds end = std::min(end_of(f, fn, i, hi), end_of(g, gn, j, hi));
+    for_each_span(f, fn, g, gn, lo, hi,
+                  [&](const Piece& p, const Piece& q, Microseconds t, Microseconds end) {
         const Units vp = at(p, t);
         const Units vq = at(q, t);
         const Units delta = vp - vq;
@@ -246,38 +263,16 @@ void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, M
                 push_g(t + static_cast<Microseconds>(to) + 1);
             }
         }
-        if (end == hi) {
-            return;
-        }
-        t = end + 1;
-        if (i + 1 < fn && f[i + 1].start == t) {
-            ++i;
-        }
-        if (j + 1 < gn && g[j + 1].start == t) {
-            ++j;
-        }
-    }
+    });
 }
 
 // Appends f + the row's curve to `out`.
 void add_row(const Piece* f, std::size_t fn, const RowPiece* g, std::size_t gn, Microseconds lo,
              Microseconds hi, PieceList& out) {
-    std::size_t i = 0;
-    std::size_t j = 0;
-    Microseconds t = lo;
-    for (;;) {
-        const Piece& p = f[i];
-        const RowPiece& q = g[j];
-        out.push({t, at(p, t) + at(q, t), p.slope + q.slope, p.changes});
-        const Microseconds next_f = i + 1 < fn ? f[i + 1].start : hi + 1;
-        const Microseconds next_g = j + 1 < gn ? g[j + 1].start : hi + 1;
-        t = std::min(next_f, next_g);
-        if (t > hi) {
-            return;
-        }
-        i += next_f == t;
-        j += next_g == t;
-    }
+    for_each_span(f, fn, g, gn, lo, hi,
+                  [&out](const Piece& p, const RowPiece& q, Microseconds t, Microseconds) {
+                      out.push({t, at(p, t) + at(q, t), p.slope + q.slope, p.changes});
+                  });
 }
 
 // The best (value, changes) of f over [from, hi] and its first offset.
@@ -657,8 +652,7 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
         return;
     }
     {
-        const OffsetSearch range{s.c_base, s.base_len, s.base_total, s.c_other_us, n,
-                                 &s.factor, 1, s.lo, s.hi, 0};
+        const OffsetSearch range{s, &s.factor, 1, s.lo, s.hi, 0};
         OffsetChoice failure;
         if (!scale_tables(range, scaled.data(), &failure)) {
             choice->status = failure.status == OffsetChoice::kScaledOutOfRange
@@ -814,7 +808,7 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
         shifted[2 * j] = scaled[2 * j] + choice->offsets[j];
         shifted[2 * j + 1] = scaled[2 * j + 1] + choice->offsets[j];
     }
-    const ShiftScan scan{s.c_base, s.base_len, s.base_total, shifted.data(), n};
+    const OffsetTables scan{s.c_base, s.base_len, s.base_total, shifted.data(), n};
     const Microseconds none = 0;
     scan_offsets(scan, &none, 1, work.data(), &choice->coverage, nullptr);
     choice->status = SegmentChoice::kFound;

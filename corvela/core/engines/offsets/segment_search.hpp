@@ -45,16 +45,13 @@
 
 #include "engine_array.hpp"
 #include "exact_seconds.hpp"
+#include "offset_tables.hpp"
 #include "stop_check.hpp"
 
 namespace corvela {
 
-struct SegmentSearch {
-    const double* c_base;  // speech rows: start at [2r], end at [2r + 1]; finite
-    std::size_t base_len;
-    double base_total;                // summed speech lengths in row order; finite, > 0
-    const Microseconds* c_other_us;  // subtitle rows, laid out like the speech
-    std::size_t other_len;
+// The speech bounds finite, their total finite and above zero.
+struct SegmentSearch : OffsetTables {
     double factor;   // finite, > 0
     Microseconds lo;  // lo <= hi
     Microseconds hi;
