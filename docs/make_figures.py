@@ -106,13 +106,14 @@ def different_cut_figure(path: Path) -> None:
     import random
 
     sys.path.insert(0, str(ROOT / "tests" / "support"))
-    from synthetic_film import other_cut, shown_cues
+    from synthetic_film import other_cut, shown_cues  # type: ignore[import-not-found]
 
     from corvela.align import segments
     from corvela.core.scan import FRAME_RATE_FACTORS
 
     rng = random.Random(3)
-    speech, t = [], 2.0
+    speech: List[Tuple[float, float]] = []
+    t = 2.0
     while len(speech) < 140:
         speech.append((t, t + rng.uniform(1.0, 3.0)))
         t = speech[-1][1] + rng.uniform(1.0, 5.5)

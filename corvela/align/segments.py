@@ -11,7 +11,7 @@ from datetime import timedelta
 from typing import List, Sequence, Tuple
 
 from corvela.align import report
-from corvela.core.scan import best_offset, best_segments, coverage
+from corvela.core.scan import BestOffset, BestSegments, best_offset, best_segments, coverage
 
 Rows = List[List[timedelta]]
 Speech = Sequence[Tuple[float, float]]
@@ -55,7 +55,7 @@ def speech_within(speech: Speech, start: float, end: float) -> List[List[float]]
 
 
 def chosen(rows: List[List[float]], cues: Rows, lo: timedelta, hi: timedelta, penalty: float,
-           factors: Sequence[float]):
+           factors: Sequence[float]) -> Tuple[float, BestSegments]:
     """The factor whose segments score best, and best_segments' answer for it. Scores within
     best_offset's tolerance tie, and a tie goes to the factor nearest 1, then to the first: so
     a film of another cut is not taken for a drifted one, as one offset over it can be."""
@@ -112,7 +112,7 @@ def split(speech: Speech, cues: Rows, in_file: List[int], lo: timedelta, hi: tim
     return Split(factor, offsets, found.coverage, parts)
 
 
-def whole(cues: Rows, in_file: List[int], found) -> Segment:
+def whole(cues: Rows, in_file: List[int], found: BestOffset) -> Segment:
     """The whole file as one segment at best_offset's answer, judged by the caller."""
     order = start_order(cues, found.factor)
     start = min(s * found.factor for s, _ in cues) + found.offset
