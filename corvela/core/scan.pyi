@@ -56,6 +56,8 @@ class BestOffset(structseq[Any], tuple[timedelta, float, float, timedelta, timed
     def runner_up_offset(self) -> timedelta | None: ...
     @property
     def runner_up_coverage(self) -> float | None: ...
+    @property
+    def chance_gain(self) -> float | None: ...
 
 FRAME_RATE_FACTORS: tuple[float, float, float, float, float, float, float]
 
@@ -67,6 +69,7 @@ def best_offset(
     *,
     factors: Sequence[float] = ...,
     separation: timedelta = ...,
+    factor_evidence: bool = ...,
 ) -> BestOffset: ...
 
 # best_segments() reads base, other, lo and hi as best_offset() does; split_penalty is a float or

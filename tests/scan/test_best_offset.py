@@ -15,7 +15,7 @@ from corvela.core.algo import match
 from corvela.core.scan import FRAME_RATE_FACTORS, BestOffset, best_offset, coverage
 
 import oracle
-from films import film
+from films import film, sentence_film, undoes
 
 US = timedelta(microseconds=1)
 
@@ -46,8 +46,24 @@ def tolerance(maximum):
     return Fraction(1, 10**9) + abs(maximum) / 10**12
 
 
-def brute_force(base, other, lo, hi, factors, separation):
-    """What best_offset promises, from the exact curve at every microsecond."""
+def chance_gain(values, first, last):
+    """How far the curve rises above its mean once it has left its peak [first, last] (the
+    last offset before it and the first after it at or below the mean bound what is left);
+    None for infinite."""
+    mean = sum(values.values()) / len(values)
+    # The search takes the mean in floating point: a value at the mean could go either way.
+    assume(all(abs(v - mean) > Fraction(1, 10**12) for v in values.values()))
+    offsets = sorted(values)
+    left = next((t for t in reversed(offsets) if t < first and values[t] <= mean), None)
+    right = next((t for t in offsets if t > last and values[t] <= mean), None)
+    away = [v for t, v in values.items()
+            if (left is not None and t <= left) or (right is not None and t >= right)]
+    return max(away) - mean if away else None
+
+
+def brute_force(base, other, lo, hi, factors, separation, evidence=False):
+    """What best_offset promises, from the exact curve at every microsecond; with evidence,
+    also the chance gain."""
     lo, hi, separation = micros(lo), micros(hi), micros(separation)
     found = []
     for factor in factors:
@@ -59,17 +75,33 @@ def brute_force(base, other, lo, hi, factors, separation):
         while last < hi and values[last + 1] >= top - tolerance(top):
             last += 1
         found.append((top, first, last, values))
-    highest = max(top for top, *_ in found)
     near_one = [max(Fraction(f), 1 / Fraction(f)) for f in factors]
-    chosen = min((n for n in range(len(factors)) if found[n][0] >= highest - tolerance(highest)),
+    nearest = min(range(len(factors)), key=lambda n: (near_one[n], n))
+    taking, chance = range(len(factors)), None
+    if evidence:
+        chance = chance_gain(found[nearest][3], found[nearest][1], found[nearest][2])
+        bar = None if chance is None else found[nearest][0] + chance
+        taking = [n for n in taking if n == nearest or (bar is not None and found[n][0] > bar)]
+        # The search compares maxima and the bar in floating point.
+        assume(bar is None or all(abs(top - bar) > Fraction(1, 10**12) for top, *_ in found))
+    highest = max(found[n][0] for n in taking)
+    chosen = min((n for n in taking if found[n][0] >= highest - tolerance(highest)),
                  key=lambda n: (near_one[n], n))
-    return factors[chosen], found[chosen], separation
+    return factors[chosen], found[chosen], separation, chance
 
 
-def check_against_brute_force(base, other, lo, hi, factors, separation):
-    got = best_offset(base, other, lo, hi, factors=factors, separation=separation)
-    factor, (top, first, last, values), sep = brute_force(base, other, lo, hi, factors, separation)
+def check_against_brute_force(base, other, lo, hi, factors, separation, evidence=False):
+    got = best_offset(base, other, lo, hi, factors=factors, separation=separation,
+                      factor_evidence=evidence)
+    factor, (top, first, last, values), sep, chance = brute_force(
+        base, other, lo, hi, factors, separation, evidence)
     assert got.factor == factor
+    if not evidence:
+        assert got.chance_gain is None
+    elif chance is None:
+        assert got.chance_gain == math.inf
+    else:
+        assert abs(Fraction(got.chance_gain) - chance) <= Fraction(1, 10**12)
     assert (micros(got.plateau_start), micros(got.plateau_end)) == (first, last)
     assert got.offset == (got.plateau_start + got.plateau_end) / 2
     due = match(base, scaled_shifted(other, factor, got.offset))
@@ -105,14 +137,17 @@ other_bound_us = st.integers(0, 1000)
     width=st.integers(0, 300),
     factors=st.sampled_from([(1.0,), (1.0, 1.25, 0.8), (0.75, 1.0 + 2**-40, 1.0), (2.0, 0.5)]),
     separation=st.integers(0, 200),
+    evidence=st.booleans(),
 )
-def test_random_tables_agree_with_the_brute_force(base, spans, lo, width, factors, separation):
+def test_random_tables_agree_with_the_brute_force(base, spans, lo, width, factors, separation,
+                                                  evidence):
     total = 0.0
     for start, end in base:
         total = (end - start) + total
     assume(total > 0)
     other = [[timedelta(microseconds=a), timedelta(microseconds=b)] for a, b in spans]
-    check_against_brute_force(base, other, lo * US, (lo + width) * US, factors, separation * US)
+    check_against_brute_force(base, other, lo * US, (lo + width) * US, factors, separation * US,
+                              evidence)
 
 
 @pytest.mark.parametrize(
@@ -171,6 +206,23 @@ def test_frame_rate_factors_find_the_scaling_of_the_subtitles():
                                   29.97 / 30)
 
 
+@pytest.mark.parametrize("how", ["true", "heard", "lossy"])
+@pytest.mark.parametrize("minutes, rate", [(2, 1.0), (100, 1.0), (2, 25 / 23.976),
+                                           (100, 25 / 23.976), (30, 1.001), (100, 1.001)])
+def test_a_change_of_frame_rate_wins_only_on_evidence(minutes, rate, how):
+    lo, hi = timedelta(seconds=-60), timedelta(seconds=60)
+    by_chance = []
+    for seed in range(3):
+        base, other, _ = sentence_film(minutes, rate, how, seed)
+        got = best_offset(base, other, lo, hi, factors=FRAME_RATE_FACTORS, factor_evidence=True)
+        assert undoes(got.factor, rate), (seed, got.factor, got.chance_gain)
+        today = best_offset(base, other, lo, hi, factors=FRAME_RATE_FACTORS)
+        by_chance.append(today.factor != got.factor)
+    # Without the evidence, chance picks another rate on some of these clips: the case the
+    # rule is for.
+    assert any(by_chance) == (minutes == 2 and rate == 1.0 and how != "true")
+
+
 def test_factors_scale_subtitles_as_timedelta_times_float():
     # 5 us * 0.5 and 15 us * 0.5 round half to even (2 us and 8 us): a one-row curve shows
     # where each bound went.
@@ -223,6 +275,8 @@ class OwnAdd(timedelta):
         ((B, O, Z, Z), {"factors": [-1.0]}, ValueError, r"^factors\[0\] is -1\.0;"),
         ((B, O, Z, Z), {"separation": -US}, ValueError, r"needs separation >= timedelta\(0\)"),
         ((B, O, Z, Z), {"separation": 1}, TypeError, r"^separation must be a datetime\.timedelta"),
+        ((B, O, Z, Z), {"factor_evidence": 1}, TypeError,
+         r"argument 'factor_evidence' must be bool, not int$"),
         (([[0.0, 1.0], [2.0, math.inf]], O, Z, Z), {}, ValueError, r"^base\[1\]\[1\] is inf;"),
         (([[math.nan, 1.0]], O, Z, Z), {}, ValueError, r"^base\[0\]\[0\] is nan;"),
         (([[1.0, 0.0]], O, Z, Z), {}, ValueError, r"^base: the speech total is -1\.0;"),

@@ -113,31 +113,39 @@ int read_factors(PyObject* factors, SearchArguments& out) {
 
 }  // namespace
 
-int read_search_arguments(PyObject* lo, PyObject* hi, PyObject* factors, PyObject* separation,
-                          PyTypeObject* timedelta, SearchArguments& out) {
-    if (read_range(lo, hi, timedelta, "best_offset", &out.lo, &out.hi) < 0) {
+int read_search_arguments(PyObject* const* rest, PyTypeObject* timedelta, SearchArguments& out) {
+    PyObject* const separation = rest[3];
+    PyObject* const evidence = rest[4];
+    if (read_range(rest[0], rest[1], timedelta, "best_offset", &out.lo, &out.hi) < 0) {
         return -1;
     }
-    if (read_factors(factors, out) < 0) {
+    if (read_factors(rest[2], out) < 0) {
         return -1;
     }
-    if (separation == nullptr) {
-        out.separation = kOneSecond;
-        return 0;
+    out.separation = kOneSecond;
+    if (separation != nullptr) {
+        if (read_shift(separation, timedelta, "separation", &out.separation) < 0) {
+            return -1;
+        }
+        if (out.separation < 0) {
+            PyErr_SetString(PyExc_ValueError, "best_offset() needs separation >= timedelta(0)");
+            return -1;
+        }
     }
-    if (read_shift(separation, timedelta, "separation", &out.separation) < 0) {
+    // Only a bool: its truth is read without running Python code.
+    if (evidence != nullptr && !PyBool_Check(evidence)) {
+        PyErr_Format(PyExc_TypeError, "best_offset() argument 'factor_evidence' must be bool, "
+                     "not %.200s", Py_TYPE(evidence)->tp_name);
         return -1;
     }
-    if (out.separation < 0) {
-        PyErr_SetString(PyExc_ValueError, "best_offset() needs separation >= timedelta(0)");
-        return -1;
-    }
+    out.factor_evidence = evidence == Py_True;
     return 0;
 }
 
-int read_segment_arguments(PyObject* lo, PyObject* hi, PyObject* penalty, PyObject* factor,
-                           PyTypeObject* timedelta, SegmentArguments& out) {
-    if (read_range(lo, hi, timedelta, "best_segments", &out.lo, &out.hi) < 0) {
+int read_segment_arguments(PyObject* const* rest, PyTypeObject* timedelta, SegmentArguments& out) {
+    PyObject* const penalty = rest[2];
+    PyObject* const factor = rest[3];
+    if (read_range(rest[0], rest[1], timedelta, "best_segments", &out.lo, &out.hi) < 0) {
         return -1;
     }
     // A float or an int, read without running Python code (an int through its value).

@@ -15,16 +15,17 @@ struct SearchArguments {
     Microseconds lo = 0;
     Microseconds hi = 0;
     Microseconds separation = 0;
+    bool factor_evidence = false;
     NativeArray<double> factors;
     Py_ssize_t factor_count = 0;
 };
 
-// Reads lo and hi (timedelta, lo <= hi), factors (a non-empty sequence of finite floats or ints
-// above zero that scale a timedelta as exactly as best_offset does; null for the default (1.0,))
-// and separation (a timedelta >= 0; null for one second). Raises, naming the argument (and the
-// item of factors), for anything refused; -1 then.
-int read_search_arguments(PyObject* lo, PyObject* hi, PyObject* factors, PyObject* separation,
-                          PyTypeObject* timedelta, SearchArguments& out);
+// Reads rest = {lo, hi, factors, separation, factor_evidence}: lo and hi (timedelta,
+// lo <= hi), factors (a non-empty sequence of finite floats or ints above zero that scale a
+// timedelta as exactly as best_offset does; null for the default (1.0,)), separation (a
+// timedelta >= 0; null for one second) and factor_evidence (a bool; null for False). Raises,
+// naming the argument (and the item of factors), for anything refused; -1 then.
+int read_search_arguments(PyObject* const* rest, PyTypeObject* timedelta, SearchArguments& out);
 
 struct SegmentArguments {
     Microseconds lo = 0;
@@ -33,11 +34,11 @@ struct SegmentArguments {
     double factor = 1.0;
 };
 
-// Reads lo and hi as read_search_arguments() does, split_penalty (a float or an int, 0 or more,
-// infinity allowed) and factor (one factor as best_offset takes them; null for 1.0). Raises,
-// naming the argument, for anything refused; -1 then.
-int read_segment_arguments(PyObject* lo, PyObject* hi, PyObject* penalty, PyObject* factor,
-                           PyTypeObject* timedelta, SegmentArguments& out);
+// Reads rest = {lo, hi, split_penalty, factor}: lo and hi as read_search_arguments() does,
+// split_penalty (a float or an int, 0 or more, infinity allowed) and factor (one factor as
+// best_offset takes them; null for 1.0). Raises, naming the argument, for anything refused;
+// -1 then.
+int read_segment_arguments(PyObject* const* rest, PyTypeObject* timedelta, SegmentArguments& out);
 
 }  // namespace corvela
 

@@ -56,11 +56,16 @@ int each_reference(PyObject* module, Each&& each) {
 const char* const kCoverageNames[] = {"base", "other", "offsets"};
 const corvela::Signature kCoverage{"coverage", kCoverageNames, 3, 3, 3};
 
-const char* const kBestOffsetNames[] = {"base", "other", "lo", "hi", "factors", "separation"};
-const corvela::Signature kBestOffset{"best_offset", kBestOffsetNames, 6, 4, 4};
+const char* const kBestOffsetNames[] = {"base",    "other",      "lo",
+                                        "hi",      "factors",    "separation",
+                                        "factor_evidence"};
+const corvela::Signature kBestOffset{"best_offset", kBestOffsetNames, 7, 4, 4};
 
 const char* const kBestSegmentsNames[] = {"base", "other", "lo", "hi", "split_penalty", "factor"};
 const corvela::Signature kBestSegments{"best_segments", kBestSegmentsNames, 6, 5, 5};
+
+// The most parameters of a search call: the size of its bound arguments.
+constexpr Py_ssize_t kMostParameters = 7;
 
 int check_list(PyObject* value, const char* function, const char* name) {
     if (PyList_CheckExact(value)) {
@@ -259,8 +264,11 @@ PyObject* result_item(ModuleState* state, const corvela::OffsetChoice& choice,
             return new_timedelta(state->timedelta, choice.plateau_end);
         case 5:
             return choice.has_runner_up ? new_timedelta(state->timedelta, choice.runner_up) : none();
-        default:
+        case 6:
             return choice.has_runner_up ? PyFloat_FromDouble(choice.runner_up_coverage) : none();
+        default:  // microseconds of overlap to seconds; infinity stays
+            return arguments.factor_evidence ? PyFloat_FromDouble(choice.chance_gain / 1e6)
+                                             : none();
     }
 }
 
@@ -272,7 +280,7 @@ PyObject* best_offset_result(ModuleState* state, const corvela::OffsetChoice& ch
         return nullptr;
     }
     // Made one at a time, each given to the result at once: a failure releases what was made.
-    for (Py_ssize_t n = 0; n < 7; ++n) {
+    for (Py_ssize_t n = 0; n < 8; ++n) {
         PyObject* item = result_item(state, choice, arguments, n);
         if (item == nullptr) {
             return nullptr;
@@ -283,18 +291,18 @@ PyObject* best_offset_result(ModuleState* state, const corvela::OffsetChoice& ch
 }
 
 // Reads the arguments of best_offset or best_segments (`signature`): base and other as coverage()
-// reads them, then the other four through read_rest(bound). Each argument is held while any is
+// reads them, then the rest through read_rest(bound). Each argument is held while any is
 // read, and released on every path, as read_coverage() does.
 template <class ReadRest>
 int read_search_call(ModuleState* state, const corvela::Signature& signature,
                      PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                      corvela::ScanInput& input, ReadRest&& read_rest) {
-    PyObject* bound[6];
+    PyObject* bound[kMostParameters] = {};
     if (corvela::bind_arguments(signature, args, nargsf, kwnames, bound) < 0) {
         return -1;
     }
-    PyRef held[6];
-    for (Py_ssize_t n = 0; n < 6; ++n) {
+    PyRef held[kMostParameters];
+    for (Py_ssize_t n = 0; n < signature.count; ++n) {
         held[n] = PyRef::borrow(bound[n]);
     }
     const char* caller = signature.function;
@@ -398,7 +406,8 @@ void run_best_offset(const corvela::ScanInput& input, const corvela::SearchArgum
                                        static_cast<std::size_t>(arguments.factor_count),
                                        arguments.lo,
                                        arguments.hi,
-                                       arguments.separation};
+                                       arguments.separation,
+                                       arguments.factor_evidence};
     corvela::search_best_offset(search, choice, check);
 }
 
@@ -418,7 +427,7 @@ struct SearchCall {
     using ArgumentType = Arguments;
     using ChoiceType = Choice;
     const corvela::Signature& signature;
-    int (*read)(PyObject*, PyObject*, PyObject*, PyObject*, PyTypeObject*, Arguments&);
+    int (*read)(PyObject* const* rest, PyTypeObject*, Arguments&);  // rest: after base, other
     void (*run)(const corvela::ScanInput&, const Arguments&, Choice*, corvela::StopCheck*);
     int (*raise_failure)(const Choice&, const Arguments&);
     PyObject* (*result)(ModuleState*, const Choice&, const Arguments&, const corvela::ScanInput&);
@@ -441,7 +450,7 @@ PyObject* search_call(PyObject* module, PyObject* const* args, Py_ssize_t nargsf
     corvela::ScanInput input;
     typename Call::ArgumentType arguments;
     const auto read_rest = [state, &arguments](PyObject* const* bound) {
-        return call.read(bound[2], bound[3], bound[4], bound[5], state->timedelta, arguments);
+        return call.read(bound + 2, state->timedelta, arguments);
     };
     if (read_search_call(state, call.signature, args, nargsf, kwnames, input, read_rest) < 0) {
         return nullptr;
@@ -480,7 +489,8 @@ PyMethodDef module_methods[] = {
     {"best_offset", as_method(search_call<kBestOffsetCall>),
      METH_FASTCALL | METH_KEYWORDS,
      // No text signature: its default for separation is a call, which inspect cannot read.
-     "best_offset(base, other, lo, hi, *, factors=(1.0,), separation=timedelta(seconds=1))\n\n"
+     "best_offset(base, other, lo, hi, *, factors=(1.0,), separation=timedelta(seconds=1),\n"
+     "            factor_evidence=False)\n\n"
      "The offset in [lo, hi], to the microsecond, at which the subtitles cover the most speech.\n\n"
      "For each factor f, every subtitle bound b becomes b * f (as timedelta * f rounds it)\n"
      "and every whole-microsecond offset t with lo <= t <= hi is weighed, without sampling:\n"
@@ -500,13 +510,23 @@ PyMethodDef module_methods[] = {
      "the best offsets at most plateau_start - separation or at least plateau_end +\n"
      "separation, and runner_up_coverage there, both None when no offset in range is that\n"
      "far from the plateau.\n\n"
+     "factor_evidence=True asks for evidence before a change of frame rate: a factor other\n"
+     "than the one nearest 1 (the first of those), r, wins only when its maximum exceeds r's\n"
+     "by more than chance_gain, what a shift gains by chance on this material. That is how\n"
+     "far r's curve W rises above its mean mu over [lo, hi] once it has left its peak:\n"
+     "max W(t) over the offsets t at or before the last offset below the plateau with\n"
+     "W(t) <= mu, and at or after the first above it, less mu (infinite when W never comes\n"
+     "down to mu on either side). Any factor's own shift finds such chance overlap too, so a\n"
+     "gain within it is no evidence of another frame rate. chance_gain, in seconds of\n"
+     "overlap, is then an attribute of the result (not one of its seven items); None\n"
+     "without factor_evidence.\n\n"
      "base and other are read as coverage() reads them; the speech bounds must be finite and\n"
      "their total finite and above zero (ValueError naming the row, or base). lo and hi are\n"
      "timedelta with lo <= hi; factors a non-empty sequence, read as coverage() reads offsets,\n"
      "of floats or ints up to 2**53, above zero and finite (TypeError for what timedelta * f\n"
      "would scale otherwise: other types, a float subclass overriding as_integer_ratio, an int\n"
      "subclass overriding __mul__ or __rmul__, and in other a timedelta subclass overriding\n"
-     "them); separation a timedelta >= 0. OverflowError when a scaled or shifted bound leaves\n"
+     "them); separation a timedelta >= 0; factor_evidence a bool. OverflowError when a scaled or shifted bound leaves\n"
      "timedelta's range. The curves are built without the interpreter lock; in the main\n"
      "thread, Ctrl-C stops them with KeyboardInterrupt."},
     {"best_segments",
@@ -557,6 +577,8 @@ PyStructSequence_Field kBestOffsetFields[] = {
     {"plateau_end", "the last offset of that run"},
     {"runner_up_offset", "the best offset at least separation away from the plateau, or None"},
     {"runner_up_coverage", "match's coverage at runner_up_offset, or None"},
+    // By name only, so that the result still unpacks into the seven above.
+    {"chance_gain", "with factor_evidence, seconds of overlap another factor must gain; or None"},
     {nullptr, nullptr},
 };
 

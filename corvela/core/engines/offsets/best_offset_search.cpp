@@ -89,15 +89,48 @@ FactorBest best_of_curve(const OffsetCurve& curve, Microseconds separation) noex
     return best;
 }
 
-std::size_t chosen_factor(const OffsetSearch& s, const FactorBest* bests) noexcept {
-    double highest = bests[0].maximum;
+// The first of the factors nearest 1.
+std::size_t nearest_one(const OffsetSearch& s) noexcept {
+    std::size_t nearest = 0;
+    for (std::size_t f = 1; f < s.factor_count; ++f) {
+        if (nearer_one(s.factors[f], s.factors[nearest])) {
+            nearest = f;
+        }
+    }
+    return nearest;
+}
+
+// C of the factor nearest 1, from its curve: how far it rises above its mean away from its peak.
+double chance_gain(const OffsetCurve& curve, const FactorBest& best) noexcept {
+    const double mean = curve.mean();
+    Microseconds left = curve.lo() - 1;  // empty sides unless the curve comes down to its mean
+    Microseconds right = curve.hi() + 1;
+    curve.nearest_at_most(best.plateau_start - 1, -1, mean, &left);
+    curve.nearest_at_most(best.plateau_end + 1, 1, mean, &right);
+    Microseconds at = 0;
+    double value = 0.0;
+    if (!curve.best_outside(left, right, &at, &value)) {
+        return kInfinity;
+    }
+    return value - mean;
+}
+
+// The factor taken: the highest maximum among those that take part (all of them, or with
+// factor evidence the one nearest 1 and those above `bar`), ties within the tolerance to the
+// factor nearest 1, then to the first.
+std::size_t chosen_factor(const OffsetSearch& s, const FactorBest* bests, std::size_t nearest,
+                          double bar) noexcept {
+    const auto takes_part = [&](std::size_t f) { return f == nearest || bests[f].maximum > bar; };
+    double highest = bests[nearest].maximum;
     for (std::size_t f = 0; f < s.factor_count; ++f) {
-        highest = std::max(highest, bests[f].maximum);
+        if (takes_part(f)) {
+            highest = std::max(highest, bests[f].maximum);
+        }
     }
     const double floor = highest - tolerance_of(highest);
     std::size_t chosen = s.factor_count;
     for (std::size_t f = 0; f < s.factor_count; ++f) {
-        if (bests[f].maximum >= floor &&
+        if (takes_part(f) && bests[f].maximum >= floor &&
             (chosen == s.factor_count || nearer_one(s.factors[f], s.factors[chosen]))) {
             chosen = f;
         }
@@ -175,6 +208,8 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
     speech_edges(s.c_base, s.base_len, edges.data());
     OffsetCurve curve;
     WorkMeter meter(check);
+    const std::size_t nearest = nearest_one(s);
+    double bar = -kInfinity;  // without factor evidence every factor takes part
     for (std::size_t f = 0; f < s.factor_count; ++f) {
         if (meter.charge(bounds) ||
             !curve.build(edges.data(), s.base_len, scaled.data() + f * bounds, s.other_len,
@@ -183,8 +218,12 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
             return;
         }
         bests[f] = best_of_curve(curve, s.separation);
+        if (s.factor_evidence && f == nearest) {
+            choice->chance_gain = chance_gain(curve, bests[f]);
+            bar = bests[f].maximum + choice->chance_gain;
+        }
     }
-    const std::size_t chosen = chosen_factor(s, bests.data());
+    const std::size_t chosen = chosen_factor(s, bests.data(), nearest, bar);
     const FactorBest& best = bests[chosen];
     choice->factor_index = chosen;
     choice->plateau_start = best.plateau_start;

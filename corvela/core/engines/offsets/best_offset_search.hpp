@@ -6,7 +6,14 @@
 // tolerance tol(W) = 1e-3 us + 1e-12 * |W| of overlap (1e-9 s plus a relative 1e-12):
 //  1. The factor: the highest maximum M over the factors; among the factors whose maximum is
 //     within tol(M) of M, the one nearest 1 (the least max(f, 1/f), compared exactly), then
-//     the first.
+//     the first. With factor evidence, only the factor nearest 1 (the first of those), r, and
+//     the factors whose maximum exceeds M_r + C take part, where C is what a shift gains by
+//     chance on this material: how far W_r rises above its mean mu once it has left its peak,
+//         C = max{W_r(t) : t <= a or t >= b} - mu,
+//     a the last microsecond before r's plateau and b the first after it with W_r <= mu
+//     (C infinite when W_r never comes down to mu on either side). A factor's gain over r is
+//     its better alignment plus what its own shift found by chance, so a gain within C is no
+//     evidence of a different frame rate.
 //  2. The plateau: the first run of consecutive microseconds on which W_f >= max W_f - tol.
 //  3. The offset: the plateau's middle, (start + end) / 2 rounded to nearest, ties to even, as
 //     timedelta division rounds.
@@ -35,6 +42,7 @@ struct OffsetSearch : OffsetTables {
     Microseconds lo;  // lo <= hi
     Microseconds hi;
     Microseconds separation;  // >= 0
+    bool factor_evidence;     // keep the factor nearest 1 unless another gains more than C
 };
 
 struct OffsetChoice {
@@ -54,6 +62,7 @@ struct OffsetChoice {
     bool has_runner_up = false;
     Microseconds runner_up = 0;
     double runner_up_coverage = 0.0;
+    double chance_gain = 0.0;  // C, in microseconds of overlap, with factor evidence
     // Where a range failure lies: bound index 2 * row + item, the factor, the scaled value.
     std::size_t bad_bound = 0;
     std::size_t bad_factor = 0;

@@ -540,6 +540,50 @@ void OffsetCurve::first_run_above(double threshold, Microseconds* first,
     }
 }
 
+double OffsetCurve::mean() const noexcept {
+    // W is linear along a segment: its sum there is the count of microseconds times the mean
+    // of the two ends.
+    double sum = 0.0;
+    for (std::size_t k = 0; k < segment_count_; ++k) {
+        const Microseconds start = segments_[k].start;
+        const Microseconds end = end_of(k);
+        sum += to_double(end - start + 1) * ((value_in(k, start) + value_in(k, end)) * 0.5);
+    }
+    return sum / to_double(hi_ - lo_ + 1);
+}
+
+bool OffsetCurve::nearest_at_most(Microseconds from, int step, double level,
+                                  Microseconds* at) const noexcept {
+    if (from < lo_ || from > hi_) {
+        return false;
+    }
+    for (std::size_t k = segment_of(from);; k = step < 0 ? k - 1 : k + 1) {
+        // The part of segment k on the walk, `near` its end nearest `from`. W is monotone along
+        // a segment, so if the far end is at most the level and the near one is not, the
+        // nearest such microsecond is found by bisection.
+        const Microseconds near = step < 0 ? std::min(end_of(k), from)
+                                           : std::max(segments_[k].start, from);
+        const Microseconds far = step < 0 ? segments_[k].start : end_of(k);
+        if (value_in(k, near) <= level) {
+            *at = near;
+            return true;
+        }
+        if (value_in(k, far) <= level) {
+            Microseconds above = near;
+            Microseconds below = far;
+            while ((below > above ? below - above : above - below) > 1) {
+                const Microseconds mid = above + (below - above) / 2;
+                (value_in(k, mid) <= level ? below : above) = mid;
+            }
+            *at = below;
+            return true;
+        }
+        if (step < 0 ? k == 0 : k + 1 == segment_count_) {
+            return false;
+        }
+    }
+}
+
 bool OffsetCurve::best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
                                double* value) const noexcept {
     bool found = false;

@@ -127,6 +127,14 @@ public:
     bool best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
                       double* value) const noexcept;
 
+    // The mean of W over every whole microsecond of [lo, hi].
+    double mean() const noexcept;
+
+    // The whole microsecond nearest `from` in the direction `step` (-1 or +1), `from` included,
+    // at which W <= level; false when none lies in [lo, hi] that way.
+    bool nearest_at_most(Microseconds from, int step, double level,
+                         Microseconds* at) const noexcept;
+
     Microseconds lo() const noexcept { return lo_; }
     Microseconds hi() const noexcept { return hi_; }
     std::size_t segment_count() const noexcept { return segment_count_; }
