@@ -6,8 +6,8 @@ wanders; too high, and a film of another cut keeps one offset. For films of seve
 and seeds (bench_align.py's: espeak-ng sentences over noise, with the subtitler's lead-in and
 linger), with speech from the true sentence times and from the detector, this prints for each
 penalty of a grid:
-- correctly cut subtitles (shown late; and made for a 1.001 times slower film, shifted): how
-  many of the films are split at all;
+- correctly cut subtitles (shown late; and made for the film at 25 frames per second against
+  23.976, shifted): how many of the films are split at all;
 - subtitles of another cut (one scene of 7.5 s removed after 40 % of the cues; two scenes of
   7.5 s and 12 s after 30 % and 70 %; each removed scene's two cues left in the file): the
   share of the other cues whose corrected start lies within 500 ms of the truth and their

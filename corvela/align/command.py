@@ -198,10 +198,11 @@ def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
     lo, hi = args.lo, args.hi
     rows = [list(row) for row in speech]
     factors = (1.0,) if args.no_drift else FRAME_RATE_FACTORS
-    found = best_offset(rows, cues, lo, hi, factors=factors)
+    found = best_offset(rows, cues, lo, hi, factors=factors, factor_evidence=True)
     split = None
     if not args.no_splits:
-        split = segments.split(speech, cues, in_file, lo, hi, args.split_penalty, factors)
+        split = segments.split(speech, cues, in_file, lo, hi, args.split_penalty, factors,
+                               found)
         if len(split.segments) == 1:
             if split.factor != found.factor:
                 found = best_offset(rows, cues, lo, hi, factors=(split.factor,))

@@ -8,7 +8,7 @@ offsets, and judges each segment as the command judges a whole file.
 from bisect import bisect_right
 from dataclasses import dataclass, field
 from datetime import timedelta
-from typing import List, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 from corvela.align import report
 from corvela.core.scan import BestOffset, BestSegments, best_offset, best_segments, coverage
@@ -58,7 +58,8 @@ def chosen(rows: List[List[float]], cues: Rows, lo: timedelta, hi: timedelta, pe
            factors: Sequence[float]) -> Tuple[float, BestSegments]:
     """The factor whose segments score best, and best_segments' answer for it. Scores within
     best_offset's tolerance tie, and a tie goes to the factor nearest 1, then to the first: so
-    a film of another cut is not taken for a drifted one, as one offset over it can be."""
+    a film of another cut is not taken for a drifted one, as one offset over it can be, and a
+    drifted film is not cut into pieces, which costs a penalty for every piece."""
     found = [(factor, best_segments(rows, cues, lo, hi, penalty, factor=factor))
              for factor in factors]
     top = max(split.score for _, split in found)
@@ -100,11 +101,17 @@ def judged(speech: Speech, cues: Rows, numbers: List[int], in_file: List[int],
 
 
 def split(speech: Speech, cues: Rows, in_file: List[int], lo: timedelta, hi: timedelta,
-          penalty: float, factors: Sequence[float]) -> Split:
+          penalty: float, factors: Sequence[float], whole: Optional[BestOffset] = None) -> Split:
     """The file split where its offset changes; in_file[i] is the number in the file of
-    weighed cue i. One segment when no change pays."""
+    weighed cue i. One segment when no change pays. The frame rate is judged over the whole
+    file first (`whole`, best_offset with factor evidence over `factors`, found here when not
+    given): the segments choose only between its factor and 1, since splits could otherwise
+    pass for a change of rate and a change of rate for splits."""
     rows = [list(row) for row in speech]
-    factor, found = chosen(rows, cues, lo, hi, penalty, factors)
+    if whole is None:
+        whole = best_offset(rows, cues, lo, hi, factors=factors, factor_evidence=True)
+    candidates = (1.0,) if whole.factor == 1.0 else (1.0, whole.factor)
+    factor, found = chosen(rows, cues, lo, hi, penalty, candidates)
     order = start_order(cues, factor)
     offsets = list(found.offsets)
     parts = [judged(speech, cues, run, in_file, offsets[run[0]], factor, lo, hi)

@@ -19,6 +19,7 @@ for _module in EXTRA_MODULES:
     pytest.importorskip(_module, reason="needs the 'align' extra")
 
 import pysubs2  # noqa: E402
+from films import sentence_film, undoes  # noqa: E402
 
 from corvela.align import cli  # noqa: E402
 from corvela.align.command import run  # noqa: E402
@@ -388,6 +389,27 @@ def test_another_cut_is_corrected_segment_by_segment(tmp_path, capsys, argv, par
     assert run([str(srt), str(speech), "-o", str(tmp_path / "b.srt"), "--no-drift"]) == 0
     text = capsys.readouterr().out
     assert "segments: 2" in text and "1: cues 1-20 (20)" in text and "offset -7.000 s" in text
+
+
+@pytest.mark.parametrize("minutes, rate, how", [(2, 1.0, "heard"), (2, 1.0, "lossy"),
+                                                (2, 25 / 23.976, "lossy"), (30, 1.001, "heard")])
+def test_the_frame_rate_changes_only_on_evidence(tmp_path, capsys, minutes, rate, how):
+    # Clips where chance alone favours 1.001 over one offset, and files made at another rate.
+    for seed in range(3):
+        rows, cues, captions = sentence_film(minutes, rate, how, seed)
+        speech = write(tmp_path / "speech.json", json.dumps(rows))
+        subs = pysubs2.SSAFile()
+        for (start, end), caption in zip(cues, captions):
+            subs.events.append(pysubs2.SSAEvent(start=start // timedelta(milliseconds=1),
+                                                end=end // timedelta(milliseconds=1),
+                                                text="[MUSIC]" if caption else "Hi"))
+        srt = tmp_path / "in.srt"
+        subs.save(str(srt))
+        fields = aligned(capsys, srt, speech, "-o", tmp_path / "out.srt")
+        assert undoes(fields["factor"], rate) and len(fields["segments"]) == 1
+        errors = [abs(event.start - (start // timedelta(milliseconds=1) - 3700) / rate)
+                  for event, (start, _) in zip(pysubs2.load(str(tmp_path / "out.srt")), cues)]
+        assert sorted(errors)[len(errors) // 2] < 100
 
 
 @pytest.mark.parametrize("module", cli.EXTRA_MODULES)
