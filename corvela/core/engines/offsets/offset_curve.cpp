@@ -170,21 +170,35 @@ void add_pair_events(const PairPieces& pair, Microseconds first, Microseconds la
     }
 }
 
+// Subtitle rows are grouped by length class: class 0 holds the rows no longer than zero, class c
+// those of length 2**(c - 1) up to 2**c - 1 microseconds. Within a class no row is twice as
+// long as another, so a window of starts widened by the class's longest length holds few rows
+// that miss, whatever the spread of lengths over the file: no row is looked at for every speech
+// row because it is long.
+constexpr std::size_t kLengthClasses = 70;  // lengths below 2**69 us: timedelta's range
+
+std::size_t length_class(Microseconds length) noexcept {
+    std::size_t c = 0;
+    for (; length > 0; length >>= 1) {
+        ++c;
+    }
+    return c;
+}
+
 // The pairs whose window meets [lo, hi], each with its first and last offset there. A pair
-// meets the range only if oe + hi >= N(bs) and os + lo <= M(be). For the subtitles no longer
-// than `longest`, oe <= os + longest, so only those whose start lies in [N(bs) - hi - longest,
-// M(be) - lo] are looked at; the few longer ones (`long_rows`) are looked at for every speech
-// row, so that one long subtitle does not widen every speech row's window.
+// meets the range only if oe + hi >= N(bs) and os + lo <= M(be). For the rows of a class whose
+// longest is L, oe <= os + L, so only those whose start lies in [N(bs) - hi - L, M(be) - lo]
+// are looked at.
 struct MeetingPairs {
     const SpeechEdge* edges;
     std::size_t base_len;
     const Microseconds* c_other_us;
-    const std::uint32_t* short_rows;  // in nondecreasing start
-    const Microseconds* starts;       // their starts
-    std::size_t short_len;
-    Microseconds longest;             // of the short rows
-    const std::uint32_t* long_rows;
-    std::size_t long_len;
+    const std::uint32_t* rows;       // by class, then nondecreasing start
+    const Microseconds* starts;      // their starts
+    const std::size_t* class_first;  // class c's rows: [class_first[c], class_first[c + 1])
+    const Microseconds* longest;     // of each class (0 for class 0)
+    const std::size_t* classes;      // the classes that hold rows
+    std::size_t class_count;
     Microseconds lo;
     Microseconds hi;
 
@@ -193,28 +207,29 @@ struct MeetingPairs {
     bool visit(Visit&& visit, WorkMeter& meter) const {
         for (std::size_t r = 0; r < base_len; ++r) {
             const SpeechEdge& edge = edges[r];
-            const auto consider = [&](std::size_t j) {
-                const Microseconds os = c_other_us[2 * j];
-                const Microseconds oe = c_other_us[2 * j + 1];
-                const Microseconds first = std::max(edge.first_after_start - oe, lo);
-                const Microseconds last = std::min(edge.last_before_end - os, hi);
-                if (first <= last) {
-                    visit(PairPieces{edge, os, oe, ceiling(edge.end) - oe, ceiling(edge.start) - os,
-                                     static_cast<std::uint32_t>(j)},
-                          first, last);
+            std::size_t looked_at = 1;
+            for (std::size_t n = 0; n < class_count; ++n) {
+                const std::size_t c = classes[n];
+                const Microseconds* end = starts + class_first[c + 1];
+                const Microseconds* from =
+                    std::lower_bound(starts + class_first[c], end,
+                                     edge.first_after_start - hi - longest[c]);
+                const Microseconds* to = std::upper_bound(from, end, edge.last_before_end - lo);
+                for (const Microseconds* it = from; it != to; ++it) {
+                    const std::uint32_t j = rows[it - starts];
+                    const Microseconds os = c_other_us[2 * j];
+                    const Microseconds oe = c_other_us[2 * j + 1];
+                    const Microseconds first = std::max(edge.first_after_start - oe, lo);
+                    const Microseconds last = std::min(edge.last_before_end - os, hi);
+                    if (first <= last) {
+                        visit(PairPieces{edge, os, oe, ceiling(edge.end) - oe,
+                                         ceiling(edge.start) - os, j},
+                              first, last);
+                    }
                 }
-            };
-            const Microseconds* from = std::lower_bound(starts, starts + short_len,
-                                                        edge.first_after_start - hi - longest);
-            const Microseconds* to =
-                std::upper_bound(from, starts + short_len, edge.last_before_end - lo);
-            for (const Microseconds* it = from; it != to; ++it) {
-                consider(short_rows[it - starts]);
+                looked_at += static_cast<std::size_t>(to - from) + 1;
             }
-            for (std::size_t n = 0; n < long_len; ++n) {
-                consider(long_rows[n]);
-            }
-            if (meter.charge(static_cast<std::size_t>(to - from) + long_len + 1)) {
+            if (meter.charge(looked_at)) {
                 return false;
             }
         }
@@ -222,53 +237,46 @@ struct MeetingPairs {
     }
 };
 
-
-// The subtitle rows split into the short ones, by start, and the long ones (MeetingPairs).
+// The subtitle rows by length class, each class in start order (MeetingPairs).
 struct PairIndex {
     EngineArray<Microseconds> starts;
-    EngineArray<std::uint32_t> short_rows;
-    EngineArray<std::uint32_t> long_rows;
-    std::size_t short_len = 0;
-    std::size_t long_len = 0;
-    Microseconds longest = 0;
+    EngineArray<std::uint32_t> rows;
+    std::size_t class_first[kLengthClasses + 1] = {};
+    Microseconds longest[kLengthClasses] = {};
+    std::size_t classes[kLengthClasses] = {};
+    std::size_t class_count = 0;
 
     // False when memory runs out.
     bool prepare(const Microseconds* c_other_us, std::size_t other_len,
                  const std::uint32_t* order) noexcept {
-        Microseconds cap = 0;
-        {
-            // Rows longer than twice the median length are the long ones.
-            EngineArray<Microseconds> lengths;
-            if (!lengths.allocate(other_len)) {
-                return false;
-            }
-            for (std::size_t j = 0; j < other_len; ++j) {
-                lengths[j] = c_other_us[2 * j + 1] - c_other_us[2 * j];
-            }
-            if (other_len > 0) {
-                std::nth_element(lengths.data(), lengths.data() + other_len / 2,
-                                 lengths.data() + other_len);
-                cap = std::max(Microseconds{0}, 2 * lengths[other_len / 2]);
-            }
-        }
-        // A row is a short one or a long one: each list has room for every row.
-        if (!starts.allocate(other_len) || !short_rows.allocate(other_len) ||
-            !long_rows.allocate(other_len)) {
+        if (!starts.allocate(other_len) || !rows.allocate(other_len)) {
             return false;
         }
-        short_len = 0;
-        long_len = 0;
-        longest = 0;
+        const auto length_of = [c_other_us](std::uint32_t j) {
+            return c_other_us[2 * j + 1] - c_other_us[2 * j];
+        };
+        // A counting sort by class keeps the start order within each class.
+        std::size_t count[kLengthClasses] = {};
+        for (std::size_t j = 0; j < other_len; ++j) {
+            ++count[length_class(length_of(static_cast<std::uint32_t>(j)))];
+        }
+        std::size_t next[kLengthClasses] = {};
+        class_count = 0;
+        for (std::size_t c = 0; c < kLengthClasses; ++c) {
+            class_first[c + 1] = class_first[c] + count[c];
+            next[c] = class_first[c];
+            longest[c] = 0;
+            if (count[c] > 0) {
+                classes[class_count++] = c;
+            }
+        }
         for (std::size_t k = 0; k < other_len; ++k) {
             const std::uint32_t j = order[k];
-            const Microseconds length = c_other_us[2 * j + 1] - c_other_us[2 * j];
-            if (length > cap) {
-                long_rows[long_len++] = j;
-                continue;
-            }
-            starts[short_len] = c_other_us[2 * j];
-            short_rows[short_len++] = j;
-            longest = std::max(longest, length);
+            const Microseconds length = length_of(j);
+            const std::size_t c = length_class(length);
+            starts[next[c]] = c_other_us[2 * j];
+            rows[next[c]++] = j;
+            longest[c] = std::max(longest[c], length);
         }
         return true;
     }
@@ -276,8 +284,9 @@ struct PairIndex {
     MeetingPairs pairs(const SpeechEdge* edges, std::size_t base_len,
                        const Microseconds* c_other_us, Microseconds lo,
                        Microseconds hi) const noexcept {
-        return {edges, base_len, c_other_us, short_rows.data(), starts.data(),
-                short_len, longest, long_rows.data(), long_len, lo, hi};
+        return {edges,       base_len, c_other_us, rows.data(), starts.data(),
+                class_first, longest,  classes,    class_count, lo,
+                hi};
     }
 };
 }  // namespace

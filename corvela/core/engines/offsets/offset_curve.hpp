@@ -25,8 +25,9 @@
 // few units in the last place of W and 2**-40 us a bound, far below the tolerance the search
 // uses (best_offset_search.hpp).
 //
-// Which pairs can meet in the range is found from the subtitle starts in sorted order and the
-// longest subtitle: only those pairs are looked at.
+// Which pairs can meet in the range is found from the subtitle starts in sorted order, the rows
+// grouped by length so that no row is twice as long as another in its group: only those pairs,
+// and few that miss, are looked at, however the lengths spread.
 #ifndef CORVELA_CORE_OFFSET_CURVE_HPP
 #define CORVELA_CORE_OFFSET_CURVE_HPP
 
