@@ -49,7 +49,7 @@ def tolerance(maximum):
 def chance_gain(values, first, last):
     """How far the curve rises above its mean once it has left its peak [first, last] (the
     last offset before it and the first after it at or below the mean bound what is left);
-    None for infinite."""
+    0 when it never comes down to its mean."""
     mean = sum(values.values()) / len(values)
     # The search takes the mean in floating point: a value at the mean could go either way.
     assume(all(abs(v - mean) > Fraction(1, 10**12) for v in values.values()))
@@ -58,7 +58,7 @@ def chance_gain(values, first, last):
     right = next((t for t in offsets if t > last and values[t] <= mean), None)
     away = [v for t, v in values.items()
             if (left is not None and t <= left) or (right is not None and t >= right)]
-    return max(away) - mean if away else None
+    return max(away) - mean if away else 0
 
 
 def brute_force(base, other, lo, hi, factors, separation, evidence=False):
@@ -80,10 +80,10 @@ def brute_force(base, other, lo, hi, factors, separation, evidence=False):
     taking, chance = range(len(factors)), None
     if evidence:
         chance = chance_gain(found[nearest][3], found[nearest][1], found[nearest][2])
-        bar = None if chance is None else found[nearest][0] + chance
-        taking = [n for n in taking if n == nearest or (bar is not None and found[n][0] > bar)]
+        bar = found[nearest][0] + chance
+        taking = [n for n in taking if n == nearest or found[n][0] > bar]
         # The search compares maxima and the bar in floating point.
-        assume(bar is None or all(abs(top - bar) > Fraction(1, 10**12) for top, *_ in found))
+        assume(all(abs(top - bar) > Fraction(1, 10**12) for top, *_ in found))
     highest = max(found[n][0] for n in taking)
     chosen = min((n for n in taking if found[n][0] >= highest - tolerance(highest)),
                  key=lambda n: (near_one[n], n))
@@ -98,8 +98,6 @@ def check_against_brute_force(base, other, lo, hi, factors, separation, evidence
     assert got.factor == factor
     if not evidence:
         assert got.chance_gain is None
-    elif chance is None:
-        assert got.chance_gain == math.inf
     else:
         assert abs(Fraction(got.chance_gain) - chance) <= Fraction(1, 10**12)
     assert (micros(got.plateau_start), micros(got.plateau_end)) == (first, last)
@@ -204,6 +202,14 @@ def test_frame_rate_factors_find_the_scaling_of_the_subtitles():
     assert got.coverage > 0.9999
     assert FRAME_RATE_FACTORS == (1.0, 25 / 23.976, 23.976 / 25, 25 / 24, 24 / 25, 30 / 29.97,
                                   29.97 / 30)
+
+
+def test_a_curve_that_never_leaves_its_peak_gives_no_chance_gain():
+    # At one offset a shift has nothing to gain by chance: the better factor wins, as without
+    # the rule.
+    got = best_offset([[0.0, 2.0]], [[timedelta(0), timedelta(seconds=1)]], timedelta(0),
+                      timedelta(0), factors=(1.0, 2.0), factor_evidence=True)
+    assert (got.factor, got.chance_gain) == (2.0, 0.0)
 
 
 @pytest.mark.parametrize("how", ["true", "heard", "lossy"])

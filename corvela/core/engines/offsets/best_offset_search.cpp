@@ -110,7 +110,7 @@ double chance_gain(const OffsetCurve& curve, const FactorBest& best) noexcept {
     Microseconds at = 0;
     double value = 0.0;
     if (!curve.best_outside(left, right, &at, &value)) {
-        return kInfinity;
+        return 0.0;  // W never leaves its peak: flat within the tolerance, or all plateau
     }
     return value - mean;
 }

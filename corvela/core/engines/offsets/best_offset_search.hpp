@@ -11,7 +11,8 @@
 //     chance on this material: how far W_r rises above its mean mu once it has left its peak,
 //         C = max{W_r(t) : t <= a or t >= b} - mu,
 //     a the last microsecond before r's plateau and b the first after it with W_r <= mu
-//     (C infinite when W_r never comes down to mu on either side). A factor's gain over r is
+//     (C = 0 when W_r never comes down to mu on either side: a curve flat within the
+//     tolerance, or a range that is all plateau, where a shift has nothing to gain). A factor's gain over r is
 //     its better alignment plus what its own shift found by chance, so a gain within C is no
 //     evidence of a different frame rate.
 //  2. The plateau: the first run of consecutive microseconds on which W_f >= max W_f - tol.
