@@ -31,6 +31,8 @@ assert_type(value, float)
 best_offset(speech, subtitles, timedelta(0), timedelta(1), factors=FRAME_RATE_FACTORS,
             separation=timedelta(seconds=2))
 best_offset(speech, subtitles, timedelta(0), timedelta(1), factors=[1, 1.5])
+judged = best_offset(speech, subtitles, timedelta(0), timedelta(1), factor_evidence=True)
+assert_type(judged.chance_gain, Optional[float])
 
 best_offset(speech, subtitles, timedelta(0), timedelta(1), (1.0,))  # type: ignore[call-arg]
 best_offset(speech, subtitles, 0.0, timedelta(1))  # type: ignore[arg-type]
