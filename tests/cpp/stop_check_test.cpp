@@ -70,7 +70,7 @@ TEST(StopCheck, SearchStopsWhenTold) {
     const double factors[] = {1.0, 1.001, 0.999};
     const corvela::OffsetSearch search{
         {film.c_base.data(), 3000, film.total, film.c_other_us.data(), 3000},
-        factors, 3, -100000000, 100000000, 1000000, false};
+        factors, 3, -100000000, 100000000, 1000000, false, false};
     corvela::OffsetChoice due;
     corvela::search_best_offset(search, &due, nullptr);
     ASSERT_EQ(due.status, corvela::OffsetChoice::kFound);

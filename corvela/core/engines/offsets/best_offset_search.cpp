@@ -8,6 +8,8 @@
 #include "engine_array.hpp"
 #include "exact_scaling.hpp"
 #include "nan_and_infinity.hpp"
+#include "cell_curve.hpp"
+#include "meeting_pairs.hpp"
 #include "offset_curve.hpp"
 #include "offset_scan.hpp"
 #include "start_order.hpp"
@@ -77,7 +79,9 @@ bool scale_tables(const OffsetSearch& s, Microseconds* scaled, OffsetChoice* cho
 
 namespace {
 
-FactorBest best_of_curve(const OffsetCurve& curve, Microseconds separation) noexcept {
+// A whole curve (OffsetCurve) or one built by cells (CellCurve): the same answers.
+template <class Curve>
+FactorBest best_of_curve(Curve& curve, Microseconds separation) {
     FactorBest best{};
     best.maximum = curve.maximum();
     curve.first_run_above(best.maximum - tolerance_of(best.maximum), &best.plateau_start,
@@ -100,9 +104,10 @@ std::size_t nearest_one(const OffsetSearch& s) noexcept {
     return nearest;
 }
 
-// C of the factor nearest 1, from its curve: how far it rises above its mean away from its peak.
-double chance_gain(const OffsetCurve& curve, const FactorBest& best) noexcept {
-    const double mean = curve.mean();
+// C of the factor nearest 1, from its curve and the curve's mean: how far it rises above its
+// mean away from its peak.
+template <class Curve>
+double chance_gain(Curve& curve, const FactorBest& best, double mean) {
     Microseconds left = curve.lo() - 1;  // empty sides unless the curve comes down to its mean
     Microseconds right = curve.hi() + 1;
     curve.nearest_at_most(best.plateau_start - 1, -1, mean, &left);
@@ -206,21 +211,44 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
         return;
     }
     speech_edges(s.c_base, s.base_len, edges.data());
+    // A wide range is searched by cells: the exact curve only where an answer can lie.
+    const bool by_cells = !s.whole_curve && CellCurve::pays(s.lo, s.hi);
     OffsetCurve curve;
+    CellCurve cells;
+    pairs::PairIndex index;
     WorkMeter meter(check);
     const std::size_t nearest = nearest_one(s);
     double bar = -kInfinity;  // without factor evidence every factor takes part
+    const auto failed = [&] {
+        choice->status = meter.stopped() ? OffsetChoice::kStopped : OffsetChoice::kNoMemory;
+    };
+    // The factor's best, and with factor evidence C of the factor nearest 1; false on failure.
+    const auto weigh = [&](auto& built, std::size_t f, const Microseconds* rows) {
+        bests[f] = best_of_curve(built, s.separation);
+        if (s.factor_evidence && f == nearest) {
+            double mean = 0.0;
+            if (!mean_overlap(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter, &mean)) {
+                return false;
+            }
+            choice->chance_gain = chance_gain(built, bests[f], mean);
+            bar = bests[f].maximum + choice->chance_gain;
+        }
+        return true;
+    };
     for (std::size_t f = 0; f < s.factor_count; ++f) {
-        if (meter.charge(bounds) ||
-            !curve.build(edges.data(), s.base_len, scaled.data() + f * bounds, s.other_len,
-                         order.data(), s.lo, s.hi, &meter)) {
-            choice->status = meter.stopped() ? OffsetChoice::kStopped : OffsetChoice::kNoMemory;
+        const Microseconds* rows = scaled.data() + f * bounds;
+        if (meter.charge(bounds) || !index.prepare(rows, s.other_len, order.data())) {
+            failed();
             return;
         }
-        bests[f] = best_of_curve(curve, s.separation);
-        if (s.factor_evidence && f == nearest) {
-            choice->chance_gain = chance_gain(curve, bests[f]);
-            bar = bests[f].maximum + choice->chance_gain;
+        const bool weighed =
+            by_cells ? cells.build(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter) &&
+                           weigh(cells, f, rows) && cells.ok()
+                     : curve.build(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter) &&
+                           weigh(curve, f, rows);
+        if (!weighed) {
+            failed();
+            return;
         }
     }
     const std::size_t chosen = chosen_factor(s, bests.data(), nearest, bar);

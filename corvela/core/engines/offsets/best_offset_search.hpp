@@ -44,6 +44,7 @@ struct OffsetSearch : OffsetTables {
     Microseconds hi;
     Microseconds separation;  // >= 0
     bool factor_evidence;     // keep the factor nearest 1 unless another gains more than C
+    bool whole_curve;         // build every curve whole, never by cells: the plain way, for tests
 };
 
 struct OffsetChoice {

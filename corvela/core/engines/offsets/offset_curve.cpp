@@ -4,10 +4,13 @@
 #include <algorithm>
 #include <cmath>
 
+#include "meeting_pairs.hpp"
+
 namespace corvela {
 
 namespace {
 
+using namespace pairs;
 using Unsigned = unsigned __int128;
 
 // Fractions of a microsecond are kept in units of 2**-40 us, truncated (under 1e-18 s a bound):
@@ -65,10 +68,6 @@ ScaledBound scaled_bound(double v) noexcept {
     return {-static_cast<Microseconds>(quotient) - 1, kOneMicrosecond - units, false};
 }
 
-Microseconds ceiling(const ScaledBound& b) noexcept {
-    return b.whole ? b.floor : b.floor + 1;
-}
-
 // The least count whose seconds_of is >= v. The ceiling of v * 10**6 qualifies; counts below it
 // may still round up to v, as many as half of v's last place holds.
 Microseconds first_count_at_least(double v, const ScaledBound& b) noexcept {
@@ -116,42 +115,6 @@ Microseconds last_count_at_most(double v, const ScaledBound& b) noexcept {
     return good;
 }
 
-// One linear piece of an amount: whole + slope * t microseconds, plus fraction units.
-struct Piece {
-    Microseconds whole;
-    std::int64_t slope;
-    std::int64_t fraction;
-};
-
-// The amount of a pair at t as its two pieces, min(be, y) and -max(bs, x), summed.
-struct PairPieces {
-    const SpeechEdge& edge;
-    Microseconds os;
-    Microseconds oe;
-    Microseconds end_kink;    // first t with y >= be
-    Microseconds start_kink;  // first t with x >= bs
-    std::uint32_t row;        // the subtitle row
-
-    Piece at(Microseconds t) const noexcept {
-        Piece p{0, 0, 0};
-        if (t >= end_kink) {
-            p.whole += edge.end.floor;
-            p.fraction += edge.end.fraction;
-        } else {
-            p.whole += oe;
-            p.slope += 1;
-        }
-        if (t >= start_kink) {
-            p.whole -= os;
-            p.slope -= 1;
-        } else {
-            p.whole -= edge.start.floor;
-            p.fraction -= edge.start.fraction;
-        }
-        return p;
-    }
-};
-
 template <class Events>
 void add_pair_events(const PairPieces& pair, Microseconds first, Microseconds last,
                      Microseconds hi, Events& events) {
@@ -170,125 +133,6 @@ void add_pair_events(const PairPieces& pair, Microseconds first, Microseconds la
     }
 }
 
-// Subtitle rows are grouped by length class: class 0 holds the rows no longer than zero, class c
-// those of length 2**(c - 1) up to 2**c - 1 microseconds. Within a class no row is twice as
-// long as another, so a window of starts widened by the class's longest length holds few rows
-// that miss, whatever the spread of lengths over the file: no row is looked at for every speech
-// row because it is long.
-constexpr std::size_t kLengthClasses = 70;  // lengths below 2**69 us: timedelta's range
-
-std::size_t length_class(Microseconds length) noexcept {
-    std::size_t c = 0;
-    for (; length > 0; length >>= 1) {
-        ++c;
-    }
-    return c;
-}
-
-// The pairs whose window meets [lo, hi], each with its first and last offset there. A pair
-// meets the range only if oe + hi >= N(bs) and os + lo <= M(be). For the rows of a class whose
-// longest is L, oe <= os + L, so only those whose start lies in [N(bs) - hi - L, M(be) - lo]
-// are looked at.
-struct MeetingPairs {
-    const SpeechEdge* edges;
-    std::size_t base_len;
-    const Microseconds* c_other_us;
-    const std::uint32_t* rows;       // by class, then nondecreasing start
-    const Microseconds* starts;      // their starts
-    const std::size_t* class_first;  // class c's rows: [class_first[c], class_first[c + 1])
-    const Microseconds* longest;     // of each class (0 for class 0)
-    const std::size_t* classes;      // the classes that hold rows
-    std::size_t class_count;
-    Microseconds lo;
-    Microseconds hi;
-
-    // False when `meter` says stop, charged for the pairs looked at.
-    template <class Visit>
-    bool visit(Visit&& visit, WorkMeter& meter) const {
-        for (std::size_t r = 0; r < base_len; ++r) {
-            const SpeechEdge& edge = edges[r];
-            std::size_t looked_at = 1;
-            for (std::size_t n = 0; n < class_count; ++n) {
-                const std::size_t c = classes[n];
-                const Microseconds* end = starts + class_first[c + 1];
-                const Microseconds* from =
-                    std::lower_bound(starts + class_first[c], end,
-                                     edge.first_after_start - hi - longest[c]);
-                const Microseconds* to = std::upper_bound(from, end, edge.last_before_end - lo);
-                for (const Microseconds* it = from; it != to; ++it) {
-                    const std::uint32_t j = rows[it - starts];
-                    const Microseconds os = c_other_us[2 * j];
-                    const Microseconds oe = c_other_us[2 * j + 1];
-                    const Microseconds first = std::max(edge.first_after_start - oe, lo);
-                    const Microseconds last = std::min(edge.last_before_end - os, hi);
-                    if (first <= last) {
-                        visit(PairPieces{edge, os, oe, ceiling(edge.end) - oe,
-                                         ceiling(edge.start) - os, j},
-                              first, last);
-                    }
-                }
-                looked_at += static_cast<std::size_t>(to - from) + 1;
-            }
-            if (meter.charge(looked_at)) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
-
-// The subtitle rows by length class, each class in start order (MeetingPairs).
-struct PairIndex {
-    EngineArray<Microseconds> starts;
-    EngineArray<std::uint32_t> rows;
-    std::size_t class_first[kLengthClasses + 1] = {};
-    Microseconds longest[kLengthClasses] = {};
-    std::size_t classes[kLengthClasses] = {};
-    std::size_t class_count = 0;
-
-    // False when memory runs out.
-    bool prepare(const Microseconds* c_other_us, std::size_t other_len,
-                 const std::uint32_t* order) noexcept {
-        if (!starts.allocate(other_len) || !rows.allocate(other_len)) {
-            return false;
-        }
-        const auto length_of = [c_other_us](std::uint32_t j) {
-            return c_other_us[2 * j + 1] - c_other_us[2 * j];
-        };
-        // A counting sort by class keeps the start order within each class.
-        std::size_t count[kLengthClasses] = {};
-        for (std::size_t j = 0; j < other_len; ++j) {
-            ++count[length_class(length_of(static_cast<std::uint32_t>(j)))];
-        }
-        std::size_t next[kLengthClasses] = {};
-        class_count = 0;
-        for (std::size_t c = 0; c < kLengthClasses; ++c) {
-            class_first[c + 1] = class_first[c] + count[c];
-            next[c] = class_first[c];
-            longest[c] = 0;
-            if (count[c] > 0) {
-                classes[class_count++] = c;
-            }
-        }
-        for (std::size_t k = 0; k < other_len; ++k) {
-            const std::uint32_t j = order[k];
-            const Microseconds length = length_of(j);
-            const std::size_t c = length_class(length);
-            starts[next[c]] = c_other_us[2 * j];
-            rows[next[c]++] = j;
-            longest[c] = std::max(longest[c], length);
-        }
-        return true;
-    }
-
-    MeetingPairs pairs(const SpeechEdge* edges, std::size_t base_len,
-                       const Microseconds* c_other_us, Microseconds lo,
-                       Microseconds hi) const noexcept {
-        return {edges,       base_len, c_other_us, rows.data(), starts.data(),
-                class_first, longest,  classes,    class_count, lo,
-                hi};
-    }
-};
 }  // namespace
 
 void speech_edges(const double* c_base, std::size_t base_len, SpeechEdge* edges) noexcept {
@@ -409,17 +253,23 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t base_len,
                         const Microseconds* c_other_us, std::size_t other_len,
                         const std::uint32_t* order, Microseconds lo, Microseconds hi,
                         WorkMeter* meter) {
+    WorkMeter unchecked;
+    PairIndex index;
+    if (!index.prepare(c_other_us, other_len, order)) {
+        segment_count_ = 0;
+        return false;
+    }
+    return build(index, edges, base_len, c_other_us, lo, hi, meter != nullptr ? *meter : unchecked);
+}
+
+bool OffsetCurve::build(const PairIndex& index, const SpeechEdge* edges, std::size_t base_len,
+                        const Microseconds* c_other_us, Microseconds lo, Microseconds hi,
+                        WorkMeter& work) {
     lo_ = lo;
     hi_ = hi;
-    WorkMeter unchecked;
-    WorkMeter& work = meter != nullptr ? *meter : unchecked;
     segment_count_ = 0;
     // Every size below is known before the arrays are filled (the events are counted first), so
     // running out of memory is a result, never an exception.
-    PairIndex index;
-    if (!index.prepare(c_other_us, other_len, order)) {
-        return false;
-    }
     const MeetingPairs pairs = index.pairs(edges, base_len, c_other_us, lo, hi);
     // Counted first, so that the buffers are the size they need and never move.
     std::size_t count = 0;
@@ -472,71 +322,128 @@ bool OffsetCurve::build(const SpeechEdge* edges, std::size_t base_len,
         }
         at = events.data[i].at;
     }
-    maximum_ = value_in(0, lo_);
-    first_maximum_ = lo_;
-    for (std::size_t k = 0; k < segment_count_; ++k) {
-        for (const Microseconds t : {segments_[k].start, end_of(k)}) {
-            const double v = value_in(k, t);
-            if (v > maximum_) {
-                maximum_ = v;
-                first_maximum_ = t;
-            }
-        }
-    }
+    view().maximum(&maximum_, &first_maximum_);
     return true;
 }
 
-Microseconds OffsetCurve::end_of(std::size_t k) const noexcept {
-    return k + 1 < segment_count_ ? segments_[k + 1].start - 1 : hi_;
+void OffsetCurve::first_run_above(double threshold, Microseconds* first,
+                                  Microseconds* last) const noexcept {
+    const CurveView curve = view();
+    curve.first_at_least(lo_, threshold, first);  // the maximum reaches the threshold
+    *last = curve.run_end(*first, threshold);
 }
 
-double OffsetCurve::value_in(std::size_t k, Microseconds t) const noexcept {
-    const Segment& s = segments_[k];
+bool mean_overlap(const PairIndex& index, const SpeechEdge* edges, std::size_t base_len,
+                  const Microseconds* c_other_us, Microseconds lo, Microseconds hi,
+                  WorkMeter& meter, double* mean) {
+    // Each pair's amount is linear between its kinks: its sum over n microseconds from u is
+    // n * amount(u) plus slope * n * (n - 1) / 2, taken in doubles pair by pair, in the order
+    // the pairs are found.
+    double sum = 0.0;
+    const MeetingPairs pairs = index.pairs(edges, base_len, c_other_us, lo, hi);
+    const bool summed = pairs.visit(
+        [&sum](const PairPieces& pair, Microseconds first, Microseconds last) {
+            Microseconds cuts[4] = {first, last + 1, last + 1, last + 1};
+            std::size_t count = 1;
+            for (const Microseconds kink : {pair.end_kink, pair.start_kink}) {
+                if (first < kink && kink <= last) {
+                    cuts[count++] = kink;
+                }
+            }
+            std::sort(cuts, cuts + count);
+            cuts[count] = last + 1;
+            for (std::size_t c = 0; c < count; ++c) {
+                const Microseconds from = cuts[c];
+                const double n = to_double(cuts[c + 1] - from);
+                const Piece p = pair.at(from);
+                const double at_from =
+                    to_double(p.whole + p.slope * from) + static_cast<double>(p.fraction) * kUnit;
+                sum += n * at_from + static_cast<double>(p.slope) * (n * (n - 1.0) * 0.5);
+            }
+        },
+        meter);
+    if (!summed) {
+        return false;
+    }
+    *mean = sum / to_double(hi - lo + 1);
+    return true;
+}
+
+// --- reading a curve ---------------------------------------------------------------------
+
+Microseconds CurveView::end_of(std::size_t k) const noexcept {
+    return k + 1 < count_ ? segments_[k + 1].start - 1 : hi_;
+}
+
+double CurveView::value_in(std::size_t k, Microseconds t) const noexcept {
+    const CurveSegment& s = segments_[k];
     const Microseconds whole = s.whole + s.slope * (t - s.start);
     // Scaling by a power of two is exact here: the fraction is a whole number of units.
     return to_double(whole) + to_double(s.fraction) * kUnit;
 }
 
-std::size_t OffsetCurve::segment_of(Microseconds t) const noexcept {
+std::size_t CurveView::segment_of(Microseconds t) const noexcept {
     const auto after = std::upper_bound(
-        segments_.data(), segments_.data() + segment_count_, t,
-        [](Microseconds value, const Segment& s) { return value < s.start; });
-    return static_cast<std::size_t>(after - segments_.data()) - 1;
+        segments_, segments_ + count_, t,
+        [](Microseconds value, const CurveSegment& s) { return value < s.start; });
+    return static_cast<std::size_t>(after - segments_) - 1;
 }
 
-double OffsetCurve::value_at(Microseconds t) const noexcept {
+double CurveView::value_at(Microseconds t) const noexcept {
     return value_in(segment_of(t), t);
 }
 
-void OffsetCurve::first_run_above(double threshold, Microseconds* first,
-                                  Microseconds* last) const noexcept {
-    // W is monotone along a segment, so the first and last microsecond that reach the threshold
-    // are found by bisection within the segment where the run starts and where it ends.
-    std::size_t k = 0;
-    while (value_in(k, segments_[k].start) < threshold && value_in(k, end_of(k)) < threshold) {
-        ++k;  // the maximum reaches the threshold, so some segment does
-    }
-    Microseconds from = segments_[k].start;
-    if (value_in(k, from) < threshold) {
-        Microseconds below = from;
-        Microseconds above = end_of(k);
-        while (above - below > 1) {
-            const Microseconds mid = below + (above - below) / 2;
-            (value_in(k, mid) >= threshold ? above : below) = mid;
+void CurveView::maximum(double* value, Microseconds* at) const noexcept {
+    *value = value_in(0, lo_);
+    *at = lo_;
+    for (std::size_t k = 0; k < count_; ++k) {
+        for (const Microseconds t : {segments_[k].start, end_of(k)}) {
+            const double v = value_in(k, t);
+            if (v > *value) {
+                *value = v;
+                *at = t;
+            }
         }
-        from = above;
     }
-    *first = from;
-    for (;;) {
+}
+
+bool CurveView::first_at_least(Microseconds from, double threshold,
+                               Microseconds* at) const noexcept {
+    // W is monotone along a segment, so the first microsecond that reaches the threshold is
+    // found by bisection within the segment where the run starts.
+    if (from > hi_) {
+        return false;
+    }
+    for (std::size_t k = from <= lo_ ? 0 : segment_of(from); k < count_; ++k) {
+        const Microseconds start = std::max(segments_[k].start, from);
+        const Microseconds end = end_of(k);
+        if (value_in(k, start) >= threshold) {
+            *at = start;
+            return true;
+        }
+        if (value_in(k, end) >= threshold) {
+            Microseconds below = start;
+            Microseconds above = end;
+            while (above - below > 1) {
+                const Microseconds mid = below + (above - below) / 2;
+                (value_in(k, mid) >= threshold ? above : below) = mid;
+            }
+            *at = above;
+            return true;
+        }
+    }
+    return false;
+}
+
+Microseconds CurveView::run_end(Microseconds from, double threshold) const noexcept {
+    for (std::size_t k = segment_of(from);; ++k) {
         const Microseconds end = end_of(k);
         if (value_in(k, end) >= threshold) {
-            if (k + 1 < segment_count_ && value_in(k + 1, segments_[k + 1].start) >= threshold) {
-                ++k;
-                from = segments_[k].start;
+            if (k + 1 < count_ && value_in(k + 1, segments_[k + 1].start) >= threshold) {
+                from = segments_[k + 1].start;
                 continue;
             }
-            *last = end;
-            return;
+            return end;
         }
         Microseconds above = from;
         Microseconds below = end;
@@ -544,25 +451,12 @@ void OffsetCurve::first_run_above(double threshold, Microseconds* first,
             const Microseconds mid = above + (below - above) / 2;
             (value_in(k, mid) >= threshold ? above : below) = mid;
         }
-        *last = above;
-        return;
+        return above;
     }
 }
 
-double OffsetCurve::mean() const noexcept {
-    // W is linear along a segment: its sum there is the count of microseconds times the mean
-    // of the two ends.
-    double sum = 0.0;
-    for (std::size_t k = 0; k < segment_count_; ++k) {
-        const Microseconds start = segments_[k].start;
-        const Microseconds end = end_of(k);
-        sum += to_double(end - start + 1) * ((value_in(k, start) + value_in(k, end)) * 0.5);
-    }
-    return sum / to_double(hi_ - lo_ + 1);
-}
-
-bool OffsetCurve::nearest_at_most(Microseconds from, int step, double level,
-                                  Microseconds* at) const noexcept {
+bool CurveView::nearest_at_most(Microseconds from, int step, double level,
+                                Microseconds* at) const noexcept {
     if (from < lo_ || from > hi_) {
         return false;
     }
@@ -587,16 +481,16 @@ bool OffsetCurve::nearest_at_most(Microseconds from, int step, double level,
             *at = below;
             return true;
         }
-        if (step < 0 ? k == 0 : k + 1 == segment_count_) {
+        if (step < 0 ? k == 0 : k + 1 == count_) {
             return false;
         }
     }
 }
 
-bool OffsetCurve::best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
-                               double* value) const noexcept {
+bool CurveView::best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
+                             double* value) const noexcept {
     bool found = false;
-    for (std::size_t k = 0; k < segment_count_; ++k) {
+    for (std::size_t k = 0; k < count_; ++k) {
         const Microseconds start = segments_[k].start;
         const Microseconds end = end_of(k);
         const Microseconds pieces[2][2] = {{start, std::min(end, left_end)},

@@ -95,14 +95,67 @@ RowCurveStatus row_curves(const SpeechEdge* edges, std::size_t base_len,
                           EngineArray<RowPiece>& pieces, EngineArray<std::size_t>& first,
                           WorkMeter& meter);
 
+// One linear piece of a curve, from `start` to the next piece's start less one (or the end).
+struct CurveSegment {
+    Microseconds start;   // first whole microsecond of the segment
+    Microseconds whole;   // integer part of W at `start`
+    __int128 fraction;    // fractional part of W, units of 2**-40 us
+    std::int64_t slope;   // change of the integer part per microsecond
+};
+
+// The readers of a curve held as segments over [lo, hi] (the first segment starting at lo): a
+// whole curve, or one stretch of it built alone (cell_curve.hpp). W is linear, so monotone,
+// along a segment, which the searches below use.
+class CurveView {
+public:
+    CurveView(const CurveSegment* segments, std::size_t count, Microseconds lo,
+              Microseconds hi) noexcept
+        : segments_(segments), count_(count), lo_(lo), hi_(hi) {}
+
+    // W(t) in microseconds, as computed (see above), for lo <= t <= hi.
+    double value_at(Microseconds t) const noexcept;
+
+    // The greatest W and the first whole microsecond where it is reached.
+    void maximum(double* value, Microseconds* at) const noexcept;
+
+    // The first whole microsecond t >= from with W(t) >= threshold; false when there is none.
+    bool first_at_least(Microseconds from, double threshold, Microseconds* at) const noexcept;
+
+    // The last whole microsecond of the run of W >= threshold that holds `from` (W(from) >=
+    // threshold): hi when the run reaches it.
+    Microseconds run_end(Microseconds from, double threshold) const noexcept;
+
+    // The whole microsecond nearest `from` in the direction `step` (-1 or +1), `from` included,
+    // at which W <= level; false when none lies in [lo, hi] that way.
+    bool nearest_at_most(Microseconds from, int step, double level,
+                         Microseconds* at) const noexcept;
+
+    // The first whole microsecond with the greatest W in [lo, left_end] and [right_start, hi];
+    // false when both are empty.
+    bool best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
+                      double* value) const noexcept;
+
+    Microseconds lo() const noexcept { return lo_; }
+    Microseconds hi() const noexcept { return hi_; }
+
+private:
+    Microseconds end_of(std::size_t k) const noexcept;
+    double value_in(std::size_t k, Microseconds t) const noexcept;
+    std::size_t segment_of(Microseconds t) const noexcept;
+
+    const CurveSegment* segments_;
+    std::size_t count_;
+    Microseconds lo_;
+    Microseconds hi_;
+};
+
+namespace pairs {
+struct PairIndex;
+}
+
 class OffsetCurve {
 public:
-    struct Segment {
-        Microseconds start;   // first whole microsecond of the segment
-        Microseconds whole;   // integer part of W at `start`
-        __int128 fraction;    // fractional part of W, units of 2**-40 us
-        std::int64_t slope;   // change of the integer part per microsecond
-    };
+    using Segment = CurveSegment;
 
     // Builds the curve over [lo, hi] (lo <= hi) of the speech edges against the subtitle rows
     // (2 * other_len exact bounds, every bound plus lo and plus hi within timedelta's range),
@@ -112,8 +165,16 @@ public:
                std::size_t other_len, const std::uint32_t* order, Microseconds lo,
                Microseconds hi, WorkMeter* meter = nullptr);
 
+    // The same from subtitle rows already indexed (meeting_pairs.hpp), for curves built over
+    // many stretches of one range.
+    bool build(const pairs::PairIndex& index, const SpeechEdge* edges, std::size_t base_len,
+               const Microseconds* c_other_us, Microseconds lo, Microseconds hi,
+               WorkMeter& meter);
+
+    CurveView view() const noexcept { return {segments_.data(), segment_count_, lo_, hi_}; }
+
     // W(t) in microseconds, as computed (see above), for lo <= t <= hi.
-    double value_at(Microseconds t) const noexcept;
+    double value_at(Microseconds t) const noexcept { return view().value_at(t); }
 
     // The greatest W over the range and the first whole microsecond where it is reached.
     double maximum() const noexcept { return maximum_; }
@@ -123,28 +184,22 @@ public:
     // maximum()).
     void first_run_above(double threshold, Microseconds* first, Microseconds* last) const noexcept;
 
-    // The first whole microsecond with the greatest W in [lo, left_end] and [right_start, hi];
-    // false when both are empty.
-    bool best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
-                      double* value) const noexcept;
-
-    // The mean of W over every whole microsecond of [lo, hi].
-    double mean() const noexcept;
-
-    // The whole microsecond nearest `from` in the direction `step` (-1 or +1), `from` included,
-    // at which W <= level; false when none lies in [lo, hi] that way.
     bool nearest_at_most(Microseconds from, int step, double level,
-                         Microseconds* at) const noexcept;
+                         Microseconds* at) const noexcept {
+        return view().nearest_at_most(from, step, level, at);
+    }
+
+    bool best_outside(Microseconds left_end, Microseconds right_start, Microseconds* at,
+                      double* value) const noexcept {
+        return view().best_outside(left_end, right_start, at, value);
+    }
 
     Microseconds lo() const noexcept { return lo_; }
     Microseconds hi() const noexcept { return hi_; }
     std::size_t segment_count() const noexcept { return segment_count_; }
+    const CurveSegment* segments() const noexcept { return segments_.data(); }
 
 private:
-    Microseconds end_of(std::size_t k) const noexcept;
-    double value_in(std::size_t k, Microseconds t) const noexcept;
-    std::size_t segment_of(Microseconds t) const noexcept;
-
     struct Event {
         Microseconds at;
         Microseconds whole;
@@ -161,6 +216,13 @@ private:
     double maximum_ = 0.0;
     Microseconds first_maximum_ = 0;
 };
+
+// The mean of W over every whole microsecond of [lo, hi], summed pair by pair from the pairs
+// that meet there (so the same double however the curve itself is held), into *mean. False
+// when `meter` says stop.
+bool mean_overlap(const pairs::PairIndex& index, const SpeechEdge* edges, std::size_t base_len,
+                  const Microseconds* c_other_us, Microseconds lo, Microseconds hi,
+                  WorkMeter& meter, double* mean);
 
 }  // namespace corvela
 

@@ -652,7 +652,7 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
         return;
     }
     {
-        const OffsetSearch range{s, &s.factor, 1, s.lo, s.hi, 0, false};
+        const OffsetSearch range{s, &s.factor, 1, s.lo, s.hi, 0, false, false};
         OffsetChoice failure;
         if (!scale_tables(range, scaled.data(), &failure)) {
             choice->status = failure.status == OffsetChoice::kScaledOutOfRange
