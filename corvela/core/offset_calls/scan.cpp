@@ -407,7 +407,8 @@ void run_best_offset(const corvela::ScanInput& input, const corvela::SearchArgum
                                        arguments.lo,
                                        arguments.hi,
                                        arguments.separation,
-                                       arguments.factor_evidence};
+                                       arguments.factor_evidence,
+                                       false};
     corvela::search_best_offset(search, choice, check);
 }
 
