@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #include "best_offset_search.hpp"
 #include "offset_curve.hpp"
@@ -448,182 +450,209 @@ const RowPiece* row_of(const RecursionInput& in, std::size_t k, std::size_t* cou
     return in.rows + in.first[k];
 }
 
-Units gain_at(const RecursionInput& in, std::size_t k, Microseconds t) noexcept {
-    std::size_t count = 0;
-    const RowPiece* g = row_of(in, k, &count);
-    return at(g[piece_of(g, count, t)], t);
-}
-
-// What lets the recursion drop offsets that no best assignment passes through. For every row k
-// and offset t, `ahead` bounds from above the best that rows 0..k-1 add when row k is at t: the
-// same recursion run forwards without the order (a change may go anywhere, so the best after
-// one is a single number). `lower` is the exact score of an assignment: that recursion's own,
-// read back, then put in order (a row that would start before the one before it is moved to
-// start with it). Row k at t can be dropped when its best score from k on, added to the bound,
-// stays below `lower`: every assignment through it scores less than one that exists.
+// What lets the recursion drop offsets that no best assignment passes through. The same
+// recursion run forwards without the order (a change may go anywhere, so the best after one is
+// a single number) gives `ahead[k]`, the best that rows 0..k-1 add, whatever their offsets and
+// row k's, and `upper`, the best score without the order. Given a score `lower`, row k at t can
+// be dropped when its best score from k on, plus ahead[k], stays below it: every assignment
+// through it scores less. When the best found with those offsets dropped still reaches `lower`,
+// it is the best, and every assignment of that score is still there (exactly as without the
+// dropping: each of them passes only through offsets kept); when it does not, the best lies below
+// `lower`.
 //
-// The bound is loose by what the order costs, the gap between `upper` (the best score without
-// the order) and the best with it. The dropping pays when that is a few changes' worth: an
-// offset is dropped only when every assignment through it scores that much less. When the gap
-// is many changes' worth (cheap changes, or subtitles that fit nowhere), it drops almost
-// nothing, and is not tried.
+// One number a row rather than a bound for each offset: what rows 0..k-1 add with row k at t lies
+// within one change of that number (a change to t costs one penalty), so a bound by offset drops
+// hardly more, and costs a list of pieces a row kept from the forward pass for the backward one.
 struct ReachBound {
-    PieceList ahead;  // row k's bound from ahead_first[k]
-    EngineArray<std::size_t> ahead_first;
-    Units lower = 0;
+    EngineArray<Units> ahead;
     Units upper = 0;
-
-    bool pays(Units penalty) const noexcept {
-        return penalty > 0 && upper - lower < 32 * penalty;
-    }
 };
 
 SegmentChoice::Status bound_reach(const RecursionInput& in, WorkMeter& meter, ReachBound& out) {
     const std::size_t n = in.n;
-    EngineArray<Microseconds> best_at;
-    EngineArray<Units> best_value;
-    EngineArray<Microseconds> t;
-    if (!out.ahead_first.allocate(n + 1) || !best_at.allocate(n) || !best_value.allocate(n) ||
-        !t.allocate(n)) {
+    if (!out.ahead.allocate(n)) {
         return SegmentChoice::kNoMemory;
     }
+    // The bound with row k at each offset: in lists[k % 2], the next row's made in the other.
+    PieceList lists[2];
     PieceList total;
-    PieceList change;
-    out.ahead.clear();
-    out.ahead_first[0] = 0;
-    out.ahead.push({in.lo, 0, 0, 0});
+    lists[0].push({in.lo, 0, 0, 0});
+    out.ahead[0] = 0;
     for (std::size_t k = 0;; ++k) {
+        const PieceList& here = lists[k % 2];
+        PieceList& next = lists[(k + 1) % 2];
         std::size_t count = 0;
         const RowPiece* g = row_of(in, k, &count);
-        const Piece* h = out.ahead.data() + out.ahead_first[k];
-        const std::size_t hn = out.ahead.size() - out.ahead_first[k];
-        if (meter.charge(hn + count)) {
+        if (meter.charge(here.size() + count)) {
             return SegmentChoice::kStopped;
         }
         total.clear();
-        add_row(h, hn, g, count, in.lo, in.hi, total);
-        if (!total.ok() || !out.ahead.ok()) {
+        add_row(here.data(), here.size(), g, count, in.lo, in.hi, total);
+        if (!total.ok() || !here.ok()) {
             return SegmentChoice::kNoMemory;
         }
         const Best best = best_from(total.data(), total.size(), in.lo, in.hi);
-        best_at[k] = best.at;
-        best_value[k] = best.value;
         if (k + 1 == n) {
-            break;
+            out.upper = best.value;
+            return SegmentChoice::kFound;
         }
-        change.clear();
-        change.push({in.lo, best.value - in.penalty, 0, 0});
-        out.ahead_first[k + 1] = out.ahead.size();
-        out.ahead.begin();
-        better_of(total.data(), total.size(), change.data(), 1, in.lo, in.hi, out.ahead);
+        out.ahead[k + 1] = best.value;
+        const Piece change{in.lo, best.value - in.penalty, 0, 0};
+        next.clear();
+        better_of(total.data(), total.size(), &change, 1, in.lo, in.hi, next);
     }
-    out.ahead_first[n] = out.ahead.size();
-    // Read back: row k-1 stays with row k when that is as good as its own best less a change.
-    t[n - 1] = best_at[n - 1];
-    for (std::size_t k = n - 1; k > 0; --k) {
-        const Piece* h = out.ahead.data() + out.ahead_first[k - 1];
-        const std::size_t hn = out.ahead_first[k] - out.ahead_first[k - 1];
-        const Units stay = at(h[piece_of(h, hn, t[k])], t[k]) + gain_at(in, k - 1, t[k]);
-        t[k - 1] = stay >= best_value[k - 1] - in.penalty ? t[k] : best_at[k - 1];
-    }
-    Units score = gain_at(in, 0, t[0]);
-    for (std::size_t k = 1; k < n; ++k) {
-        t[k] = std::max(t[k], t[k - 1] - (in.starts[k] - in.starts[k - 1]));
-        score += gain_at(in, k, t[k]) - (t[k] != t[k - 1] ? in.penalty : 0);
-    }
-    out.lower = score;
-    out.upper = best_value[n - 1];
-    return SegmentChoice::kFound;
 }
 
-// The offsets t[0 .. n) by start-order position of the best assignment with the fewest and
-// earliest changes, and its score in *top.
-SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter, Microseconds* t,
-                                     Units* top) {
-    const std::size_t n = in.n;
-    // The best score of rows k.. for every offset of row k, each row's list kept for the
-    // reading forwards: all of them in `kept`, row k's from kept_first[k] (rows n-1 down to 0,
-    // so row k's ends where row k-1's begins, or at the end for row 0).
-    EngineArray<std::size_t> kept_first;
-    if (!kept_first.allocate(n)) {
-        return SegmentChoice::kNoMemory;
-    }
-    // Free changes leave nothing to drop: the bound is not built.
-    ReachBound reach;
-    if (in.penalty > 0) {
-        const SegmentChoice::Status reached = bound_reach(in, meter, reach);
-        if (reached != SegmentChoice::kFound) {
-            return reached;
-        }
-    }
+// Tries below this are not made: every `lower` tried, and the sums the dropping forms with it,
+// stay clear of kPruned's range.
+constexpr Units kLowestTried = -(Units{1} << 122);
+
+// The backward recursion's lists: row k's best scores from k on, for every offset of row k, in
+// `kept` from first[k] (rows n-1 down to 0, so row k's ends where row k-1's begins, or at the
+// end for row 0); the rest is room reused row after row.
+struct SuffixLists {
     PieceList kept;
+    EngineArray<std::size_t> first;
     PieceList changed;
     PieceList upper;
     PieceList raw;
-    PieceList needed;
-    const bool drops = reach.pays(in.penalty);
+
+    const Piece* list_of(std::size_t k, std::size_t* count) const noexcept {
+        *count = (k == 0 ? kept.size() : first[k - 1]) - first[k];
+        return kept.data() + first[k];
+    }
+};
+
+// Fills `lists` from row n-1 down; with `bound`, drops what cannot reach `lower` (an offset of
+// row k is dropped where its score plus bound->ahead[k] stays below it). *short_of turns true,
+// and the lists are left unfinished, when every offset of a row is dropped: then no assignment
+// reaches `lower`.
+SegmentChoice::Status suffix_scores(const RecursionInput& in, const ReachBound* bound,
+                                    Units lower, WorkMeter& meter, SuffixLists& lists,
+                                    bool* short_of) {
+    *short_of = false;
+    const std::size_t n = in.n;
+    PieceList& kept = lists.kept;
+    PieceList& raw = lists.raw;
+    kept.clear();
+    raw.clear();
     // Row k's scores from `raw` into `kept`, with the offsets no best assignment reaches dropped.
     const auto keep = [&](std::size_t k) {
         kept.begin();
-        if (!drops) {
+        if (bound == nullptr) {
             for (std::size_t m = 0; m < raw.size(); ++m) {
                 kept.push_raw(raw[m]);
             }
             return;
         }
-        // What row k's score must reach at each offset: lower less the bound.
-        needed.clear();
-        for (std::size_t m = reach.ahead_first[k]; m < reach.ahead_first[k + 1]; ++m) {
-            const Piece& h = reach.ahead[m];
-            needed.push_raw({h.start, reach.lower - h.value, -h.slope, 0});
-        }
-        better_of(raw.data(), raw.size(), needed.data(), needed.size(), in.lo, in.hi, kept, true);
+        const Piece needed{in.lo, lower - bound->ahead[k], 0, 0};
+        better_of(raw.data(), raw.size(), &needed, 1, in.lo, in.hi, kept, true);
     };
-    kept_first[n - 1] = 0;
+    lists.first[n - 1] = 0;
     for (std::size_t m = in.first[n - 1]; m < in.first[n]; ++m) {
         raw.push({in.rows[m].start, in.rows[m].value, in.rows[m].slope, 0});
     }
     keep(n - 1);
-    const auto list_of = [&](std::size_t k, std::size_t* count) {
-        *count = (k == 0 ? kept.size() : kept_first[k - 1]) - kept_first[k];
-        return kept.data() + kept_first[k];
-    };
     for (std::size_t k = n - 1;; --k) {
-        if (!kept.ok() || !changed.ok() || !upper.ok() || !raw.ok() || !needed.ok()) {
+        if (!kept.ok() || !lists.changed.ok() || !lists.upper.ok() || !raw.ok()) {
             return SegmentChoice::kNoMemory;
         }
         if (k == 0) {
-            break;
+            return SegmentChoice::kFound;
         }
-        std::size_t count = kept.size() - kept_first[k];
-        const Piece* next = kept.data() + kept_first[k];
+        std::size_t count = kept.size() - lists.first[k];
+        const Piece* next = kept.data() + lists.first[k];
         if (meter.charge(count + (in.first[k] - in.first[k - 1]))) {
             return SegmentChoice::kStopped;
         }
         after_change(next, count, in.starts[k] - in.starts[k - 1], in.lo, in.hi, in.penalty,
-                     changed);
-        upper.clear();
-        better_of(next, count, changed.data(), changed.size(), in.lo, in.hi, upper);
+                     lists.changed);
+        lists.upper.clear();
+        better_of(next, count, lists.changed.data(), lists.changed.size(), in.lo, in.hi,
+                  lists.upper);
         raw.clear();
-        add_row(upper.data(), upper.size(), in.rows + in.first[k - 1],
+        add_row(lists.upper.data(), lists.upper.size(), in.rows + in.first[k - 1],
                 in.first[k] - in.first[k - 1], in.lo, in.hi, raw);
-        kept_first[k - 1] = kept.size();
+        lists.first[k - 1] = kept.size();
         keep(k - 1);
+        if (kept.size() == lists.first[k - 1] + 1 && kept[lists.first[k - 1]].value == kPruned) {
+            *short_of = true;
+            return SegmentChoice::kFound;
+        }
+    }
+}
+
+// How far below `upper` the dropping tries `lower`, in quarters of a change, before the recursion
+// runs with nothing dropped. The dropping pays only with `lower` within about a change of the
+// best (below that, few offsets score less), and a try with `lower` above the best most often
+// drops every offset of a row within a few rows, which ends it: the best is approached from
+// above. When the order costs many changes' worth (cheap changes, or subtitles that fit nowhere)
+// every try ends so, and little is lost.
+constexpr Units kTryQuarters[] = {0, 1, 2, 4, 8, 16};
+
+// The offsets t[0 .. n) by start-order position of the best assignment with the fewest and
+// earliest changes, and its score in *top. `plain`: no offset dropped.
+SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkMeter& meter,
+                                     Microseconds* t, Units* top) {
+    const std::size_t n = in.n;
+    SuffixLists lists;
+    if (!lists.first.allocate(n)) {
+        return SegmentChoice::kNoMemory;
+    }
+    std::size_t count = 0;
+    Best best{0, 0, 0};
+    bool done = false;
+    // Free changes leave nothing to drop: the bound is not built.
+    ReachBound reach;
+    if (!plain && in.penalty > 0) {
+        const SegmentChoice::Status reached = bound_reach(in, meter, reach);
+        if (reached != SegmentChoice::kFound) {
+            return reached;
+        }
+        // A try whose best reaches its `lower` has the best: no best assignment was dropped.
+        for (const Units quarters : kTryQuarters) {
+            const Units lower = reach.upper - in.penalty / 4 * quarters;
+            if (lower < kLowestTried) {
+                break;
+            }
+            bool short_of = false;
+            const SegmentChoice::Status status =
+                suffix_scores(in, &reach, lower, meter, lists, &short_of);
+            if (status != SegmentChoice::kFound) {
+                return status;
+            }
+            if (short_of) {
+                continue;
+            }
+            const Piece* f = lists.list_of(0, &count);
+            best = best_from(f, count, in.lo, in.hi);
+            if (best.value >= lower) {
+                done = true;
+                break;
+            }
+        }
+    }
+    if (!done) {
+        bool short_of = false;
+        const SegmentChoice::Status status =
+            suffix_scores(in, nullptr, 0, meter, lists, &short_of);
+        if (status != SegmentChoice::kFound) {
+            return status;
+        }
+        const Piece* f = lists.list_of(0, &count);
+        best = best_from(f, count, in.lo, in.hi);
     }
     // Forwards: the first best offset of row 0, then at each row a change as soon as one keeps
     // the best, to the first offset that does.
-    std::size_t count = 0;
-    const Piece* f = list_of(0, &count);
-    const Best best = best_from(f, count, in.lo, in.hi);
     *top = best.value;
     t[0] = best.at;
     for (std::size_t k = 0; k + 1 < n; ++k) {
-        const Piece* fk = list_of(k, &count);
+        const Piece* fk = lists.list_of(k, &count);
         const Piece& here = fk[piece_of(fk, count, t[k])];
         const RowPiece* gains = in.rows + in.first[k];
         const RowPiece& gain = gains[piece_of(gains, in.first[k + 1] - in.first[k], t[k])];
         const Units rest = at(here, t[k]) - at(gain, t[k]);
-        const Piece* fn = list_of(k + 1, &count);
+        const Piece* fn = lists.list_of(k + 1, &count);
         // The change lets row k+1 start no earlier than row k: u >= t[k] - (s_{k+1} - s_k).
         const Microseconds from = std::max(in.lo, t[k] - (in.starts[k + 1] - in.starts[k]));
         const Best jump = best_from(fn, count, from, in.hi);
@@ -726,7 +755,7 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
     } else {
         const RecursionInput input{rows.data(), first.data(), starts.data(), n, s.lo, s.hi,
                                    penalty};
-        const SegmentChoice::Status status = assign_offsets(input, meter, t.data(), &top);
+        const SegmentChoice::Status status = assign_offsets(input, s.plain, meter, t.data(), &top);
         if (status != SegmentChoice::kFound) {
             choice->status = status;
             return;
