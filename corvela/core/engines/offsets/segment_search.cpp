@@ -57,8 +57,21 @@ Units floor_div(Units a, Units b) noexcept {  // b > 0
     return (a % b != 0 && a < 0) ? q - 1 : q;
 }
 
-Units ceil_div(Units a, Units b) noexcept {  // b > 0
-    return -floor_div(-a, b);
+// floor(a / units(slope)), slope > 0: the whole steps of that slope in a. As floor(floor(a /
+// 2**40) / slope), the first division by a constant, the second in 64 bits whenever the
+// quotient by 2**40 fits them, as it does wherever two pieces cross within the range.
+Units floor_steps(Units a, std::int64_t slope) noexcept {
+    const Units whole = floor_div(a, kOneMicrosecond);
+    if (whole < INT64_MIN || whole > INT64_MAX) {
+        return floor_div(whole, slope);
+    }
+    const auto w = static_cast<std::int64_t>(whole);
+    const std::int64_t q = w / slope;
+    return (w % slope != 0 && w < 0) ? q - 1 : q;
+}
+
+Units ceil_steps(Units a, std::int64_t slope) noexcept {
+    return -floor_steps(-a, slope);
 }
 
 // A list of pieces in increasing start that grows as it is filled; a piece that continues the
@@ -175,9 +188,8 @@ void after_change(const Piece* f, std::size_t n, Microseconds shift, Microsecond
                 last = -1;
             } else if (!better(at(p, end), p.changes, best, best_changes)) {
                 const Units margin = p.value - best;  // value - best - |slope| * x > (>=) 0
-                const Units fall = units(-p.slope);
-                last = p.changes < best_changes ? floor_div(margin, fall)
-                                                : ceil_div(margin, fall) - 1;
+                last = p.changes < best_changes ? floor_steps(margin, -p.slope)
+                                                : ceil_steps(margin, -p.slope) - 1;
                 last = std::max<Units>(std::min<Units>(last, end - p.start), -1);
             }
         }
@@ -230,7 +242,8 @@ void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, M
         const Units vp = at(p, t);
         const Units vq = at(q, t);
         const Units delta = vp - vq;
-        const Units sigma = units(p.slope - q.slope);
+        const std::int64_t slope = p.slope - q.slope;
+        const Units sigma = units(slope);
         const Units length = end - t;
         const bool ties_to_f = prune || !(q.changes < p.changes);
         const auto f_wins = [ties_to_f](Units d) { return d > 0 || (d == 0 && ties_to_f); };
@@ -244,9 +257,9 @@ void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, M
                 from = length + 1;
             }
         } else if (sigma > 0) {
-            from = ties_to_f ? ceil_div(-delta, sigma) : floor_div(-delta, sigma) + 1;
+            from = ties_to_f ? ceil_steps(-delta, slope) : floor_steps(-delta, slope) + 1;
         } else {
-            to = ties_to_f ? floor_div(delta, -sigma) : ceil_div(delta, -sigma) - 1;
+            to = ties_to_f ? floor_steps(delta, -slope) : ceil_steps(delta, -slope) - 1;
         }
         from = std::max<Units>(from, 0);
         to = std::min<Units>(to, length);
@@ -274,6 +287,49 @@ void add_row(const Piece* f, std::size_t fn, const RowPiece* g, std::size_t gn, 
     for_each_span(f, fn, g, gn, lo, hi,
                   [&out](const Piece& p, const RowPiece& q, Microseconds t, Microseconds) {
                       out.push({t, at(p, t) + at(q, t), p.slope + q.slope, p.changes});
+                  });
+}
+
+// Appends p, over [p.start, end], where it reaches `floor`, and a flat `fill` with no change
+// where it does not: what better_of gives against a flat piece of no change at `floor` (ties
+// to p), with `fill` in its place.
+void push_reaching(const Piece& p, Microseconds end, Units floor, Units fill, PieceList& out) {
+    const Units length = end - p.start;
+    if (p.value >= floor) {
+        out.push(p);
+        if (p.slope < 0) {
+            const Units last = floor_steps(p.value - floor, -p.slope);
+            if (last < length) {
+                out.push({p.start + static_cast<Microseconds>(last) + 1, fill, 0, 0});
+            }
+        }
+        return;
+    }
+    out.push({p.start, fill, 0, 0});
+    if (p.slope > 0) {
+        const Units first = ceil_steps(floor - p.value, p.slope);
+        if (first <= length) {
+            const Microseconds a = p.start + static_cast<Microseconds>(first);
+            out.push({a, at(p, a), p.slope, p.changes});
+        }
+    }
+}
+
+// Appends f where it reaches `floor`, `fill` elsewhere.
+void reaching(const Piece* f, std::size_t n, Units floor, Units fill, Microseconds hi,
+              PieceList& out) {
+    for (std::size_t k = 0; k < n; ++k) {
+        push_reaching(f[k], end_of(f, n, k, hi), floor, fill, out);
+    }
+}
+
+// Appends f + the row's curve where the sum reaches `floor`, `fill` elsewhere.
+void add_row_reaching(const Piece* f, std::size_t fn, const RowPiece* g, std::size_t gn,
+                      Microseconds lo, Microseconds hi, Units floor, Units fill, PieceList& out) {
+    for_each_span(f, fn, g, gn, lo, hi,
+                  [&](const Piece& p, const RowPiece& q, Microseconds t, Microseconds end) {
+                      push_reaching({t, at(p, t) + at(q, t), p.slope + q.slope, p.changes}, end,
+                                    floor, fill, out);
                   });
 }
 
@@ -497,9 +553,9 @@ SegmentChoice::Status bound_reach(const RecursionInput& in, WorkMeter& meter, Re
             return SegmentChoice::kFound;
         }
         out.ahead[k + 1] = best.value;
-        const Piece change{in.lo, best.value - in.penalty, 0, 0};
+        const Units change = best.value - in.penalty;
         next.clear();
-        better_of(total.data(), total.size(), &change, 1, in.lo, in.hi, next);
+        reaching(total.data(), total.size(), change, change, in.hi, next);
     }
 }
 
@@ -526,33 +582,36 @@ struct SuffixLists {
 // Fills `lists` from row n-1 down; with `bound`, drops what cannot reach `lower` (an offset of
 // row k is dropped where its score plus bound->ahead[k] stays below it). *short_of turns true,
 // and the lists are left unfinished, when every offset of a row is dropped: then no assignment
-// reaches `lower`.
+// reaches `lower`. `plain`: the recursion as first written, each row's list made whole in
+// `raw`, then copied; otherwise each row's list is made in place, dropped offsets and all.
 SegmentChoice::Status suffix_scores(const RecursionInput& in, const ReachBound* bound,
-                                    Units lower, WorkMeter& meter, SuffixLists& lists,
-                                    bool* short_of) {
+                                    Units lower, bool plain, WorkMeter& meter,
+                                    SuffixLists& lists, bool* short_of) {
     *short_of = false;
     const std::size_t n = in.n;
     PieceList& kept = lists.kept;
     PieceList& raw = lists.raw;
     kept.clear();
-    raw.clear();
-    // Row k's scores from `raw` into `kept`, with the offsets no best assignment reaches dropped.
-    const auto keep = [&](std::size_t k) {
+    // Row k's scores, f + its curve, into `kept`: f is what rows k+1.. add (for row n-1, none).
+    const auto keep = [&](std::size_t k, const Piece* f, std::size_t fn) {
+        const RowPiece* g = in.rows + in.first[k];
+        const std::size_t gn = in.first[k + 1] - in.first[k];
         kept.begin();
-        if (bound == nullptr) {
+        if (bound != nullptr) {
+            add_row_reaching(f, fn, g, gn, in.lo, in.hi, lower - bound->ahead[k], kPruned, kept);
+        } else if (!plain) {
+            add_row(f, fn, g, gn, in.lo, in.hi, kept);
+        } else {
+            raw.clear();
+            add_row(f, fn, g, gn, in.lo, in.hi, raw);
             for (std::size_t m = 0; m < raw.size(); ++m) {
                 kept.push_raw(raw[m]);
             }
-            return;
         }
-        const Piece needed{in.lo, lower - bound->ahead[k], 0, 0};
-        better_of(raw.data(), raw.size(), &needed, 1, in.lo, in.hi, kept, true);
     };
+    const Piece none{in.lo, 0, 0, 0};
     lists.first[n - 1] = 0;
-    for (std::size_t m = in.first[n - 1]; m < in.first[n]; ++m) {
-        raw.push({in.rows[m].start, in.rows[m].value, in.rows[m].slope, 0});
-    }
-    keep(n - 1);
+    keep(n - 1, &none, 1);
     for (std::size_t k = n - 1;; --k) {
         if (!kept.ok() || !lists.changed.ok() || !lists.upper.ok() || !raw.ok()) {
             return SegmentChoice::kNoMemory;
@@ -570,11 +629,8 @@ SegmentChoice::Status suffix_scores(const RecursionInput& in, const ReachBound* 
         lists.upper.clear();
         better_of(next, count, lists.changed.data(), lists.changed.size(), in.lo, in.hi,
                   lists.upper);
-        raw.clear();
-        add_row(lists.upper.data(), lists.upper.size(), in.rows + in.first[k - 1],
-                in.first[k] - in.first[k - 1], in.lo, in.hi, raw);
         lists.first[k - 1] = kept.size();
-        keep(k - 1);
+        keep(k - 1, lists.upper.data(), lists.upper.size());
         if (kept.size() == lists.first[k - 1] + 1 && kept[lists.first[k - 1]].value == kPruned) {
             *short_of = true;
             return SegmentChoice::kFound;
@@ -617,7 +673,7 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkM
             }
             bool short_of = false;
             const SegmentChoice::Status status =
-                suffix_scores(in, &reach, lower, meter, lists, &short_of);
+                suffix_scores(in, &reach, lower, false, meter, lists, &short_of);
             if (status != SegmentChoice::kFound) {
                 return status;
             }
@@ -635,7 +691,7 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkM
     if (!done) {
         bool short_of = false;
         const SegmentChoice::Status status =
-            suffix_scores(in, nullptr, 0, meter, lists, &short_of);
+            suffix_scores(in, nullptr, 0, plain, meter, lists, &short_of);
         if (status != SegmentChoice::kFound) {
             return status;
         }
