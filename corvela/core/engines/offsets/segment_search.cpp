@@ -39,12 +39,21 @@ Units units(std::int64_t slope) noexcept {
     return Units{slope} * kOneMicrosecond;
 }
 
+// slope * steps in units: one 64-bit by 64-bit multiply whenever the steps fit 64 bits (they
+// do unless the range spans some 290,000 years).
+Units rise(std::int64_t slope, Microseconds steps) noexcept {
+    if (steps >= INT64_MIN && steps <= INT64_MAX) {
+        return Units{slope} * static_cast<std::int64_t>(steps) * kOneMicrosecond;
+    }
+    return units(slope) * steps;
+}
+
 Units at(const Piece& p, Microseconds t) noexcept {
-    return p.value + units(p.slope) * (t - p.start);
+    return p.value + rise(p.slope, t - p.start);
 }
 
 Units at(const RowPiece& p, Microseconds t) noexcept {
-    return p.value + units(p.slope) * (t - p.start);
+    return p.value + rise(p.slope, t - p.start);
 }
 
 // The order of scores: the higher value, then the fewer changes.
@@ -243,7 +252,6 @@ void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, M
         const Units vq = at(q, t);
         const Units delta = vp - vq;
         const std::int64_t slope = p.slope - q.slope;
-        const Units sigma = units(slope);
         const Units length = end - t;
         const bool ties_to_f = prune || !(q.changes < p.changes);
         const auto f_wins = [ties_to_f](Units d) { return d > 0 || (d == 0 && ties_to_f); };
@@ -252,11 +260,11 @@ void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, M
         Units from = 0;
         Units to = length;
         const bool first_wins = f_wins(delta);
-        if (sigma == 0 || first_wins == f_wins(delta + sigma * length)) {
+        if (slope == 0 || first_wins == f_wins(delta + rise(slope, length))) {
             if (!first_wins) {
                 from = length + 1;
             }
-        } else if (sigma > 0) {
+        } else if (slope > 0) {
             from = ties_to_f ? ceil_steps(-delta, slope) : floor_steps(-delta, slope) + 1;
         } else {
             to = ties_to_f ? floor_steps(delta, -slope) : ceil_steps(delta, -slope) - 1;
@@ -542,18 +550,29 @@ SegmentChoice::Status bound_reach(const RecursionInput& in, WorkMeter& meter, Re
         if (meter.charge(here.size() + count)) {
             return SegmentChoice::kStopped;
         }
+        // The bound plus row k's curve, and its best, in one walk (no changes are counted here).
         total.clear();
-        add_row(here.data(), here.size(), g, count, in.lo, in.hi, total);
+        Units best = 0;
+        bool has = false;
+        for_each_span(here.data(), here.size(), g, count, in.lo, in.hi,
+                      [&](const Piece& p, const RowPiece& q, Microseconds t, Microseconds end) {
+                          const Piece sum{t, at(p, t) + at(q, t), p.slope + q.slope, 0};
+                          const Units high = sum.slope > 0 ? at(sum, end) : sum.value;
+                          if (!has || high > best) {
+                              best = high;
+                              has = true;
+                          }
+                          total.push(sum);
+                      });
         if (!total.ok() || !here.ok()) {
             return SegmentChoice::kNoMemory;
         }
-        const Best best = best_from(total.data(), total.size(), in.lo, in.hi);
         if (k + 1 == n) {
-            out.upper = best.value;
+            out.upper = best;
             return SegmentChoice::kFound;
         }
-        out.ahead[k + 1] = best.value;
-        const Units change = best.value - in.penalty;
+        out.ahead[k + 1] = best;
+        const Units change = best - in.penalty;
         next.clear();
         reaching(total.data(), total.size(), change, change, in.hi, next);
     }
