@@ -578,6 +578,107 @@ SegmentChoice::Status bound_reach(const RecursionInput& in, WorkMeter& meter, Re
     }
 }
 
+// out(t) = the best of f over [lo, min(t + shift, hi)] less the penalty: what a change into t
+// comes from, when the row before starts `shift` earlier. The best up to u is built from the
+// left, each piece moved back by the shift as it is made; offsets above hi - shift reach the best
+// over [lo, hi]. Values only: every piece is given no changes.
+void before_change(const Piece* f, std::size_t n, Microseconds shift, Microseconds lo,
+                   Microseconds hi, Units penalty, PieceList& out) {
+    out.clear();
+    Units best = 0;
+    // The best up to u over [a, b] is value + slope * (u - a): it serves t = u - shift.
+    const auto emit = [&](Microseconds a, Microseconds b, Units value, std::int64_t slope) {
+        if (b - shift < lo) {
+            return;
+        }
+        const Microseconds t = std::max(a - shift, lo);
+        out.push({t, value + rise(slope, t - (a - shift)) - penalty, slope, 0});
+    };
+    for (std::size_t k = 0; k < n; ++k) {
+        const Piece& p = f[k];
+        const Microseconds end = end_of(f, n, k, hi);
+        if (k == 0 || (p.slope > 0 && p.value >= best)) {
+            if (p.slope > 0) {
+                emit(p.start, end, p.value, p.slope);
+                best = at(p, end);
+                continue;
+            }
+            best = p.value;
+        } else if (p.slope > 0 && at(p, end) > best) {
+            // Rising past the best: the piece from the first step above it.
+            const Microseconds first = p.start + static_cast<Microseconds>(
+                                                     floor_steps(best - p.value, p.slope) + 1);
+            emit(p.start, first - 1, best, 0);
+            emit(first, end, at(p, first), p.slope);
+            best = at(p, end);
+            continue;
+        } else {
+            best = std::max(best, p.value);  // a falling piece is at its best at its start
+        }
+        emit(p.start, end, best, 0);
+    }
+    const Microseconds beyond = hi - shift + 1;
+    if (beyond <= hi) {
+        out.push({std::max(beyond, lo), best - penalty, 0, 0});
+    }
+}
+
+// The same recursion forwards with the order: F_k(t), the best of rows 0..k with row k at t, is
+// g_k(t) + max(F_{k-1}(t), max{F_{k-1}(u) : u <= t + (s_k - s_{k-1})} - P). Only the values count
+// here, not the changes. It gives ahead[k], the best of F_{k-1}, and `upper`, the best score
+// itself: a bound as tight as one number a row can be, for when the order costs too much for the
+// bound without it. No list is kept, so it costs about what the recursion backwards costs
+// without the lists it keeps for the reading forwards.
+SegmentChoice::Status ordered_reach(const RecursionInput& in, WorkMeter& meter,
+                                    ReachBound& out) {
+    const std::size_t n = in.n;
+    if (!out.ahead.allocate(n)) {
+        return SegmentChoice::kNoMemory;
+    }
+    PieceList here;
+    PieceList changed;
+    PieceList upper;
+    const Piece none{in.lo, 0, 0, 0};
+    out.ahead[0] = 0;
+    for (std::size_t k = 0;; ++k) {
+        std::size_t count = 0;
+        const RowPiece* g = row_of(in, k, &count);
+        if (meter.charge(here.size() + count)) {
+            return SegmentChoice::kStopped;
+        }
+        upper.clear();
+        if (k == 0) {
+            upper.push(none);
+        } else {
+            before_change(here.data(), here.size(), in.starts[k] - in.starts[k - 1], in.lo,
+                          in.hi, in.penalty, changed);
+            better_of(here.data(), here.size(), changed.data(), changed.size(), in.lo, in.hi,
+                      upper);
+        }
+        here.clear();
+        Units best = 0;
+        bool has = false;
+        for_each_span(upper.data(), upper.size(), g, count, in.lo, in.hi,
+                      [&](const Piece& p, const RowPiece& q, Microseconds t, Microseconds end) {
+                          const Piece sum{t, at(p, t) + at(q, t), p.slope + q.slope, 0};
+                          const Units high = sum.slope > 0 ? at(sum, end) : sum.value;
+                          if (!has || high > best) {
+                              best = high;
+                              has = true;
+                          }
+                          here.push(sum);
+                      });
+        if (!here.ok() || !changed.ok() || !upper.ok()) {
+            return SegmentChoice::kNoMemory;
+        }
+        if (k + 1 == n) {
+            out.upper = best;
+            return SegmentChoice::kFound;
+        }
+        out.ahead[k + 1] = best;
+    }
+}
+
 // Tries below this are not made: every `lower` tried, and the sums the dropping forms with it,
 // stay clear of kPruned's range.
 constexpr Units kLowestTried = -(Units{1} << 122);
@@ -705,6 +806,26 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkM
                 done = true;
                 break;
             }
+        }
+    }
+    if (!done && !plain && in.penalty > 0) {
+        // Every try fell short: the order costs many changes' worth. With the best known, one
+        // run reaches it (a shortfall would mean a fault, and the run with nothing dropped
+        // follows).
+        ReachBound ordered;
+        SegmentChoice::Status status = ordered_reach(in, meter, ordered);
+        if (status != SegmentChoice::kFound) {
+            return status;
+        }
+        bool short_of = false;
+        status = suffix_scores(in, &ordered, ordered.upper, false, meter, lists, &short_of);
+        if (status != SegmentChoice::kFound) {
+            return status;
+        }
+        if (!short_of) {
+            const Piece* f = lists.list_of(0, &count);
+            best = best_from(f, count, in.lo, in.hi);
+            done = best.value >= ordered.upper;
         }
     }
     if (!done) {

@@ -27,7 +27,11 @@
 // that prefix bound stays below L, B_k(t) is replaced by a value below every score. If the best
 // found reaches L it is the best, every assignment of that score kept; if not (most often every
 // offset of some row is dropped within a few rows), the next try lowers L. L starts at U and
-// steps down by quarters of a change, then the recursion runs with nothing dropped.
+// steps down by quarters of a change. When every try falls short, the order costs many changes'
+// worth (cheap changes, or subtitles that fit nowhere) and the bound without it is loose: the
+// recursion is run forwards once more, with the order, keeping no list, which gives the best
+// score itself and, for each row, the best that rows 0..k-1 add in order; with those, one last
+// run drops most offsets at once. Should that run too fall short, nothing is dropped.
 //
 // Memory: every B_k is kept for the reading forwards, so it grows with the rows times the
 // pieces a list holds, which grows with the range (about 4 breakpoints for every speech row a
