@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 #include "best_offset_search.hpp"
 #include "offset_curve.hpp"
@@ -514,6 +512,25 @@ const RowPiece* row_of(const RecursionInput& in, std::size_t k, std::size_t* cou
     return in.rows + in.first[k];
 }
 
+// Appends f + the row's curve to `out`, counting no changes, and returns the best of the sum:
+// the bounds' passes, in one walk.
+Units add_row_best(const Piece* f, std::size_t fn, const RowPiece* g, std::size_t gn,
+                   Microseconds lo, Microseconds hi, PieceList& out) {
+    Units best = 0;
+    bool has = false;
+    for_each_span(f, fn, g, gn, lo, hi,
+                  [&](const Piece& p, const RowPiece& q, Microseconds t, Microseconds end) {
+                      const Piece sum{t, at(p, t) + at(q, t), p.slope + q.slope, 0};
+                      const Units high = sum.slope > 0 ? at(sum, end) : sum.value;
+                      if (!has || high > best) {
+                          best = high;
+                          has = true;
+                      }
+                      out.push(sum);
+                  });
+    return best;
+}
+
 // What lets the recursion drop offsets that no best assignment passes through. The same
 // recursion run forwards without the order (a change may go anywhere, so the best after one is
 // a single number) gives `ahead[k]`, the best that rows 0..k-1 add, whatever their offsets and
@@ -550,20 +567,8 @@ SegmentChoice::Status bound_reach(const RecursionInput& in, WorkMeter& meter, Re
         if (meter.charge(here.size() + count)) {
             return SegmentChoice::kStopped;
         }
-        // The bound plus row k's curve, and its best, in one walk (no changes are counted here).
         total.clear();
-        Units best = 0;
-        bool has = false;
-        for_each_span(here.data(), here.size(), g, count, in.lo, in.hi,
-                      [&](const Piece& p, const RowPiece& q, Microseconds t, Microseconds end) {
-                          const Piece sum{t, at(p, t) + at(q, t), p.slope + q.slope, 0};
-                          const Units high = sum.slope > 0 ? at(sum, end) : sum.value;
-                          if (!has || high > best) {
-                              best = high;
-                              has = true;
-                          }
-                          total.push(sum);
-                      });
+        const Units best = add_row_best(here.data(), here.size(), g, count, in.lo, in.hi, total);
         if (!total.ok() || !here.ok()) {
             return SegmentChoice::kNoMemory;
         }
@@ -656,18 +661,7 @@ SegmentChoice::Status ordered_reach(const RecursionInput& in, WorkMeter& meter,
                       upper);
         }
         here.clear();
-        Units best = 0;
-        bool has = false;
-        for_each_span(upper.data(), upper.size(), g, count, in.lo, in.hi,
-                      [&](const Piece& p, const RowPiece& q, Microseconds t, Microseconds end) {
-                          const Piece sum{t, at(p, t) + at(q, t), p.slope + q.slope, 0};
-                          const Units high = sum.slope > 0 ? at(sum, end) : sum.value;
-                          if (!has || high > best) {
-                              best = high;
-                              has = true;
-                          }
-                          here.push(sum);
-                      });
+        const Units best = add_row_best(upper.data(), upper.size(), g, count, in.lo, in.hi, here);
         if (!here.ok() || !changed.ok() || !upper.ok()) {
             return SegmentChoice::kNoMemory;
         }
