@@ -31,11 +31,12 @@
 // worth (cheap changes, or subtitles that fit nowhere) and the bound without it is loose: the
 // recursion is run forwards once more, with the order, keeping no list, which gives the best
 // score itself and, for each row, the best that rows 0..k-1 add in order; with those, one last
-// run drops most offsets at once. Should that run too fall short, nothing is dropped.
+// run drops most offsets at once. Should that run too fall short, nothing is dropped; with no
+// penalty nothing is tried.
 //
-// Memory: every B_k is kept for the reading forwards, so it grows with the rows times the
-// pieces a list holds, which grows with the range (about 4 breakpoints for every speech row a
-// subtitle row can meet in the range).
+// Memory: every B_k is kept for the reading forwards, what the dropping leaves of it, so it
+// grows with the rows times the pieces a list holds, which grows with the range (about 4
+// breakpoints for every speech row a subtitle row can meet in the range).
 //
 // Among assignments of the same exact score, the fewest changes win (the count rides along with
 // each piece), then the earliest changes: the assignment is read forwards from row 0, changing
