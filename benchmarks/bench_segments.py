@@ -8,7 +8,8 @@ shown 0-0.25 s before its speech and kept 0.1-0.8 s after it, never past the nex
 timed in milliseconds. The cues are then 4.321 s late up to a cut at 40 % of the film and
 1.5 s late after it. What is timed is the whole call, from the caller's lists to the answer:
 
-  best_segments(base, other, -60 s, 60 s, P)   for P = 3 s (the figure), 1 s, 0 and infinity
+  best_segments(base, other, -60 s, 60 s, P)   for P = 3 s (the figure), 2 s (the command's
+                                               default), 1 s, 0 and infinity
 
 and the same for subtitles that belong to another film (bench_match.py's subtitle generator,
 1,400 rows): no offset fits them, which is the hardest case for the piece lists. best_offset()
@@ -91,6 +92,7 @@ def main(argv=None):
 
     cases = [
         ("film, penalty 3 s", lambda: best_segments(base, other, LO, HI, 3.0)),
+        ("film, penalty 2 s (the command's)", lambda: best_segments(base, other, LO, HI, 2.0)),
         ("film, penalty 1 s", lambda: best_segments(base, other, LO, HI, 1.0)),
         ("film, penalty 0", lambda: best_segments(base, other, LO, HI, 0.0)),
         ("film, penalty infinite", lambda: best_segments(base, other, LO, HI, float("inf"))),

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -153,5 +155,95 @@ TEST_P(SegmentSearchTest, FindsTheBestOfEveryAssignment) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SegmentSearchTest, ::testing::Values(1, 2, 3));
+
+// Films too large for every assignment: the search that drops offsets against the one that
+// drops none, answer for answer. Sentences with gaps, cues at a lag that changes at a cut or two,
+// stray cues or another film's, and a coarse grid of times and penalties for the ties of the
+// exact score.
+class DroppedOffsetsTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(DroppedOffsetsTest, AnswersAsTheRecursionOverEveryOffset) {
+    std::mt19937_64 rng(static_cast<std::uint64_t>(GetParam()));
+    const auto uniform = [&](double a, double b) {
+        return std::uniform_real_distribution<double>(a, b)(rng);
+    };
+    for (int trial = 0; trial < 100; ++trial) {
+        const bool coarse = trial % 3 == 0;  // times on a 0.25 s grid: many exact ties
+        // Cues of another film: no offset fits them, the order costs many changes' worth.
+        const bool stray = trial % 4 == 1;
+        const auto time = [&](double seconds) {
+            return coarse ? std::round(seconds * 4) / 4 : seconds;
+        };
+        std::vector<double> base;
+        double at = uniform(0.0, 3.0);
+        const std::size_t speech_rows = stray ? 40 + rng() % 80 : 10 + rng() % 50;
+        for (std::size_t r = 0; r < speech_rows; ++r) {
+            const double start = time(at);
+            const double end = time(at + uniform(0.5, 6.0));
+            base.push_back(start);
+            base.push_back(std::max(start, end));
+            at = std::max(start, end) + uniform(0.2, 5.0);
+        }
+        double base_total = 0.0;
+        for (std::size_t r = 0; r < speech_rows; ++r) {
+            base_total = (base[2 * r + 1] - base[2 * r]) + base_total;
+        }
+        if (base_total <= 0.0) {
+            continue;
+        }
+        // One cue a sentence, late by a lag that changes at up to two cuts; some cues stray.
+        std::vector<Microseconds> other;
+        const double lags[] = {uniform(-8.0, 8.0), uniform(-8.0, 8.0), uniform(-8.0, 8.0)};
+        const std::size_t cuts[] = {rng() % speech_rows, rng() % speech_rows};
+        for (std::size_t r = 0; r < speech_rows; ++r) {
+            const std::size_t part = (r >= cuts[0]) + (r >= cuts[1]);
+            double start = base[2 * r] + lags[part] - uniform(0.0, 0.3);
+            double end = base[2 * r + 1] + lags[part] + uniform(-0.2, 0.8);
+            if (stray || rng() % 10 == 0) {
+                start = uniform(0.0, at);
+                end = start + uniform(0.0, 4.0);
+            }
+            other.push_back(static_cast<Microseconds>(std::llround(time(start) * 1e6)));
+            other.push_back(static_cast<Microseconds>(std::llround(time(end) * 1e6)));
+        }
+        if (rng() % 4 == 0) {  // rows out of start order
+            for (std::size_t j = other.size() / 2; j > 1; --j) {
+                const std::size_t k = rng() % j;
+                std::swap(other[2 * (j - 1)], other[2 * k]);
+                std::swap(other[2 * (j - 1) + 1], other[2 * k + 1]);
+            }
+        }
+        const Microseconds reach =
+            static_cast<Microseconds>(1 + rng() % (stray ? 30 : 12)) * 1000000;
+        const double penalties[] = {0.25, 0.5, 1.0, 2.0, 3.0, 6.0, 0.1, 0.3 + uniform(0.0, 3.0)};
+        const double penalty = penalties[stray ? rng() % 3 : rng() % (coarse ? 7 : 8)];
+        const double factor = rng() % 5 == 0 ? 1.001 : 1.0;
+        corvela::SegmentSearch search{
+            {base.data(), speech_rows, base_total, other.data(), speech_rows},
+            factor, -reach, reach, penalty};
+        corvela::SegmentChoice dropped;
+        corvela::search_segments(search, &dropped, nullptr);
+        search.plain = true;
+        corvela::SegmentChoice plain;
+        corvela::search_segments(search, &plain, nullptr);
+
+        ASSERT_EQ(dropped.status, corvela::SegmentChoice::kFound) << trial;
+        ASSERT_EQ(plain.status, corvela::SegmentChoice::kFound) << trial;
+        // Bit for bit: the doubles compared as they are, not within a tolerance.
+        ASSERT_EQ(std::memcmp(&dropped.score, &plain.score, sizeof(double)), 0) << trial;
+        ASSERT_EQ(std::memcmp(&dropped.coverage, &plain.coverage, sizeof(double)), 0) << trial;
+        ASSERT_EQ(dropped.segment_count, plain.segment_count) << trial;
+        for (std::size_t j = 0; j < speech_rows; ++j) {
+            ASSERT_EQ(dropped.offsets[j], plain.offsets[j]) << trial << " row " << j;
+        }
+        for (std::size_t m = 0; m < plain.segment_count; ++m) {
+            ASSERT_EQ(dropped.segments[m].first, plain.segments[m].first) << trial;
+            ASSERT_EQ(dropped.segments[m].last, plain.segments[m].last) << trial;
+            ASSERT_EQ(dropped.segments[m].offset, plain.segments[m].offset) << trial;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, DroppedOffsetsTest, ::testing::Values(1, 2, 3, 4));
 
 }  // namespace

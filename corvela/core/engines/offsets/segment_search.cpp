@@ -37,12 +37,21 @@ Units units(std::int64_t slope) noexcept {
     return Units{slope} * kOneMicrosecond;
 }
 
+// slope * steps in units: one 64-bit by 64-bit multiply whenever the steps fit 64 bits (they
+// do unless the range spans some 290,000 years).
+Units rise(std::int64_t slope, Microseconds steps) noexcept {
+    if (steps >= INT64_MIN && steps <= INT64_MAX) {
+        return Units{slope} * static_cast<std::int64_t>(steps) * kOneMicrosecond;
+    }
+    return units(slope) * steps;
+}
+
 Units at(const Piece& p, Microseconds t) noexcept {
-    return p.value + units(p.slope) * (t - p.start);
+    return p.value + rise(p.slope, t - p.start);
 }
 
 Units at(const RowPiece& p, Microseconds t) noexcept {
-    return p.value + units(p.slope) * (t - p.start);
+    return p.value + rise(p.slope, t - p.start);
 }
 
 // The order of scores: the higher value, then the fewer changes.
@@ -55,8 +64,21 @@ Units floor_div(Units a, Units b) noexcept {  // b > 0
     return (a % b != 0 && a < 0) ? q - 1 : q;
 }
 
-Units ceil_div(Units a, Units b) noexcept {  // b > 0
-    return -floor_div(-a, b);
+// floor(a / units(slope)), slope > 0: the whole steps of that slope in a. As floor(floor(a /
+// 2**40) / slope), the first division by a constant, the second in 64 bits whenever the
+// quotient by 2**40 fits them, as it does wherever two pieces cross within the range.
+Units floor_steps(Units a, std::int64_t slope) noexcept {
+    const Units whole = floor_div(a, kOneMicrosecond);
+    if (whole < INT64_MIN || whole > INT64_MAX) {
+        return floor_div(whole, slope);
+    }
+    const auto w = static_cast<std::int64_t>(whole);
+    const std::int64_t q = w / slope;
+    return (w % slope != 0 && w < 0) ? q - 1 : q;
+}
+
+Units ceil_steps(Units a, std::int64_t slope) noexcept {
+    return -floor_steps(-a, slope);
 }
 
 // A list of pieces in increasing start that grows as it is filled; a piece that continues the
@@ -173,9 +195,8 @@ void after_change(const Piece* f, std::size_t n, Microseconds shift, Microsecond
                 last = -1;
             } else if (!better(at(p, end), p.changes, best, best_changes)) {
                 const Units margin = p.value - best;  // value - best - |slope| * x > (>=) 0
-                const Units fall = units(-p.slope);
-                last = p.changes < best_changes ? floor_div(margin, fall)
-                                                : ceil_div(margin, fall) - 1;
+                last = p.changes < best_changes ? floor_steps(margin, -p.slope)
+                                                : ceil_steps(margin, -p.slope) - 1;
                 last = std::max<Units>(std::min<Units>(last, end - p.start), -1);
             }
         }
@@ -228,7 +249,7 @@ void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, M
         const Units vp = at(p, t);
         const Units vq = at(q, t);
         const Units delta = vp - vq;
-        const Units sigma = units(p.slope - q.slope);
+        const std::int64_t slope = p.slope - q.slope;
         const Units length = end - t;
         const bool ties_to_f = prune || !(q.changes < p.changes);
         const auto f_wins = [ties_to_f](Units d) { return d > 0 || (d == 0 && ties_to_f); };
@@ -237,14 +258,14 @@ void better_of(const Piece* f, std::size_t fn, const Piece* g, std::size_t gn, M
         Units from = 0;
         Units to = length;
         const bool first_wins = f_wins(delta);
-        if (sigma == 0 || first_wins == f_wins(delta + sigma * length)) {
+        if (slope == 0 || first_wins == f_wins(delta + rise(slope, length))) {
             if (!first_wins) {
                 from = length + 1;
             }
-        } else if (sigma > 0) {
-            from = ties_to_f ? ceil_div(-delta, sigma) : floor_div(-delta, sigma) + 1;
+        } else if (slope > 0) {
+            from = ties_to_f ? ceil_steps(-delta, slope) : floor_steps(-delta, slope) + 1;
         } else {
-            to = ties_to_f ? floor_div(delta, -sigma) : ceil_div(delta, -sigma) - 1;
+            to = ties_to_f ? floor_steps(delta, -slope) : ceil_steps(delta, -slope) - 1;
         }
         from = std::max<Units>(from, 0);
         to = std::min<Units>(to, length);
@@ -272,6 +293,49 @@ void add_row(const Piece* f, std::size_t fn, const RowPiece* g, std::size_t gn, 
     for_each_span(f, fn, g, gn, lo, hi,
                   [&out](const Piece& p, const RowPiece& q, Microseconds t, Microseconds) {
                       out.push({t, at(p, t) + at(q, t), p.slope + q.slope, p.changes});
+                  });
+}
+
+// Appends p, over [p.start, end], where it reaches `floor`, and a flat `fill` with no change
+// where it does not: what better_of gives against a flat piece of no change at `floor` (ties
+// to p), with `fill` in its place.
+void push_reaching(const Piece& p, Microseconds end, Units floor, Units fill, PieceList& out) {
+    const Units length = end - p.start;
+    if (p.value >= floor) {
+        out.push(p);
+        if (p.slope < 0) {
+            const Units last = floor_steps(p.value - floor, -p.slope);
+            if (last < length) {
+                out.push({p.start + static_cast<Microseconds>(last) + 1, fill, 0, 0});
+            }
+        }
+        return;
+    }
+    out.push({p.start, fill, 0, 0});
+    if (p.slope > 0) {
+        const Units first = ceil_steps(floor - p.value, p.slope);
+        if (first <= length) {
+            const Microseconds a = p.start + static_cast<Microseconds>(first);
+            out.push({a, at(p, a), p.slope, p.changes});
+        }
+    }
+}
+
+// Appends f where it reaches `floor`, `fill` elsewhere.
+void reaching(const Piece* f, std::size_t n, Units floor, Units fill, Microseconds hi,
+              PieceList& out) {
+    for (std::size_t k = 0; k < n; ++k) {
+        push_reaching(f[k], end_of(f, n, k, hi), floor, fill, out);
+    }
+}
+
+// Appends f + the row's curve where the sum reaches `floor`, `fill` elsewhere.
+void add_row_reaching(const Piece* f, std::size_t fn, const RowPiece* g, std::size_t gn,
+                      Microseconds lo, Microseconds hi, Units floor, Units fill, PieceList& out) {
+    for_each_span(f, fn, g, gn, lo, hi,
+                  [&](const Piece& p, const RowPiece& q, Microseconds t, Microseconds end) {
+                      push_reaching({t, at(p, t) + at(q, t), p.slope + q.slope, p.changes}, end,
+                                    floor, fill, out);
                   });
 }
 
@@ -448,182 +512,337 @@ const RowPiece* row_of(const RecursionInput& in, std::size_t k, std::size_t* cou
     return in.rows + in.first[k];
 }
 
-Units gain_at(const RecursionInput& in, std::size_t k, Microseconds t) noexcept {
-    std::size_t count = 0;
-    const RowPiece* g = row_of(in, k, &count);
-    return at(g[piece_of(g, count, t)], t);
+// Appends f + the row's curve to `out`, counting no changes, and returns the best of the sum:
+// the bounds' passes, in one walk.
+Units add_row_best(const Piece* f, std::size_t fn, const RowPiece* g, std::size_t gn,
+                   Microseconds lo, Microseconds hi, PieceList& out) {
+    Units best = 0;
+    bool has = false;
+    for_each_span(f, fn, g, gn, lo, hi,
+                  [&](const Piece& p, const RowPiece& q, Microseconds t, Microseconds end) {
+                      const Piece sum{t, at(p, t) + at(q, t), p.slope + q.slope, 0};
+                      const Units high = sum.slope > 0 ? at(sum, end) : sum.value;
+                      if (!has || high > best) {
+                          best = high;
+                          has = true;
+                      }
+                      out.push(sum);
+                  });
+    return best;
 }
 
-// What lets the recursion drop offsets that no best assignment passes through. For every row k
-// and offset t, `ahead` bounds from above the best that rows 0..k-1 add when row k is at t: the
-// same recursion run forwards without the order (a change may go anywhere, so the best after
-// one is a single number). `lower` is the exact score of an assignment: that recursion's own,
-// read back, then put in order (a row that would start before the one before it is moved to
-// start with it). Row k at t can be dropped when its best score from k on, added to the bound,
-// stays below `lower`: every assignment through it scores less than one that exists.
+// What lets the recursion drop offsets that no best assignment passes through. The same
+// recursion run forwards without the order (a change may go anywhere, so the best after one is
+// a single number) gives `ahead[k]`, the best that rows 0..k-1 add, whatever their offsets and
+// row k's, and `upper`, the best score without the order. Given a score `lower`, row k at t can
+// be dropped when its best score from k on, plus ahead[k], stays below it: every assignment
+// through it scores less. When the best found with those offsets dropped still reaches `lower`,
+// it is the best, and every assignment of that score is still there (exactly as without the
+// dropping: each of them passes only through offsets kept); when it does not, the best lies below
+// `lower`.
 //
-// The bound is loose by what the order costs, the gap between `upper` (the best score without
-// the order) and the best with it. The dropping pays when that is a few changes' worth: an
-// offset is dropped only when every assignment through it scores that much less. When the gap
-// is many changes' worth (cheap changes, or subtitles that fit nowhere), it drops almost
-// nothing, and is not tried.
+// One number a row rather than a bound for each offset: what rows 0..k-1 add with row k at t lies
+// within one change of that number (a change to t costs one penalty), so a bound by offset drops
+// hardly more, and costs a list of pieces a row kept from the forward pass for the backward one.
 struct ReachBound {
-    PieceList ahead;  // row k's bound from ahead_first[k]
-    EngineArray<std::size_t> ahead_first;
-    Units lower = 0;
+    EngineArray<Units> ahead;
     Units upper = 0;
-
-    bool pays(Units penalty) const noexcept {
-        return penalty > 0 && upper - lower < 32 * penalty;
-    }
 };
 
 SegmentChoice::Status bound_reach(const RecursionInput& in, WorkMeter& meter, ReachBound& out) {
     const std::size_t n = in.n;
-    EngineArray<Microseconds> best_at;
-    EngineArray<Units> best_value;
-    EngineArray<Microseconds> t;
-    if (!out.ahead_first.allocate(n + 1) || !best_at.allocate(n) || !best_value.allocate(n) ||
-        !t.allocate(n)) {
+    if (!out.ahead.allocate(n)) {
         return SegmentChoice::kNoMemory;
     }
+    // The bound with row k at each offset: in lists[k % 2], the next row's made in the other.
+    PieceList lists[2];
     PieceList total;
-    PieceList change;
-    out.ahead.clear();
-    out.ahead_first[0] = 0;
-    out.ahead.push({in.lo, 0, 0, 0});
+    lists[0].push({in.lo, 0, 0, 0});
+    out.ahead[0] = 0;
     for (std::size_t k = 0;; ++k) {
+        const PieceList& here = lists[k % 2];
+        PieceList& next = lists[(k + 1) % 2];
         std::size_t count = 0;
         const RowPiece* g = row_of(in, k, &count);
-        const Piece* h = out.ahead.data() + out.ahead_first[k];
-        const std::size_t hn = out.ahead.size() - out.ahead_first[k];
-        if (meter.charge(hn + count)) {
+        if (meter.charge(here.size() + count)) {
             return SegmentChoice::kStopped;
         }
         total.clear();
-        add_row(h, hn, g, count, in.lo, in.hi, total);
-        if (!total.ok() || !out.ahead.ok()) {
+        const Units best = add_row_best(here.data(), here.size(), g, count, in.lo, in.hi, total);
+        if (!total.ok() || !here.ok()) {
             return SegmentChoice::kNoMemory;
         }
-        const Best best = best_from(total.data(), total.size(), in.lo, in.hi);
-        best_at[k] = best.at;
-        best_value[k] = best.value;
         if (k + 1 == n) {
-            break;
+            out.upper = best;
+            return SegmentChoice::kFound;
         }
-        change.clear();
-        change.push({in.lo, best.value - in.penalty, 0, 0});
-        out.ahead_first[k + 1] = out.ahead.size();
-        out.ahead.begin();
-        better_of(total.data(), total.size(), change.data(), 1, in.lo, in.hi, out.ahead);
+        out.ahead[k + 1] = best;
+        const Units change = best - in.penalty;
+        next.clear();
+        reaching(total.data(), total.size(), change, change, in.hi, next);
     }
-    out.ahead_first[n] = out.ahead.size();
-    // Read back: row k-1 stays with row k when that is as good as its own best less a change.
-    t[n - 1] = best_at[n - 1];
-    for (std::size_t k = n - 1; k > 0; --k) {
-        const Piece* h = out.ahead.data() + out.ahead_first[k - 1];
-        const std::size_t hn = out.ahead_first[k] - out.ahead_first[k - 1];
-        const Units stay = at(h[piece_of(h, hn, t[k])], t[k]) + gain_at(in, k - 1, t[k]);
-        t[k - 1] = stay >= best_value[k - 1] - in.penalty ? t[k] : best_at[k - 1];
-    }
-    Units score = gain_at(in, 0, t[0]);
-    for (std::size_t k = 1; k < n; ++k) {
-        t[k] = std::max(t[k], t[k - 1] - (in.starts[k] - in.starts[k - 1]));
-        score += gain_at(in, k, t[k]) - (t[k] != t[k - 1] ? in.penalty : 0);
-    }
-    out.lower = score;
-    out.upper = best_value[n - 1];
-    return SegmentChoice::kFound;
 }
 
-// The offsets t[0 .. n) by start-order position of the best assignment with the fewest and
-// earliest changes, and its score in *top.
-SegmentChoice::Status assign_offsets(const RecursionInput& in, WorkMeter& meter, Microseconds* t,
-                                     Units* top) {
+// out(t) = the best of f over [lo, min(t + shift, hi)] less the penalty: what a change into t
+// comes from, when the row before starts `shift` earlier. The best up to u is built from the
+// left, each piece moved back by the shift as it is made; offsets above hi - shift reach the best
+// over [lo, hi]. Values only: every piece is given no changes.
+void before_change(const Piece* f, std::size_t n, Microseconds shift, Microseconds lo,
+                   Microseconds hi, Units penalty, PieceList& out) {
+    out.clear();
+    Units best = 0;
+    // The best up to u over [a, b] is value + slope * (u - a): it serves t = u - shift.
+    const auto emit = [&](Microseconds a, Microseconds b, Units value, std::int64_t slope) {
+        if (b - shift < lo) {
+            return;
+        }
+        const Microseconds t = std::max(a - shift, lo);
+        out.push({t, value + rise(slope, t - (a - shift)) - penalty, slope, 0});
+    };
+    for (std::size_t k = 0; k < n; ++k) {
+        const Piece& p = f[k];
+        const Microseconds end = end_of(f, n, k, hi);
+        if (k == 0 || (p.slope > 0 && p.value >= best)) {
+            if (p.slope > 0) {
+                emit(p.start, end, p.value, p.slope);
+                best = at(p, end);
+                continue;
+            }
+            best = p.value;
+        } else if (p.slope > 0 && at(p, end) > best) {
+            // Rising past the best: the piece from the first step above it.
+            const Microseconds first = p.start + static_cast<Microseconds>(
+                                                     floor_steps(best - p.value, p.slope) + 1);
+            emit(p.start, first - 1, best, 0);
+            emit(first, end, at(p, first), p.slope);
+            best = at(p, end);
+            continue;
+        } else {
+            best = std::max(best, p.value);  // a falling piece is at its best at its start
+        }
+        emit(p.start, end, best, 0);
+    }
+    const Microseconds beyond = hi - shift + 1;
+    if (beyond <= hi) {
+        out.push({std::max(beyond, lo), best - penalty, 0, 0});
+    }
+}
+
+// The same recursion forwards with the order: F_k(t), the best of rows 0..k with row k at t, is
+// g_k(t) + max(F_{k-1}(t), max{F_{k-1}(u) : u <= t + (s_k - s_{k-1})} - P). Only the values count
+// here, not the changes. It gives ahead[k], the best of F_{k-1}, and `upper`, the best score
+// itself: a bound as tight as one number a row can be, for when the order costs too much for the
+// bound without it. No list is kept, so it costs about what the recursion backwards costs
+// without the lists it keeps for the reading forwards.
+SegmentChoice::Status ordered_reach(const RecursionInput& in, WorkMeter& meter,
+                                    ReachBound& out) {
     const std::size_t n = in.n;
-    // The best score of rows k.. for every offset of row k, each row's list kept for the
-    // reading forwards: all of them in `kept`, row k's from kept_first[k] (rows n-1 down to 0,
-    // so row k's ends where row k-1's begins, or at the end for row 0).
-    EngineArray<std::size_t> kept_first;
-    if (!kept_first.allocate(n)) {
+    if (!out.ahead.allocate(n)) {
         return SegmentChoice::kNoMemory;
     }
-    // Free changes leave nothing to drop: the bound is not built.
-    ReachBound reach;
-    if (in.penalty > 0) {
-        const SegmentChoice::Status reached = bound_reach(in, meter, reach);
-        if (reached != SegmentChoice::kFound) {
-            return reached;
+    PieceList here;
+    PieceList changed;
+    PieceList upper;
+    const Piece none{in.lo, 0, 0, 0};
+    out.ahead[0] = 0;
+    for (std::size_t k = 0;; ++k) {
+        std::size_t count = 0;
+        const RowPiece* g = row_of(in, k, &count);
+        if (meter.charge(here.size() + count)) {
+            return SegmentChoice::kStopped;
         }
+        upper.clear();
+        if (k == 0) {
+            upper.push(none);
+        } else {
+            before_change(here.data(), here.size(), in.starts[k] - in.starts[k - 1], in.lo,
+                          in.hi, in.penalty, changed);
+            better_of(here.data(), here.size(), changed.data(), changed.size(), in.lo, in.hi,
+                      upper);
+        }
+        here.clear();
+        const Units best = add_row_best(upper.data(), upper.size(), g, count, in.lo, in.hi, here);
+        if (!here.ok() || !changed.ok() || !upper.ok()) {
+            return SegmentChoice::kNoMemory;
+        }
+        if (k + 1 == n) {
+            out.upper = best;
+            return SegmentChoice::kFound;
+        }
+        out.ahead[k + 1] = best;
     }
+}
+
+// Tries below this are not made: every `lower` tried, and the sums the dropping forms with it,
+// stay clear of kPruned's range.
+constexpr Units kLowestTried = -(Units{1} << 122);
+
+// The backward recursion's lists: row k's best scores from k on, for every offset of row k, in
+// `kept` from first[k] (rows n-1 down to 0, so row k's ends where row k-1's begins, or at the
+// end for row 0); the rest is room reused row after row.
+struct SuffixLists {
     PieceList kept;
+    EngineArray<std::size_t> first;
     PieceList changed;
     PieceList upper;
     PieceList raw;
-    PieceList needed;
-    const bool drops = reach.pays(in.penalty);
-    // Row k's scores from `raw` into `kept`, with the offsets no best assignment reaches dropped.
-    const auto keep = [&](std::size_t k) {
+
+    const Piece* list_of(std::size_t k, std::size_t* count) const noexcept {
+        *count = (k == 0 ? kept.size() : first[k - 1]) - first[k];
+        return kept.data() + first[k];
+    }
+};
+
+// Fills `lists` from row n-1 down; with `bound`, drops what cannot reach `lower` (an offset of
+// row k is dropped where its score plus bound->ahead[k] stays below it). *short_of turns true,
+// and the lists are left unfinished, when every offset of a row is dropped: then no assignment
+// reaches `lower`. `plain`: the recursion as first written, each row's list made whole in
+// `raw`, then copied; otherwise each row's list is made in place, dropped offsets and all.
+SegmentChoice::Status suffix_scores(const RecursionInput& in, const ReachBound* bound,
+                                    Units lower, bool plain, WorkMeter& meter,
+                                    SuffixLists& lists, bool* short_of) {
+    *short_of = false;
+    const std::size_t n = in.n;
+    PieceList& kept = lists.kept;
+    PieceList& raw = lists.raw;
+    kept.clear();
+    // Row k's scores, f + its curve, into `kept`: f is what rows k+1.. add (for row n-1, none).
+    const auto keep = [&](std::size_t k, const Piece* f, std::size_t fn) {
+        const RowPiece* g = in.rows + in.first[k];
+        const std::size_t gn = in.first[k + 1] - in.first[k];
         kept.begin();
-        if (!drops) {
+        if (bound != nullptr) {
+            add_row_reaching(f, fn, g, gn, in.lo, in.hi, lower - bound->ahead[k], kPruned, kept);
+        } else if (!plain) {
+            add_row(f, fn, g, gn, in.lo, in.hi, kept);
+        } else {
+            raw.clear();
+            add_row(f, fn, g, gn, in.lo, in.hi, raw);
             for (std::size_t m = 0; m < raw.size(); ++m) {
                 kept.push_raw(raw[m]);
             }
-            return;
         }
-        // What row k's score must reach at each offset: lower less the bound.
-        needed.clear();
-        for (std::size_t m = reach.ahead_first[k]; m < reach.ahead_first[k + 1]; ++m) {
-            const Piece& h = reach.ahead[m];
-            needed.push_raw({h.start, reach.lower - h.value, -h.slope, 0});
-        }
-        better_of(raw.data(), raw.size(), needed.data(), needed.size(), in.lo, in.hi, kept, true);
     };
-    kept_first[n - 1] = 0;
-    for (std::size_t m = in.first[n - 1]; m < in.first[n]; ++m) {
-        raw.push({in.rows[m].start, in.rows[m].value, in.rows[m].slope, 0});
-    }
-    keep(n - 1);
-    const auto list_of = [&](std::size_t k, std::size_t* count) {
-        *count = (k == 0 ? kept.size() : kept_first[k - 1]) - kept_first[k];
-        return kept.data() + kept_first[k];
-    };
+    const Piece none{in.lo, 0, 0, 0};
+    lists.first[n - 1] = 0;
+    keep(n - 1, &none, 1);
     for (std::size_t k = n - 1;; --k) {
-        if (!kept.ok() || !changed.ok() || !upper.ok() || !raw.ok() || !needed.ok()) {
+        if (!kept.ok() || !lists.changed.ok() || !lists.upper.ok() || !raw.ok()) {
             return SegmentChoice::kNoMemory;
         }
         if (k == 0) {
-            break;
+            return SegmentChoice::kFound;
         }
-        std::size_t count = kept.size() - kept_first[k];
-        const Piece* next = kept.data() + kept_first[k];
+        std::size_t count = kept.size() - lists.first[k];
+        const Piece* next = kept.data() + lists.first[k];
         if (meter.charge(count + (in.first[k] - in.first[k - 1]))) {
             return SegmentChoice::kStopped;
         }
         after_change(next, count, in.starts[k] - in.starts[k - 1], in.lo, in.hi, in.penalty,
-                     changed);
-        upper.clear();
-        better_of(next, count, changed.data(), changed.size(), in.lo, in.hi, upper);
-        raw.clear();
-        add_row(upper.data(), upper.size(), in.rows + in.first[k - 1],
-                in.first[k] - in.first[k - 1], in.lo, in.hi, raw);
-        kept_first[k - 1] = kept.size();
-        keep(k - 1);
+                     lists.changed);
+        lists.upper.clear();
+        better_of(next, count, lists.changed.data(), lists.changed.size(), in.lo, in.hi,
+                  lists.upper);
+        lists.first[k - 1] = kept.size();
+        keep(k - 1, lists.upper.data(), lists.upper.size());
+        if (kept.size() == lists.first[k - 1] + 1 && kept[lists.first[k - 1]].value == kPruned) {
+            *short_of = true;
+            return SegmentChoice::kFound;
+        }
+    }
+}
+
+// How far below `upper` the dropping tries `lower`, in quarters of a change, before the recursion
+// runs with nothing dropped. The dropping pays only with `lower` within about a change of the
+// best (below that, few offsets score less), and a try with `lower` above the best most often
+// drops every offset of a row within a few rows, which ends it: the best is approached from
+// above. When the order costs many changes' worth (cheap changes, or subtitles that fit nowhere)
+// every try ends so, and little is lost.
+constexpr Units kTryQuarters[] = {0, 1, 2, 4, 8, 16};
+
+// The offsets t[0 .. n) by start-order position of the best assignment with the fewest and
+// earliest changes, and its score in *top. `plain`: no offset dropped.
+SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkMeter& meter,
+                                     Microseconds* t, Units* top) {
+    const std::size_t n = in.n;
+    SuffixLists lists;
+    if (!lists.first.allocate(n)) {
+        return SegmentChoice::kNoMemory;
+    }
+    std::size_t count = 0;
+    Best best{0, 0, 0};
+    bool done = false;
+    // Free changes leave nothing to drop: the bound is not built.
+    ReachBound reach;
+    if (!plain && in.penalty > 0) {
+        const SegmentChoice::Status reached = bound_reach(in, meter, reach);
+        if (reached != SegmentChoice::kFound) {
+            return reached;
+        }
+        // A try whose best reaches its `lower` has the best: no best assignment was dropped.
+        for (const Units quarters : kTryQuarters) {
+            const Units lower = reach.upper - in.penalty / 4 * quarters;
+            if (lower < kLowestTried) {
+                break;
+            }
+            bool short_of = false;
+            const SegmentChoice::Status status =
+                suffix_scores(in, &reach, lower, false, meter, lists, &short_of);
+            if (status != SegmentChoice::kFound) {
+                return status;
+            }
+            if (short_of) {
+                continue;
+            }
+            const Piece* f = lists.list_of(0, &count);
+            best = best_from(f, count, in.lo, in.hi);
+            if (best.value >= lower) {
+                done = true;
+                break;
+            }
+        }
+    }
+    if (!done && !plain && in.penalty > 0) {
+        // Every try fell short: the order costs many changes' worth. With the best known, one
+        // run reaches it (a shortfall would mean a fault, and the run with nothing dropped
+        // follows).
+        ReachBound ordered;
+        SegmentChoice::Status status = ordered_reach(in, meter, ordered);
+        if (status != SegmentChoice::kFound) {
+            return status;
+        }
+        bool short_of = false;
+        status = suffix_scores(in, &ordered, ordered.upper, false, meter, lists, &short_of);
+        if (status != SegmentChoice::kFound) {
+            return status;
+        }
+        if (!short_of) {
+            const Piece* f = lists.list_of(0, &count);
+            best = best_from(f, count, in.lo, in.hi);
+            done = best.value >= ordered.upper;
+        }
+    }
+    if (!done) {
+        bool short_of = false;
+        const SegmentChoice::Status status =
+            suffix_scores(in, nullptr, 0, plain, meter, lists, &short_of);
+        if (status != SegmentChoice::kFound) {
+            return status;
+        }
+        const Piece* f = lists.list_of(0, &count);
+        best = best_from(f, count, in.lo, in.hi);
     }
     // Forwards: the first best offset of row 0, then at each row a change as soon as one keeps
     // the best, to the first offset that does.
-    std::size_t count = 0;
-    const Piece* f = list_of(0, &count);
-    const Best best = best_from(f, count, in.lo, in.hi);
     *top = best.value;
     t[0] = best.at;
     for (std::size_t k = 0; k + 1 < n; ++k) {
-        const Piece* fk = list_of(k, &count);
+        const Piece* fk = lists.list_of(k, &count);
         const Piece& here = fk[piece_of(fk, count, t[k])];
         const RowPiece* gains = in.rows + in.first[k];
         const RowPiece& gain = gains[piece_of(gains, in.first[k + 1] - in.first[k], t[k])];
         const Units rest = at(here, t[k]) - at(gain, t[k]);
-        const Piece* fn = list_of(k + 1, &count);
+        const Piece* fn = lists.list_of(k + 1, &count);
         // The change lets row k+1 start no earlier than row k: u >= t[k] - (s_{k+1} - s_k).
         const Microseconds from = std::max(in.lo, t[k] - (in.starts[k + 1] - in.starts[k]));
         const Best jump = best_from(fn, count, from, in.hi);
@@ -726,7 +945,7 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
     } else {
         const RecursionInput input{rows.data(), first.data(), starts.data(), n, s.lo, s.hi,
                                    penalty};
-        const SegmentChoice::Status status = assign_offsets(input, meter, t.data(), &top);
+        const SegmentChoice::Status status = assign_offsets(input, s.plain, meter, t.data(), &top);
         if (status != SegmentChoice::kFound) {
             choice->status = status;
             return;

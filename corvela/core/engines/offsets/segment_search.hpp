@@ -22,14 +22,21 @@
 // assignment can only come down by the gap between two starts a row, so B_k keeps a staircase
 // of pieces there. Those offsets are dropped when no best assignment can pass through them: a
 // first pass runs the recursion forwards without the order (cheap: the best after a change is
-// one number), which bounds from above what rows 0..k-1 add with row k at t, and reads back an
-// assignment, put in order, whose exact score bounds the best from below. Where B_k(t) plus the
-// bound stays below that score, B_k(t) is replaced by a value below every score. That pass is
-// used only when the two bounds lie within a few changes' worth of each other.
+// one number), which gives the best that rows 0..k-1 add, whatever their offsets, and the best
+// score without the order, U. The recursion then runs with a score L to reach: where B_k(t) plus
+// that prefix bound stays below L, B_k(t) is replaced by a value below every score. If the best
+// found reaches L it is the best, every assignment of that score kept; if not (most often every
+// offset of some row is dropped within a few rows), the next try lowers L. L starts at U and
+// steps down by quarters of a change. When every try falls short, the order costs many changes'
+// worth (cheap changes, or subtitles that fit nowhere) and the bound without it is loose: the
+// recursion is run forwards once more, with the order, keeping no list, which gives the best
+// score itself and, for each row, the best that rows 0..k-1 add in order; with those, one last
+// run drops most offsets at once. Should that run too fall short, nothing is dropped; with no
+// penalty nothing is tried.
 //
-// Memory: every B_k is kept for the reading forwards, so it grows with the rows times the
-// pieces a list holds, which grows with the range (about 4 breakpoints for every speech row a
-// subtitle row can meet in the range).
+// Memory: every B_k is kept for the reading forwards, what the dropping leaves of it, so it
+// grows with the rows times the pieces a list holds, which grows with the range (about 4
+// breakpoints for every speech row a subtitle row can meet in the range).
 //
 // Among assignments of the same exact score, the fewest changes win (the count rides along with
 // each piece), then the earliest changes: the assignment is read forwards from row 0, changing
@@ -56,6 +63,9 @@ struct SegmentSearch : OffsetTables {
     Microseconds lo;  // lo <= hi
     Microseconds hi;
     double penalty;  // seconds of overlap per change of offset; >= 0, may be infinite
+    // The recursion over every offset, none dropped: the same answer, slower; what the dropping
+    // is checked against.
+    bool plain = false;
 };
 
 // One run of equal offsets: start-order positions first to last.
