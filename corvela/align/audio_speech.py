@@ -26,7 +26,7 @@ from typing import Callable, Iterator, List, Optional, Tuple
 
 import av
 
-from corvela.align.detectors import KINDS, RATE, make
+from corvela.align.detectors import RATE, frame_ms, make
 from corvela.align.input_error import InputError
 from corvela.align.smoothing import speech_runs
 
@@ -204,7 +204,7 @@ def decisions(path: Path, stream_index: Optional[int], aggressiveness: int,
     second from its own start so, and with `parallel` by a worker process while this one hears
     the first: the bytes are the same either way."""
     detector = make(vad, aggressiveness)
-    frame_samples, frame_ms = detector.frame_samples, detector.frame_ms
+    frame_samples = detector.frame_samples
     voiced = bytearray()
     worker: Optional[Half] = None
     stop_frame: Optional[int] = None
@@ -212,7 +212,7 @@ def decisions(path: Path, stream_index: Optional[int], aggressiveness: int,
         stream = audio_stream(container, path, stream_index)
         length = media_duration(container)
         if origin is not None:
-            at = (origin + (first_frame - WARM_UP_MS // frame_ms) * frame_samples) / RATE
+            at = (origin + (first_frame - WARM_UP_MS // detector.frame_ms) * frame_samples) / RATE
             container.seek(max(0, int((at + start_time(container)) * av.time_base)),
                            backward=True)
         split = origin is None and length is not None and length >= SPLIT_SECONDS
@@ -228,7 +228,7 @@ def decisions(path: Path, stream_index: Optional[int], aggressiveness: int,
             elif first[0] is None:
                 raise InputError(path, "its audio has no timestamps to resume from")
             if split and length is not None:
-                stop_frame = int(length / 2 * 1000) // frame_ms
+                stop_frame = int(length / 2 * 1000) // detector.frame_ms
                 if parallel and first[0] is not None:
                     worker = Half(path, stream_index, aggressiveness, origin, stop_frame, vad)
             for index, frame in detector_frames(chain([first], seconds), origin, frame_samples,
@@ -340,7 +340,7 @@ def speech_in_audio(path: Path, aggressiveness: int = 2, stream_index: Optional[
     two_cores = (os.cpu_count() or 1) >= 2 and path.is_file()
     origin, voiced = decisions(path, stream_index, aggressiveness, progress=progress,
                                parallel=two_cores, vad=vad)
-    runs = speech_runs(map(bool, voiced), KINDS[vad].frame_ms, bridge_ms=BRIDGE_MS,
+    runs = speech_runs(map(bool, voiced), frame_ms(vad), bridge_ms=BRIDGE_MS,
                        shortest_ms=SHORTEST_MS)
     if not runs:
         raise InputError(path, "the voice-activity detector found no speech")

@@ -69,11 +69,12 @@ class Silero(Detector):
         return self.speaking
 
 
-KINDS = {"webrtc": Webrtc, "silero": Silero}
-
-
 def make(name: str, aggressiveness: int) -> Detector:
-    return KINDS[name](aggressiveness)
+    return Silero() if name == "silero" else Webrtc(aggressiveness)
+
+
+def frame_ms(name: str) -> int:
+    return Silero.frame_ms if name == "silero" else Webrtc.frame_ms
 
 
 def silero_missing() -> bool:

@@ -99,7 +99,8 @@ def lay_out(lengths: Sequence[int], rng: random.Random) -> List[Tuple[str, int, 
         gap += 1
     # Slams in the middle of pauses of two seconds or more between sentences.
     pauses = [(a[2], b[1]) for a, b in zip(events, events[1:])
-              if a[0].startswith("speech") and b[0].startswith("speech") and b[1] - a[2] >= 2 * RATE]
+              if a[0].startswith("speech") and b[0].startswith("speech")
+              and b[1] - a[2] >= 2 * RATE]
     for lo, hi in rng.sample(pauses, min(SLAMS, len(pauses))):
         middle = (lo + hi) // 2
         events.append(("slam", middle, middle + round(0.3 * RATE)))
@@ -135,7 +136,8 @@ def make_clip(out_dir: Path, pieces: Sequence["numpy.ndarray"], seed: int) -> Cl
             truth.append(next(cues))
             texts.append(SENTENCES[int(kind.split()[1])])
         else:  # a caption shown with its sound, and a second past a slam
-            truth.append((round(lo / RATE * 1000), round(max(hi / RATE + 0.7, lo / RATE + 1) * 1000)))
+            shown_end = max(hi / RATE + 0.7, lo / RATE + 1.0)
+            truth.append((round(lo / RATE * 1000), round(shown_end * 1000)))
             texts.append("[MUSIC]" if kind == "music" else "[DOOR SLAMS]")
     late = out_dir / f"music{seed}.srt"
     shift = round(LATE * 1000)
