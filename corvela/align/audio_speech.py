@@ -9,11 +9,11 @@ grows with the film is only a byte per detector frame (30 or 32 ms) of decisions
 stretches of speech in corvela.align.smoothing.
 
 A long film is heard as two halves, each by a detector of its own; the second half's starts
-half a minute early, so that its adaptive noise estimate has settled when its frames begin,
-and keeps the first half's frame grid. On two cores the second half is heard by a worker
-process at the same time (decoding holds the interpreter lock, so threads would take turns;
-the worker is this module run as a program), and gives the same bytes as when heard after the
-first.
+half a minute early, so that its detector's state (webrtcvad's adaptive noise estimate,
+Silero's memory) has settled when its frames begin, and keeps the first half's frame grid. On
+two cores the second half is heard by a worker process at the same time (decoding holds the
+interpreter lock, so threads would take turns; the worker is this module run as a program),
+and gives the same bytes as when heard after the first.
 """
 
 import os
