@@ -9,7 +9,9 @@ the answer is in doubt), through the whole corvela-align command.
    subtitles: factor found and median error.
 3. Time and memory: the 100-minute film of benchmarks/bench_align.py as an AAC Matroska file,
    each detector in turn, interleaved, --repeat times: wall time (median) and peak RSS (each
-   process's own peak summed over the command and its worker; the largest run). A last row
+   process's own peak summed over the command and its worker; the largest run) and CPU time
+   (user and system, over the command and its workers, with the measuring process's few
+   percent: steadier than the wall time on a shared machine). A last row
    makes auto's answer doubtful (a search range that stops short of the true offset), so that
    Silero hears the film after webrtcvad: the cost of auto on a film with music.
 
@@ -18,6 +20,7 @@ the answer is in doubt), through the whole corvela-align command.
 
 import argparse
 import json
+import resource
 import statistics
 import subprocess
 import sys
@@ -99,13 +102,19 @@ def long_film(command: Path, folder: Path, minutes: float, repeat: int, seed: in
         made.write_text(json.dumps(film))
     runs: Dict[str, List[bench_align.Run]] = {label: [] for label, _ in LONG_RUNS}
     errors: Dict[str, List[float]] = {}
+    cpu: Dict[str, List[float]] = {label: [] for label, _ in LONG_RUNS}
     for n in range(repeat):
         for k, (label, extra) in enumerate(LONG_RUNS):
             out = folder / f"aligned-{k}.srt"
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
             run = bench_align.run_once([str(command), str(folder / "late.srt"),
                                         str(folder / "film.mkv"), "-o", str(out), "--json",
                                         "--quiet", *extra], folder)
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            cpu[label].append(after.ru_utime + after.ru_stime
+                              - before.ru_utime - before.ru_stime)
             print(f"{label} run {n + 1}: exit {run.status}, {run.wall_s:.2f} s, "
+                  f"CPU {cpu[label][-1]:.2f} s, "
                   f"{run.processes} process(es) summed {run.summed_kib / 1024:.0f} MB")
             if run.status not in ((3,) if "--force" in extra else (0,)):
                 raise SystemExit(run.stderr)
@@ -114,15 +123,17 @@ def long_film(command: Path, folder: Path, minutes: float, repeat: int, seed: in
                              bench_align.start_errors_ms(out, folder / "truth.srt")]
     print(f"\n{film['length_s'] / 60:.0f}-minute film, MKV (AAC 48 kHz stereo), {film['cues']} "
           f"cues, {repeat} runs each")
-    print("\n| detector | wall s (median) | against webrtc | peak RSS MB (summed) "
-          "| median error ms |")
-    print("| --- | ---: | ---: | ---: | ---: |")
+    print("\n| detector | wall s (median) | against webrtc | CPU s (median) | against webrtc "
+          "| peak RSS MB (summed) | median error ms |")
+    print("| --- | ---: | ---: | ---: | ---: | ---: | ---: |")
     base = statistics.median(r.wall_s for r in runs["webrtc"])
+    base_cpu = statistics.median(cpu["webrtc"])
     for label, _ in LONG_RUNS:
         wall = statistics.median(r.wall_s for r in runs[label])
         rss = max(r.summed_kib for r in runs[label]) / 1024
-        print(f"| {label} | {wall:.2f} | {wall / base:.2f}x | {rss:.0f} "
-              f"| {statistics.median(errors[label]):g} |")
+        used = statistics.median(cpu[label])
+        print(f"| {label} | {wall:.2f} | {wall / base:.2f}x | {used:.2f} "
+              f"| {used / base_cpu:.2f}x | {rss:.0f} | {statistics.median(errors[label]):g} |")
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
