@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# corvela-align with its 'align' extra, on the newest supported CPython in a fresh virtual
-# environment: its unit tests, then the end-to-end run on a synthetic film spoken by espeak-ng
-# and packed by ffmpeg (made in a temporary directory; each test prints its median error).
+# corvela-align with its 'align' and 'silero' extras, on the newest supported CPython in a fresh
+# virtual environment: its unit tests, then the end-to-end runs on a synthetic film spoken by
+# espeak-ng and packed by ffmpeg and on synthetic clips with music (made in a temporary
+# directory; each test prints its median error).
 # Under CI a missing espeak-ng, ffmpeg or extra fails instead of skipping. Takes about 40 s on
 # two cores.
 set -euo pipefail
@@ -12,7 +13,7 @@ source scripts/stage.sh
 python=$(newest_python)
 venv=build/venv-align
 echo "=== corvela-align with $("$python" -V)"
-fresh_venv "$venv" "$python" ".[align,test,films]"
+fresh_venv "$venv" "$python" ".[align,silero,test,films]"
 for program in espeak-ng ffmpeg; do
   command -v "$program" >/dev/null ||
     skip_unless_ci "the end-to-end test needs $program (scripts/install-system-deps.sh installs it)"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the sdist and the wheel with `python -m build`, checks what the wheel ships, installs
-# the sdist (with the test, examples and typing extras) into a fresh virtual environment and
-# runs the test suite of the unpacked sdist against it: a file the sdist lacks fails here.
+# the sdist (with the test, examples, typing and silero extras) into a fresh virtual
+# environment and runs the test suite of the unpacked sdist against it: a file the sdist lacks
+# fails here.
 # One interpreter, the newest supported, which test-python.sh leaves to this stage; the typing
 # checks and the example test run only here, and the hypothesis differential runs its long
 # count (2,000 examples). Takes about two minutes on two cores.
@@ -36,7 +37,7 @@ if missing or sources or any(len(found) != 1 for found in extensions.values()):
              f"extensions {extensions}")
 PY
 
-"$venv_python" -m pip install -q "${sdist}[test,examples,typing]"
+"$venv_python" -m pip install -q "${sdist}[test,examples,typing,silero]"
 tar -xzf "$sdist" -C "$work"
 cd "$work/$(basename "$sdist" .tar.gz)"
 CORVELA_DIFFERENTIAL_EXAMPLES=2000 "$venv_python" -m pytest -q -p no:cacheprovider tests

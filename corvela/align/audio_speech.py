@@ -1,18 +1,19 @@
-"""Finds the speech in a film or a recording with webrtcvad, streaming.
+"""Finds the speech in a film or a recording with a frame detector (corvela.align.detectors:
+webrtcvad or Silero), streaming.
 
 PyAV (FFmpeg's libraries, carried by its wheels) demuxes and decodes one audio stream of any
 container FFmpeg reads (MKV, MP4, WebM, AVI, WAV, FLAC, MP3, Opus...), and FFmpeg's filters mix
-it down to 16-bit mono at 16 kHz, which keeps all of speech's band and is a rate the detector
-takes. Audio goes through a second at a time and is never kept: what grows with the film is
-only a byte per 30 ms frame of detector decisions, which become stretches of speech in
-corvela.align.smoothing.
+it down to mono at 16 kHz, which keeps all of speech's band and is a rate both detectors take,
+in the detector's sample format. Audio goes through a second at a time and is never kept: what
+grows with the film is only a byte per detector frame (30 or 32 ms) of decisions, which become
+stretches of speech in corvela.align.smoothing.
 
 A long film is heard as two halves, each by a detector of its own; the second half's starts
-half a minute early, so that its adaptive noise estimate has settled when its frames begin,
-and keeps the first half's frame grid. On two cores the second half is heard by a worker
-process at the same time (decoding holds the interpreter lock, so threads would take turns;
-the worker is this module run as a program), and gives the same bytes as when heard after the
-first.
+half a minute early, so that its detector's state (webrtcvad's adaptive noise estimate,
+Silero's memory) has settled when its frames begin, and keeps the first half's frame grid. On
+two cores the second half is heard by a worker process at the same time (decoding holds the
+interpreter lock, so threads would take turns; the worker is this module run as a program),
+and gives the same bytes as when heard after the first.
 """
 
 import os
@@ -24,26 +25,26 @@ from pathlib import Path
 from typing import Callable, Iterator, List, Optional, Tuple
 
 import av
-import webrtcvad  # type: ignore[import-untyped]
 
+from corvela.align.detectors import RATE, frame_ms, make
 from corvela.align.input_error import InputError
 from corvela.align.smoothing import speech_runs
 
-RATE = 16000
-FRAME_MS = 30
-FRAME_BYTES = RATE * FRAME_MS // 1000 * 2  # 16-bit mono
 # A sentence keeps pauses of up to 0.3 s between its words; a stretch of speech lasts at least
 # 0.15 s, below which a detection is a click or a breath.
 BRIDGE_MS = 300
 SHORTEST_MS = 150
 
-FRAME_SAMPLES = RATE * FRAME_MS // 1000
-# Mixed down first, so the resampler filters one channel; whole seconds out, never padded.
-FILTERS = [("aformat", "sample_fmts=fltp:channel_layouts=mono"), ("aresample", str(RATE)),
-           ("aformat", "sample_fmts=s16"), ("asetnsamples", f"n={RATE}:p=0")]
 # Films at least this long are heard in two halves on two cores.
 SPLIT_SECONDS = 600.0
-WARM_UP_FRAMES = 30_000 // FRAME_MS
+WARM_UP_MS = 30_000
+
+
+def filters(sample_format: str) -> List[Tuple[str, str]]:
+    """Mixed down first, so the resampler filters one channel; whole seconds out, never
+    padded."""
+    return [("aformat", "sample_fmts=fltp:channel_layouts=mono"), ("aresample", str(RATE)),
+            ("aformat", f"sample_fmts={sample_format}"), ("asetnsamples", f"n={RATE}:p=0")]
 
 # Called with the share of the audio heard so far, from 0 to 1.
 Progress = Callable[[float], None]
@@ -94,17 +95,17 @@ def start_time(container: "av.container.InputContainer") -> float:
 
 
 class Mixer:
-    """FFmpeg's filter graph from decoded frames of one format to 16 kHz s16 mono seconds.
+    """FFmpeg's filter graph from decoded frames of one format to 16 kHz mono seconds.
     Decoded frames are pushed one by one (a film's codec gives one every 20 ms or so) and the
     output is drained about once a second of input, since each empty pull costs an exception."""
 
-    def __init__(self, frame: "av.AudioFrame") -> None:
+    def __init__(self, frame: "av.AudioFrame", sample_format: str = "s16") -> None:
         self.graph = av.filter.Graph()
         self.source = self.graph.add_abuffer(
             format=frame.format.name, sample_rate=frame.sample_rate, layout=frame.layout.name,
             time_base=frame.time_base)
         last = self.source
-        for name, arguments in FILTERS:
+        for name, arguments in filters(sample_format):
             step = self.graph.add(name, arguments)
             last.link_to(step)
             last = step
@@ -139,17 +140,18 @@ class Mixer:
 
 def mono_seconds(container: "av.container.InputContainer", stream: "av.AudioStream",
                  progress: Optional[Progress] = None,
-                 length: Optional[float] = None) -> Iterator[Tuple[Optional[int], bytes]]:
+                 length: Optional[float] = None, sample_format: str = "s16",
+                 sample_bytes: int = 2) -> Iterator[Tuple[Optional[int], bytes]]:
     """The stream from where the container stands, as (position, samples): the position of
     the first sample on the film's 16 kHz clock, when the stream says it, and a second or less
-    of 16-bit samples."""
+    of samples in `sample_format`, each `sample_bytes` long."""
     clock = round(start_time(container) * RATE)
     mixer: Optional[Mixer] = None
 
     def out(frames: Iterator["av.AudioFrame"]) -> Iterator[Tuple[Optional[int], bytes]]:
         for frame in frames:
             position = None if frame.pts is None else frame.pts - clock
-            yield position, bytes(memoryview(frame.planes[0])[:frame.samples * 2])
+            yield position, bytes(memoryview(frame.planes[0])[:frame.samples * sample_bytes])
 
     # The last packet of the stream is empty and flushes the decoder.
     for packet in container.demux(stream):
@@ -158,7 +160,7 @@ def mono_seconds(container: "av.container.InputContainer", stream: "av.AudioStre
                 if mixer is not None:
                     mixer.push(None)
                     yield from out(mixer.drain(at_end=True))
-                mixer = Mixer(frame)
+                mixer = Mixer(frame, sample_format)
                 mixer.push(frame)
             ready = mixer.pushed >= mixer.rate
             yield from out(mixer.drain())
@@ -169,35 +171,40 @@ def mono_seconds(container: "av.container.InputContainer", stream: "av.AudioStre
         yield from out(mixer.drain(at_end=True))
 
 
-def detector_frames(seconds: Iterator[Tuple[Optional[int], bytes]],
-                    origin: int) -> Iterator[Tuple[int, bytes]]:
-    """(index, frame) of the detector's 30 ms frames; frame k starts at sample origin + 480 k
-    of the film's clock. The first second's position places the frames on that grid."""
+def detector_frames(seconds: Iterator[Tuple[Optional[int], bytes]], origin: int,
+                    frame_samples: int = 480,
+                    sample_bytes: int = 2) -> Iterator[Tuple[int, bytes]]:
+    """(index, frame) of the detector's frames; frame k starts at sample
+    origin + frame_samples * k of the film's clock. The first second's position places the
+    frames on that grid."""
+    frame_bytes = frame_samples * sample_bytes
     rest = b""
     index: Optional[int] = None
     for position, samples in seconds:
         if index is None:
             ahead = 0 if position is None else position - origin
-            index = -(-ahead // FRAME_SAMPLES)
-            samples = samples[2 * (index * FRAME_SAMPLES - ahead):]
+            index = -(-ahead // frame_samples)
+            samples = samples[sample_bytes * (index * frame_samples - ahead):]
         rest += samples
-        whole = len(rest) - len(rest) % FRAME_BYTES
-        for k in range(0, whole, FRAME_BYTES):
-            yield index, rest[k:k + FRAME_BYTES]
+        whole = len(rest) - len(rest) % frame_bytes
+        for k in range(0, whole, frame_bytes):
+            yield index, rest[k:k + frame_bytes]
             index += 1
         rest = rest[whole:]
 
 
 def decisions(path: Path, stream_index: Optional[int], aggressiveness: int,
               origin: Optional[int] = None, first_frame: int = 0,
-              progress: Optional[Progress] = None,
-              parallel: bool = False) -> Tuple[int, bytearray]:
-    """The grid's origin (the first sample heard, unless given) and a byte per detector frame
-    from `first_frame` on: 1 for speech. Hearing from `first_frame` starts WARM_UP_FRAMES
-    early. A whole film of SPLIT_SECONDS or more is heard as two halves, the second from its
-    own start so, and with `parallel` by a worker process while this one hears the first: the
-    bytes are the same either way."""
-    vad = webrtcvad.Vad(aggressiveness)
+              progress: Optional[Progress] = None, parallel: bool = False,
+              vad: str = "webrtc") -> Tuple[int, bytearray]:
+    """The grid's origin (the first sample heard, unless given) and a byte per frame of the
+    detector named `vad` from `first_frame` on: 1 for speech. Hearing from `first_frame` starts
+    WARM_UP_MS early, so that the detector's state (webrtcvad's noise estimate, Silero's
+    memory) has settled. A whole film of SPLIT_SECONDS or more is heard as two halves, the
+    second from its own start so, and with `parallel` by a worker process while this one hears
+    the first: the bytes are the same either way."""
+    detector = make(vad, aggressiveness)
+    frame_samples = detector.frame_samples
     voiced = bytearray()
     worker: Optional[Half] = None
     stop_frame: Optional[int] = None
@@ -205,13 +212,14 @@ def decisions(path: Path, stream_index: Optional[int], aggressiveness: int,
         stream = audio_stream(container, path, stream_index)
         length = media_duration(container)
         if origin is not None:
-            at = (origin + (first_frame - WARM_UP_FRAMES) * FRAME_SAMPLES) / RATE
+            at = (origin + (first_frame - WARM_UP_MS // detector.frame_ms) * frame_samples) / RATE
             container.seek(max(0, int((at + start_time(container)) * av.time_base)),
                            backward=True)
         split = origin is None and length is not None and length >= SPLIT_SECONDS
         try:
             seconds = mono_seconds(container, stream, progress,
-                                   length / 2 if split and length else length)
+                                   length / 2 if split and length else length,
+                                   detector.sample_format, detector.sample_bytes)
             first = next(seconds, None)
             if first is None:
                 return 0 if origin is None else origin, voiced
@@ -220,22 +228,24 @@ def decisions(path: Path, stream_index: Optional[int], aggressiveness: int,
             elif first[0] is None:
                 raise InputError(path, "its audio has no timestamps to resume from")
             if split and length is not None:
-                stop_frame = int(length / 2 * 1000) // FRAME_MS
+                stop_frame = int(length / 2 * 1000) // detector.frame_ms
                 if parallel and first[0] is not None:
-                    worker = Half(path, stream_index, aggressiveness, origin, stop_frame)
-            for index, frame in detector_frames(chain([first], seconds), origin):
+                    worker = Half(path, stream_index, aggressiveness, origin, stop_frame, vad)
+            for index, frame in detector_frames(chain([first], seconds), origin, frame_samples,
+                                                detector.sample_bytes):
                 if ctrl_c.caught:
                     raise KeyboardInterrupt
                 if stop_frame is not None and index >= stop_frame:
                     break
-                speech = vad.is_speech(frame, RATE)
+                speech = detector(frame)
                 if index >= first_frame:
                     voiced.append(speech)
             if stop_frame is not None:
                 voiced.extend(bytes(max(stop_frame - len(voiced), 0)))
                 del voiced[stop_frame:]
                 voiced += (worker.result(ctrl_c) if worker is not None else
-                           decisions(path, stream_index, aggressiveness, origin, stop_frame)[1])
+                           decisions(path, stream_index, aggressiveness, origin, stop_frame,
+                                     vad=vad)[1])
         except av.FFmpegError as err:
             if worker is not None:
                 worker.stop()
@@ -280,14 +290,14 @@ class Half:
     writes a byte per frame to its standard output, or one line of trouble to its error stream."""
 
     def __init__(self, path: Path, stream_index: Optional[int], aggressiveness: int,
-                 origin: int, first_frame: int) -> None:
+                 origin: int, first_frame: int, vad: str) -> None:
         self.path = path
         here = str(Path(__file__).resolve().parents[2])  # the folder that holds corvela
         env = {**os.environ, "PYTHONSAFEPATH": "1",
                "PYTHONPATH": os.pathsep.join(filter(None, [here, os.environ.get("PYTHONPATH")]))}
         self.process = subprocess.Popen(
             [sys.executable, "-m", __name__, str(path), str(stream_index), str(aggressiveness),
-             str(origin), str(first_frame)],
+             str(origin), str(first_frame), vad],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
 
     def result(self, ctrl_c: CtrlC) -> bytes:
@@ -313,10 +323,10 @@ class Half:
 def hear_half(argv: List[str]) -> int:
     """The worker's side: the parent answers Ctrl-C and stops it."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    path, stream, aggressiveness, origin, first_frame = argv
+    path, stream, aggressiveness, origin, first_frame, vad = argv
     try:
         _, voiced = decisions(Path(path), None if stream == "None" else int(stream),
-                              int(aggressiveness), int(origin), int(first_frame))
+                              int(aggressiveness), int(origin), int(first_frame), vad=vad)
     except InputError as err:
         print(err.problem, file=sys.stderr)
         return 1
@@ -325,11 +335,12 @@ def hear_half(argv: List[str]) -> int:
 
 
 def speech_in_audio(path: Path, aggressiveness: int = 2, stream_index: Optional[int] = None,
-                    progress: Optional[Progress] = None) -> List[Tuple[float, float]]:
+                    progress: Optional[Progress] = None,
+                    vad: str = "webrtc") -> List[Tuple[float, float]]:
     two_cores = (os.cpu_count() or 1) >= 2 and path.is_file()
     origin, voiced = decisions(path, stream_index, aggressiveness, progress=progress,
-                               parallel=two_cores)
-    runs = speech_runs(map(bool, voiced), FRAME_MS, bridge_ms=BRIDGE_MS,
+                               parallel=two_cores, vad=vad)
+    runs = speech_runs(map(bool, voiced), frame_ms(vad), bridge_ms=BRIDGE_MS,
                        shortest_ms=SHORTEST_MS)
     if not runs:
         raise InputError(path, "the voice-activity detector found no speech")

@@ -16,7 +16,7 @@ from typing import Callable, Dict, List, Optional, Sequence, Tuple
 
 import pysubs2
 
-from corvela.align import reference, report, segments
+from corvela.align import detectors, reference, report, segments
 from corvela.align.audio_speech import speech_in_audio
 from corvela.align.input_error import InputError, UsageError
 from corvela.align.output_file import STDIO, PendingOutput, refuse_overlaps
@@ -118,6 +118,10 @@ def parser() -> argparse.ArgumentParser:
                         "correctly timed, instead of its sound")
     p.add_argument("--save-speech", type=Path, metavar="FILE.json",
                    help="also write the speech intervals used, as JSON")
+    p.add_argument("--vad", choices=detectors.CHOICES, default="auto",
+                   help="the speech detector for sound: webrtc (fast; music can fool it), "
+                        "silero (a small neural model, slower) or auto (default: webrtc, and "
+                        "silero again when the result is in doubt)")
     p.add_argument("--vad-aggressiveness", type=int, choices=range(4), default=2,
                    help="webrtcvad's mode for sound, 0 (keeps most) to 3 (default 2)")
     p.add_argument("--weigh-all", action="store_true",
@@ -162,16 +166,31 @@ def is_subtitle_file(path: Path) -> bool:
     return suffix != ".json" and suffix in pysubs2.formats.FILE_EXTENSION_TO_FORMAT_IDENTIFIER
 
 
-def load_speech(args: argparse.Namespace, quiet: bool) -> List[Tuple[float, float]]:
+def heard(args: argparse.Namespace) -> bool:
+    """Whether the speech comes from the sound, through a detector."""
+    return (args.reference_stream is None and args.speech.suffix.lower() != ".json"
+            and not is_subtitle_file(args.speech))
+
+
+def load_speech(args: argparse.Namespace, quiet: bool,
+                vad: str = "webrtc") -> List[Tuple[float, float]]:
     if args.reference_stream is not None:
         return reference.speech_in_track(args.speech, args.reference_stream)
     if args.speech.suffix.lower() == ".json":
         return read_speech(args.speech)
     if is_subtitle_file(args.speech):
         return reference.speech_in_subtitles(args.speech, args.fps)
-    with progress_bar(args.speech.name, quiet) as advance:
+    label = args.speech.name + (" (Silero)" if vad == "silero" else "")
+    with progress_bar(label, quiet) as advance:
         return speech_in_audio(args.speech, args.vad_aggressiveness, args.audio_stream,
-                               advance)
+                               advance, vad)
+
+
+def save_speech(outputs: Dict[str, Optional[PendingOutput]],
+                speech: List[Tuple[float, float]]) -> None:
+    saved = outputs["speech"]
+    if saved is not None:
+        saved.commit(speech_json(speech).encode("utf-8"))
 
 
 def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
@@ -181,10 +200,9 @@ def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
     encoding = args.output_encoding or subtitles.encoding
     subtitles.text_in(format_, args.fps)  # a missing frame rate is known before the work
     subtitles.encoded("", encoding, str(args.output))  # so is an unknown encoding
-    speech = load_speech(args, args.quiet or not sys.stderr.isatty())
-    saved = outputs["speech"]
-    if saved is not None:
-        saved.commit(speech_json(speech).encode("utf-8"))
+    quiet = args.quiet or not sys.stderr.isatty()
+    vad = detectors.first(args.vad, say) if heard(args) else ""
+    speech = load_speech(args, quiet, vad)
 
     events, captions = subtitles.weighed(args.weigh_all)
     cues = times_of(events)
@@ -192,6 +210,7 @@ def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
     in_file = [number[id(event)] for event in events]
     inverted = subtitles.inverted()
     if not cues:
+        save_speech(outputs, speech)
         say(f"corvela-align: {args.subtitles}: no usable cue: every cue with text ends "
             "before it starts; nothing written")
         return DOUBTFUL
@@ -199,6 +218,12 @@ def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
     rows = [list(row) for row in speech]
     factors = (1.0,) if args.no_drift else FRAME_RATE_FACTORS
     found = best_offset(rows, cues, lo, hi, factors=factors, factor_evidence=True)
+    again = detectors.again(args.vad, vad, bool(report.doubts(found, lo, hi)), say)
+    if again is not None:  # music may have fooled webrtcvad: Silero hears the film again
+        speech = load_speech(args, quiet, again)
+        rows = [list(row) for row in speech]
+        found = best_offset(rows, cues, lo, hi, factors=factors, factor_evidence=True)
+    save_speech(outputs, speech)
     split = None
     if not args.no_splits:
         split = segments.split(speech, cues, in_file, lo, hi, args.split_penalty, factors,
