@@ -34,14 +34,14 @@ from bench_align import (  # noqa: E402
     CUES_PER_MINUTE, RATE, SENTENCES, lay_out, pcm16, render, resampled, spoken, wav_writer)
 
 from corvela.align import segments  # noqa: E402
-from corvela.core.scan import FRAME_RATE_FACTORS  # noqa: E402
+from corvela.align.command import search_range  # noqa: E402
+from corvela.core.scan import FRAME_RATE_FACTORS, best_offset  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "support"))
 from synthetic_film import LATE, DRIFT, DRIFT_SHIFT, other_cut  # noqa: E402
 
 PENALTIES = (0.5, 1.0, 1.5, 2.0, 3.0)
 CUTS = {"one scene": [(0.4, 7.5)], "two scenes": [(0.3, 7.5), (0.7, 12.0)]}
-WINDOW = timedelta(seconds=60)
 
 Rows = List[List[timedelta]]
 
@@ -82,9 +82,13 @@ def films(minutes: Sequence[float], seeds: int, work: Path) -> List[Dict[str, ob
 
 
 def segments_at(speech: List[List[float]], cues: Rows, penalty: float) -> segments.Split:
-    """The command's split of the file, with its frame-rate factors and default range."""
-    return segments.split(speech, cues, list(range(1, len(cues) + 1)), -WINDOW, WINDOW,
-                          penalty, FRAME_RATE_FACTORS)
+    """The command's split of the file, with its frame-rate factors and default range: the
+    whole film for the offset, the segments near it."""
+    lo, hi = search_range(None, None, speech, cues, FRAME_RATE_FACTORS)
+    whole = best_offset(speech, cues, lo, hi, factors=FRAME_RATE_FACTORS, factor_evidence=True)
+    return segments.split(speech, cues, list(range(1, len(cues) + 1)),
+                          *segments.reach(whole, lo, hi, True), penalty, FRAME_RATE_FACTORS,
+                          whole)
 
 
 def errors_ms(cues_ms, scored, truth_ms, split: segments.Split) -> List[float]:

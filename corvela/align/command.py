@@ -97,10 +97,12 @@ def parser() -> argparse.ArgumentParser:
                                              "input's)")
     p.add_argument("--fps", type=frame_rate,
                    help="frame rate of frame-based subtitles (MicroDVD) that do not state it")
-    p.add_argument("--from", dest="lo", type=offset_seconds, default=timedelta(seconds=-60),
-                   metavar="SECONDS", help="earliest offset to try (default -60)")
-    p.add_argument("--to", dest="hi", type=offset_seconds, default=timedelta(seconds=60),
-                   metavar="SECONDS", help="latest offset to try (default 60)")
+    p.add_argument("--from", dest="lo", type=offset_seconds, metavar="SECONDS",
+                   help="earliest offset to try (default: the whole film, from the earliest "
+                        "offset at which a cue can meet speech)")
+    p.add_argument("--to", dest="hi", type=offset_seconds, metavar="SECONDS",
+                   help="latest offset to try (default: the whole film, to the latest offset "
+                        "at which a cue can meet speech)")
     p.add_argument("--no-drift", action="store_true",
                    help="only shift; do not try the frame-rate factors")
     p.add_argument("--split-penalty", type=penalty_seconds, default=segments.SPLIT_PENALTY,
@@ -140,7 +142,7 @@ def parser() -> argparse.ArgumentParser:
 def parse_args(argv: Optional[Sequence[str]]) -> argparse.Namespace:
     p = parser()
     args = p.parse_args(glue_negative_numbers(sys.argv[1:] if argv is None else argv))
-    if not args.lo <= args.hi:
+    if args.lo is not None and args.hi is not None and not args.lo <= args.hi:
         p.error("need --from <= --to")
     for name in ("audio_stream", "reference_stream"):
         if getattr(args, name) is not None and getattr(args, name) < 0:
@@ -193,6 +195,23 @@ def save_speech(outputs: Dict[str, Optional[PendingOutput]],
         saved.commit(speech_json(speech).encode("utf-8"))
 
 
+def search_range(lo: Optional[timedelta], hi: Optional[timedelta], rows: List[List[float]],
+                 cues: List[List[timedelta]],
+                 factors: Sequence[float]) -> Tuple[timedelta, timedelta]:
+    """--from and --to (lo, hi), each by default the whole film's end: the earliest and the
+    latest offset at which a cue, scaled by any of the factors, can meet any speech (and a
+    millisecond more, for the rounding of the seconds)."""
+    bounds = [t for row in rows for t in row]
+    starts = [cue[0] for cue in cues]
+    ends = [cue[1] for cue in cues]
+    slack = timedelta(milliseconds=1)
+    if lo is None:
+        lo = timedelta(seconds=min(bounds)) - max(max(ends) * f for f in factors) - slack
+    if hi is None:
+        hi = timedelta(seconds=max(bounds)) - min(min(starts) * f for f in factors) + slack
+    return lo, hi
+
+
 def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
           say: Callable[[str], None]) -> int:
     subtitles = read_subtitles(args.subtitles, args.encoding, args.fps)
@@ -214,19 +233,21 @@ def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
         say(f"corvela-align: {args.subtitles}: no usable cue: every cue with text ends "
             "before it starts; nothing written")
         return DOUBTFUL
-    lo, hi = args.lo, args.hi
     rows = [list(row) for row in speech]
     factors = (1.0,) if args.no_drift else FRAME_RATE_FACTORS
+    lo, hi = search_range(args.lo, args.hi, rows, cues, factors)
     found = best_offset(rows, cues, lo, hi, factors=factors, factor_evidence=True)
     again = detectors.again(args.vad, vad, bool(report.doubts(found, lo, hi)), say)
     if again is not None:  # music may have fooled webrtcvad: Silero hears the film again
         speech = load_speech(args, quiet, again)
         rows = [list(row) for row in speech]
+        lo, hi = search_range(args.lo, args.hi, rows, cues, factors)
         found = best_offset(rows, cues, lo, hi, factors=factors, factor_evidence=True)
     save_speech(outputs, speech)
     split = None
     if not args.no_splits:
-        split = segments.split(speech, cues, in_file, lo, hi, args.split_penalty, factors,
+        near = segments.reach(found, lo, hi, args.lo is None or args.hi is None)
+        split = segments.split(speech, cues, in_file, *near, args.split_penalty, factors,
                                found)
         if len(split.segments) == 1:
             if split.factor != found.factor:

@@ -391,12 +391,14 @@ def test_another_cut_is_corrected_segment_by_segment(tmp_path, capsys, argv, par
     assert "segments: 2" in text and "1: cues 1-20 (20)" in text and "offset -7.000 s" in text
 
 
-@pytest.mark.parametrize("minutes, rate, how", [(2, 1.0, "heard"), (2, 1.0, "lossy"),
-                                                (2, 25 / 23.976, "lossy"), (30, 1.001, "heard")])
-def test_the_frame_rate_changes_only_on_evidence(tmp_path, capsys, minutes, rate, how):
-    # Clips where chance alone favours 1.001 over one offset, and files made at another rate.
+@pytest.mark.parametrize("minutes, rate, how, late", [
+    (2, 1.0, "heard", 3.7), (2, 1.0, "lossy", 3.7), (2, 25 / 23.976, "lossy", 3.7),
+    (30, 1.001, "heard", 3.7), (20, 1.0, "heard", 75.0), (20, 1.0, "lossy", 312.0)])
+def test_the_frame_rate_changes_only_on_evidence(tmp_path, capsys, minutes, rate, how, late):
+    # Clips where chance alone favours 1.001 over one offset, files made at another rate, and
+    # files late by more than a minute, found by searching the whole film.
     for seed in range(3):
-        rows, cues, captions = sentence_film(minutes, rate, how, seed)
+        rows, cues, captions = sentence_film(minutes, rate, how, seed, late)
         speech = write(tmp_path / "speech.json", json.dumps(rows))
         subs = pysubs2.SSAFile()
         for (start, end), caption in zip(cues, captions):
@@ -407,7 +409,7 @@ def test_the_frame_rate_changes_only_on_evidence(tmp_path, capsys, minutes, rate
         subs.save(str(srt))
         fields = aligned(capsys, srt, speech, "-o", tmp_path / "out.srt")
         assert undoes(fields["factor"], rate) and len(fields["segments"]) == 1
-        errors = [abs(event.start - (start // timedelta(milliseconds=1) - 3700) / rate)
+        errors = [abs(event.start - (start // timedelta(milliseconds=1) - late * 1000) / rate)
                   for event, (start, _) in zip(pysubs2.load(str(tmp_path / "out.srt")), cues)]
         assert sorted(errors)[len(errors) // 2] < 100
 

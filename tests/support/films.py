@@ -58,9 +58,10 @@ def timed_for(truth_ms: List[Tuple[int, int]], rate: float, late: float) -> List
             for cue in truth_ms]
 
 
-def sentence_film(minutes: float, rate: float, how: str, seed: int):
+def sentence_film(minutes: float, rate: float, how: str, seed: int, late: float = 3.7):
     """Speech and subtitles of a film of sentences, the subtitles made for a clock running
-    `rate` times this one's and 3.7 s late, and whether each cue is a caption of a sound. The
+    `rate` times this one's and `late` seconds late, and whether each cue is a caption of a
+    sound. The
     speech is the sentences' true times, or as a detector hears them; "lossy" is heard too,
     with a fifth of the cues lost and captions of sounds, where nobody speaks, in their
     place."""
@@ -74,7 +75,7 @@ def sentence_film(minutes: float, rate: float, how: str, seed: int):
                     if b - a > 500]
         cues = sorted([cue for cue in cues if rng.random() > 0.2] + captions)
     rows = [list(row) for row in speech] if how == "true" else heard(speech, rng)
-    return rows, timed_for([cue[:2] for cue in cues], rate, 3.7), [cue[2] for cue in cues]
+    return rows, timed_for([cue[:2] for cue in cues], rate, late), [cue[2] for cue in cues]
 
 
 def undoes(factor: float, rate: float) -> bool:
