@@ -72,6 +72,20 @@ Tables make(Shape shape, std::mt19937_64& rng) {
     return t;
 }
 
+// What a curve is built from: the subtitle rows in start order and indexed, the speech edges.
+struct Prepared {
+    std::vector<std::uint32_t> order;
+    std::vector<corvela::SpeechEdge> edges;
+    corvela::pairs::PairIndex index;
+
+    explicit Prepared(const Tables& t)
+        : order(t.c_other_us.size() / 2), edges(t.c_base.size() / 2) {
+        const bool sorted = corvela::start_order(t.c_other_us.data(), order.size(), order.data());
+        corvela::speech_edges(t.c_base.data(), edges.size(), edges.data());
+        EXPECT_TRUE(sorted && index.prepare(t.c_other_us.data(), order.size(), order.data()));
+    }
+};
+
 std::uint64_t bits(double v) {
     std::uint64_t out = 0;
     std::memcpy(&out, &v, sizeof out);
@@ -137,21 +151,16 @@ TEST_P(CellsAgree, BoundsHoldOverEveryCell) {
     std::mt19937_64 rng(2000 + static_cast<int>(GetParam()));
     for (int round = 0; round < 40; ++round) {
         const Tables t = make(GetParam(), rng);
-        std::vector<std::uint32_t> order(t.c_other_us.size() / 2);
-        ASSERT_TRUE(corvela::start_order(t.c_other_us.data(), order.size(), order.data()));
-        std::vector<corvela::SpeechEdge> edges(t.c_base.size() / 2);
-        corvela::speech_edges(t.c_base.data(), edges.size(), edges.data());
-        corvela::pairs::PairIndex index;
-        ASSERT_TRUE(index.prepare(t.c_other_us.data(), order.size(), order.data()));
+        const Prepared p(t);
         corvela::WorkMeter meter;
         const Microseconds lo = -static_cast<Microseconds>(2000000 + rng() % 9000000);
         const Microseconds hi = static_cast<Microseconds>(rng() % 9000000);
         corvela::CellCurve cells;
         corvela::OffsetCurve whole;
-        ASSERT_TRUE(cells.build(index, edges.data(), edges.size(), t.c_other_us.data(), lo, hi,
-                                meter));
-        ASSERT_TRUE(whole.build(index, edges.data(), edges.size(), t.c_other_us.data(), lo, hi,
-                                meter));
+        ASSERT_TRUE(cells.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo,
+                                hi, meter));
+        ASSERT_TRUE(whole.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo,
+                                hi, meter));
         const corvela::CurveView curve = whole.view();
         const std::size_t count = whole.segment_count();
         for (std::size_t k = 0; k < count; ++k) {
@@ -193,20 +202,15 @@ TEST(CellCurve, BuildsFewCellsOfAFilm) {
     for (const double bound : t.c_base) {
         t.c_other_us.push_back(static_cast<Microseconds>(bound * 1e6) + 3700000);
     }
-    std::vector<std::uint32_t> order(t.c_other_us.size() / 2);
-    ASSERT_TRUE(corvela::start_order(t.c_other_us.data(), order.size(), order.data()));
-    std::vector<corvela::SpeechEdge> edges(t.c_base.size() / 2);
-    corvela::speech_edges(t.c_base.data(), edges.size(), edges.data());
-    corvela::pairs::PairIndex index;
-    ASSERT_TRUE(index.prepare(t.c_other_us.data(), order.size(), order.data()));
+    const Prepared p(t);
     corvela::WorkMeter meter;
     corvela::CellCurve cells;
     const Microseconds lo = -600000000;
     const Microseconds hi = 600000000;
-    ASSERT_TRUE(cells.build(index, edges.data(), edges.size(), t.c_other_us.data(), lo, hi,
+    ASSERT_TRUE(cells.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo, hi,
                             meter));
     corvela::OffsetCurve whole;
-    ASSERT_TRUE(whole.build(index, edges.data(), edges.size(), t.c_other_us.data(), lo, hi,
+    ASSERT_TRUE(whole.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo, hi,
                             meter));
     EXPECT_EQ(bits(cells.maximum()), bits(whole.maximum()));
     EXPECT_LT(cells.built_cells() * 100, cells.cell_count());  // under 1 %

@@ -371,6 +371,22 @@ bool mean_overlap(const PairIndex& index, const SpeechEdge* edges, std::size_t b
 
 // --- reading a curve ---------------------------------------------------------------------
 
+namespace {
+
+// W is monotone along a segment, so a test of its value that holds at `from` and fails at `to`
+// (either order) changes once between them: the first microsecond from `from` on where it
+// fails, found by bisection.
+template <class Holds>
+Microseconds boundary(Microseconds from, Microseconds to, Holds&& holds) {
+    while ((to > from ? to - from : from - to) > 1) {
+        const Microseconds mid = from + (to - from) / 2;
+        (holds(mid) ? from : to) = mid;
+    }
+    return to;
+}
+
+}  // namespace
+
 Microseconds CurveView::end_of(std::size_t k) const noexcept {
     return k + 1 < count_ ? segments_[k + 1].start - 1 : hi_;
 }
@@ -422,13 +438,7 @@ bool CurveView::first_at_least(Microseconds from, double threshold,
             return true;
         }
         if (value_in(k, end) >= threshold) {
-            Microseconds below = start;
-            Microseconds above = end;
-            while (above - below > 1) {
-                const Microseconds mid = below + (above - below) / 2;
-                (value_in(k, mid) >= threshold ? above : below) = mid;
-            }
-            *at = above;
+            *at = boundary(start, end, [&](Microseconds t) { return value_in(k, t) < threshold; });
             return true;
         }
     }
@@ -445,13 +455,7 @@ Microseconds CurveView::run_end(Microseconds from, double threshold) const noexc
             }
             return end;
         }
-        Microseconds above = from;
-        Microseconds below = end;
-        while (below - above > 1) {
-            const Microseconds mid = above + (below - above) / 2;
-            (value_in(k, mid) >= threshold ? above : below) = mid;
-        }
-        return above;
+        return boundary(from, end, [&](Microseconds t) { return value_in(k, t) >= threshold; }) - 1;
     }
 }
 
@@ -472,13 +476,7 @@ bool CurveView::nearest_at_most(Microseconds from, int step, double level,
             return true;
         }
         if (value_in(k, far) <= level) {
-            Microseconds above = near;
-            Microseconds below = far;
-            while ((below > above ? below - above : above - below) > 1) {
-                const Microseconds mid = above + (below - above) / 2;
-                (value_in(k, mid) <= level ? below : above) = mid;
-            }
-            *at = below;
+            *at = boundary(near, far, [&](Microseconds t) { return value_in(k, t) > level; });
             return true;
         }
         if (step < 0 ? k == 0 : k + 1 == count_) {
