@@ -126,7 +126,7 @@ TEST_P(CellsAgree, WithTheWholeCurve) {
         const Microseconds half = 300000000 + static_cast<Microseconds>(rng() % 600000000);
         const Microseconds lo = -half + static_cast<Microseconds>(rng() % 1000000);
         const Microseconds hi = half + static_cast<Microseconds>(rng() % 7);
-        ASSERT_TRUE(corvela::CellCurve::pays(lo, hi));
+        ASSERT_TRUE(corvela::CellCurve::pays(lo, hi, 1, 1));
         const auto& factors = factor_sets[rng() % factor_sets.size()];
         const Microseconds separation = static_cast<Microseconds>(rng() % 3000000);
         const bool evidence = rng() % 2 == 0;
@@ -177,6 +177,53 @@ TEST_P(CellsAgree, BoundsHoldOverEveryCell) {
                 ASSERT_GE(cells.bound(c), curve.value_at(to)) << round;
             }
         }
+    }
+}
+
+// Every reader against the whole curve's, with stretches of one cell and up, so that runs and
+// walks cross their edges.
+TEST_P(CellsAgree, ReadersAgreeAcrossStretches) {
+    std::mt19937_64 rng(3000 + static_cast<int>(GetParam()));
+    for (int round = 0; round < 60; ++round) {
+        const Tables t = make(GetParam(), rng);
+        const Prepared p(t);
+        corvela::WorkMeter meter;
+        const Microseconds lo = -static_cast<Microseconds>(1000000 + rng() % 9000000);
+        const Microseconds hi = static_cast<Microseconds>(rng() % 9000000);
+        corvela::CellCurve cells;
+        cells.set_longest_stretch(1 + rng() % 4);
+        corvela::OffsetCurve whole;
+        ASSERT_TRUE(cells.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo,
+                                hi, meter));
+        ASSERT_TRUE(whole.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo,
+                                hi, meter));
+        SCOPED_TRACE(round);
+        ASSERT_EQ(bits(cells.maximum()), bits(whole.maximum()));
+        const double floor = whole.maximum() - corvela::tolerance_of(whole.maximum());
+        Microseconds got[2] = {0, 0};
+        Microseconds due[2] = {0, 0};
+        cells.first_run_above(floor, &got[0], &got[1]);
+        whole.first_run_above(floor, &due[0], &due[1]);
+        EXPECT_TRUE(got[0] == due[0] && got[1] == due[1]);
+        for (int probe = 0; probe < 6; ++probe) {
+            const Microseconds a = lo + static_cast<Microseconds>(rng() % (hi - lo + 1));
+            const Microseconds b = a + static_cast<Microseconds>(rng() % 3000000);
+            double got_value = 0.0;
+            double due_value = 0.0;
+            const bool got_found = cells.best_outside(a, b, &got[0], &got_value);
+            ASSERT_EQ(got_found, whole.best_outside(a, b, &due[0], &due_value));
+            if (got_found) {
+                EXPECT_TRUE(got[0] == due[0]);
+                EXPECT_EQ(bits(got_value), bits(due_value));
+            }
+            const double level = whole.value_at(a) * (0.5 + 0.1 * probe);
+            for (const int step : {-1, 1}) {
+                const bool reached = cells.nearest_at_most(a, step, level, &got[0]);
+                ASSERT_EQ(reached, whole.nearest_at_most(a, step, level, &due[0]));
+                EXPECT_TRUE(!reached || got[0] == due[0]);
+            }
+        }
+        EXPECT_TRUE(cells.ok());
     }
 }
 

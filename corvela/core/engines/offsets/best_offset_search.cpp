@@ -212,7 +212,8 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
     }
     speech_edges(s.c_base, s.base_len, edges.data());
     // A wide range is searched by cells: the exact curve only where an answer can lie.
-    const bool by_cells = !s.whole_curve && CellCurve::pays(s.lo, s.hi);
+    const bool by_cells =
+        !s.whole_curve && CellCurve::pays(s.lo, s.hi, s.base_len, s.other_len);
     OffsetCurve curve;
     CellCurve cells;
     pairs::PairIndex index;

@@ -21,37 +21,29 @@ bool CellCurve::build(const PairIndex& index, const SpeechEdge* edges, std::size
     hi_ = hi;
     ok_ = true;
     built_ = 0;
-    stretch_count_ = 0;
-    segment_count_ = 0;
     const Microseconds span = hi - lo + 1;
     const auto most = static_cast<Microseconds>(kMostCells);
     width_ = std::max(kCellWidth, (span + most - 1) / most);
     cell_count_ = static_cast<std::size_t>((span + width_ - 1) / width_);
-    if (!bound_.allocate(cell_count_) || !stretch_of_.allocate(cell_count_) ||
-        !cell_bounds(meter)) {
+    if (!bound_.allocate(cell_count_) || !cell_bounds(meter)) {
         ok_ = false;
         return false;
     }
-    std::fill(stretch_of_.data(), stretch_of_.data() + cell_count_, kNone);
-    // The cell of the highest bound first; then every cell whose bound reaches the plateau's
-    // floor below the maximum found there. That floor, M - tolerance_of(M), grows with M, so the
-    // true maximum, at least as high, lies in a cell built.
+    // The cell of the highest bound first; then every cell whose bound reaches the highest
+    // value found so far.
     const std::size_t top = static_cast<std::size_t>(
         std::max_element(bound_.data(), bound_.data() + cell_count_) - bound_.data());
-    if (!build_cells(top, top)) {
+    if (!build_stretch(top, top)) {
         return false;
     }
     Microseconds at = 0;
-    view(stretch_of_[top]).maximum(&maximum_, &at);
-    if (!build_reaching(0, cell_count_ - 1, maximum_ - tolerance_of(maximum_))) {
-        return false;
-    }
-    for (std::size_t s = 0; s < stretch_count_; ++s) {
+    builder_.view().maximum(&maximum_, &at);
+    return each_reaching(0, cell_count_ - 1, maximum_, [&](const CurveView& stretch) {
         double value = 0.0;
-        view(s).maximum(&value, &at);
+        stretch.maximum(&value, &at);
         maximum_ = std::max(maximum_, value);
-    }
-    return true;
+        return true;
+    });
 }
 
 namespace {
@@ -113,6 +105,7 @@ bool CellCurve::cell_bounds(WorkMeter& meter) {
         begun[at] += sign;
         corners[at] += sign * corner;
     };
+    std::size_t pairs_seen = 0;
     const MeetingPairs pairs = index_->pairs(edges_, base_len_, c_other_us_, lo_, hi_);
     const bool visited = pairs.each_candidate(
         [&](std::size_t r, std::uint32_t j) {
@@ -124,6 +117,7 @@ bool CellCurve::cell_bounds(WorkMeter& meter) {
                 return;
             }
             const Microseconds late = oe + width_;
+            pairs_seen += 1;
             ramp(speech[2 * r], subtitle[2 * j], bs - late, 1);
             ramp(speech[2 * r + 1], subtitle[2 * j], be - late, -1);
             ramp(speech[2 * r], subtitle[2 * j + 1], bs - os, -1);
@@ -133,6 +127,12 @@ bool CellCurve::cell_bounds(WorkMeter& meter) {
     if (!visited) {
         return false;
     }
+    // About four events a pair, spread over the range as the pairs are: the most cells that
+    // one stretch may take.
+    const double per_cell = 4.0 * static_cast<double>(pairs_seen) / static_cast<double>(n);
+    longest_stretch_ = std::min(
+        stretch_cap_, static_cast<std::size_t>(std::max(
+                          1.0, std::min(static_cast<double>(n), kMostEvents / std::max(per_cell, 1.0)))));
     std::int64_t count = 0;
     __int128 sum = 0;
     for (std::size_t k = 0; k < n; ++k) {
@@ -152,86 +152,38 @@ std::size_t CellCurve::cell_of(Microseconds t) const noexcept {
     return static_cast<std::size_t>((t - lo_) / width_);
 }
 
-CurveView CellCurve::view(std::size_t stretch) const noexcept {
-    const Stretch& s = stretches_[stretch];
-    return {segments_.data() + s.first_segment, s.segment_count, cell_start(s.first_cell),
-            cell_end(s.last_cell)};
-}
-
-bool CellCurve::build_cells(std::size_t first, std::size_t last) {
-    for (std::size_t k = first; k <= last; ++k) {
-        if (stretch_of_[k] != kNone) {
-            continue;
-        }
-        std::size_t end = k;
-        while (end < last && stretch_of_[end + 1] == kNone) {
-            ++end;
-        }
-        if (!builder_.build(*index_, edges_, base_len_, c_other_us_, cell_start(k),
-                            cell_end(end), *meter_)) {
-            ok_ = false;
-            return false;
-        }
-        const std::size_t count = builder_.segment_count();
-        if (segment_count_ + count > segments_.size() &&
-            !segments_.resize(std::max(2 * segments_.size(), segment_count_ + count))) {
-            ok_ = false;
-            return false;
-        }
-        if (stretch_count_ == stretches_.size() &&
-            !stretches_.resize(std::max<std::size_t>(16, 2 * stretches_.size()))) {
-            ok_ = false;
-            return false;
-        }
-        std::copy(builder_.segments(), builder_.segments() + count,
-                  segments_.data() + segment_count_);
-        stretches_[stretch_count_] = Stretch{k, end, segment_count_, count};
-        segment_count_ += count;
-        for (std::size_t c = k; c <= end; ++c) {
-            stretch_of_[c] = stretch_count_;
-        }
-        ++stretch_count_;
-        built_ += end - k + 1;
-        k = end;
+bool CellCurve::build_stretch(std::size_t first, std::size_t last) {
+    if (!builder_.build(*index_, edges_, base_len_, c_other_us_, cell_start(first),
+                        cell_end(last), *meter_)) {
+        ok_ = false;
+        return false;
     }
+    built_ += last - first + 1;
     return true;
 }
 
-bool CellCurve::build_reaching(std::size_t first, std::size_t last, double floor) {
+template <class Look>
+bool CellCurve::each_reaching(std::size_t first, std::size_t last, const double& floor,
+                              Look&& look) {
     // Every build looks at every speech row once, so cells a second or less apart are built
-    // in one stretch, gaps included; and when the cells that reach the floor are many or
-    // scattered (a curve without a peak), all of them are, in as few builds as the stretches
-    // already built allow.
+    // in one stretch, gaps included, up to the longest stretch.
     constexpr std::size_t kGap = 40;
-    constexpr std::size_t kMostBuilds = 64;
-    std::size_t reaching = 0;
-    std::size_t builds = 0;
-    std::size_t previous = kNone;
     for (std::size_t k = first; k <= last; ++k) {
-        if (stretch_of_[k] == kNone && bound_[k] >= floor) {
-            reaching += 1;
-            builds += previous == kNone || k > previous + kGap;
-            previous = k;
-        }
-    }
-    if (2 * reaching > last - first + 1 || builds > kMostBuilds) {
-        return build_cells(first, last);
-    }
-    for (std::size_t k = first; k <= last; ++k) {
-        if (stretch_of_[k] != kNone || bound_[k] < floor) {
+        if (bound_[k] < floor) {
             continue;
         }
         std::size_t end = k;
-        for (std::size_t next = k + 1; next <= last && next <= end + kGap; ++next) {
-            if (stretch_of_[next] != kNone) {
-                break;
-            }
+        for (std::size_t next = k + 1;
+             next <= last && next <= end + kGap && next - k < longest_stretch_; ++next) {
             if (bound_[next] >= floor) {
                 end = next;
             }
         }
-        if (!build_cells(k, end)) {
+        if (!build_stretch(k, end)) {
             return false;
+        }
+        if (!look(builder_.view())) {
+            return true;
         }
         k = end;
     }
@@ -242,85 +194,55 @@ void CellCurve::first_run_above(double threshold, Microseconds* first, Microseco
     // The first microsecond at or above the threshold: only cells whose bound reaches it can
     // hold one.
     *first = *last = lo_;
-    std::size_t k = 0;
-    for (;; ++k) {
-        if (k == cell_count_) {
-            return;  // the caller's threshold is at most the maximum: not reached
+    bool found = false;
+    const bool looked = each_reaching(0, cell_count_ - 1, threshold, [&](const CurveView& s) {
+        found = s.first_at_least(s.lo(), threshold, first);
+        if (found) {
+            *last = s.run_end(*first, threshold);
         }
-        if (bound_[k] < threshold) {
-            continue;
-        }
-        if (!build_cells(k, k)) {
+        return !found;
+    });
+    // Its run, over the next cells while they go on at or above the threshold.
+    while (looked && found && *last < hi_) {
+        const std::size_t next = cell_of(*last + 1);
+        if (cell_start(next) != *last + 1 || bound_[next] < threshold) {
             return;
         }
-        const std::size_t s = stretch_of_[k];
-        if (view(s).first_at_least(cell_start(k), threshold, first)) {
-            break;
-        }
-        k = stretches_[s].last_cell;
-    }
-    // Its run, across stretches while the next cell goes on at or above the threshold.
-    Microseconds from = *first;
-    for (;;) {
-        const Stretch& s = stretches_[stretch_of_[cell_of(from)]];
-        *last = view(stretch_of_[cell_of(from)]).run_end(from, threshold);
-        const std::size_t next = s.last_cell + 1;
-        if (*last < cell_end(s.last_cell) || next == cell_count_ || bound_[next] < threshold) {
+        const std::size_t end = std::min(cell_count_ - 1, next + longest_stretch_ - 1);
+        if (!build_stretch(next, std::min(end, next + 39))) {
             return;
         }
-        if (!build_cells(next, next) ||
-            view(stretch_of_[next]).value_at(cell_start(next)) < threshold) {
+        const CurveView s = builder_.view();
+        if (s.value_at(s.lo()) < threshold) {
             return;
         }
-        from = cell_start(next);
+        *last = s.run_end(s.lo(), threshold);
     }
 }
 
 bool CellCurve::nearest_at_most(Microseconds from, int step, double level, Microseconds* at) {
     // No lower bounds are kept: the cells are built as the walk reaches them, in stretches that
-    // double from a second's worth, and those not built before are searched without being
-    // kept, so that a long walk costs the time of the curve it crosses but not its memory.
+    // double from a second's worth, so that a long walk costs the time of the curve it crosses.
     constexpr std::size_t kFirstChunk = 40;
-    constexpr std::size_t kLongestChunk = std::size_t{1} << 14;
     std::size_t chunk = kFirstChunk;
     if (from < lo_ || from > hi_) {
         return false;
     }
     for (;;) {
         const std::size_t k = cell_of(from);
-        std::size_t first = k;
-        std::size_t last = k;
-        if (stretch_of_[k] != kNone) {
-            const Stretch& s = stretches_[stretch_of_[k]];
-            if (view(stretch_of_[k]).nearest_at_most(from, step, level, at)) {
-                return true;
-            }
-            first = s.first_cell;
-            last = s.last_cell;
-        } else {
-            // The cells not built yet from k on, up to `chunk` of them.
-            for (std::size_t n = 1; n < chunk; ++n) {
-                const std::size_t next = step < 0 ? first - 1 : last + 1;
-                if ((step < 0 ? first == 0 : last + 1 == cell_count_) ||
-                    stretch_of_[next] != kNone) {
-                    break;
-                }
-                (step < 0 ? first : last) = next;
-            }
-            if (!builder_.build(*index_, edges_, base_len_, c_other_us_, cell_start(first),
-                                cell_end(last), *meter_)) {
-                ok_ = false;
-                return false;
-            }
-            if (builder_.view().nearest_at_most(from, step, level, at)) {
-                return true;
-            }
-            chunk = std::min(2 * chunk, kLongestChunk);
+        const std::size_t first = step < 0 ? (k >= chunk - 1 ? k - (chunk - 1) : 0) : k;
+        const std::size_t last = step < 0 ? k : std::min(k + chunk - 1, cell_count_ - 1);
+        if (!build_stretch(first, last)) {
+            return false;
+        }
+        if (builder_.view().nearest_at_most(from, step, level, at)) {
+            return true;
         }
         if (step < 0 ? first == 0 : last + 1 == cell_count_) {
             return false;
         }
         from = step < 0 ? cell_start(first) - 1 : cell_end(last) + 1;
+        chunk = std::min(2 * chunk, std::max(kFirstChunk, longest_stretch_));
     }
 }
 
@@ -334,47 +256,34 @@ bool CellCurve::best_outside(Microseconds left_end, Microseconds right_start, Mi
     }
     const std::size_t left_last = has_left ? cell_of(std::min(left_end, hi_)) : 0;
     const std::size_t right_first = has_right ? cell_of(std::max(right_start, lo_)) : 0;
-    const auto on_a_side = [&](std::size_t k) {
-        return (has_left && k <= left_last) || (has_right && k >= right_first);
-    };
-    // The best of the stretches built, in position order, ties to the first.
-    const auto best_built = [&](Microseconds* where, double* best) {
-        bool found = false;
-        for (std::size_t k = 0; k < cell_count_; ++k) {
-            if (stretch_of_[k] == kNone || !on_a_side(k)) {
-                continue;
-            }
-            const std::size_t s = stretch_of_[k];
-            Microseconds t = 0;
-            double v = 0.0;
-            if (view(s).best_outside(left_end, right_start, &t, &v) && (!found || v > *best)) {
-                found = true;
-                *best = v;
-                *where = t;
-            }
-            k = stretches_[s].last_cell;
-        }
-        return found;
-    };
-    // Seeded by the side cell of the highest bound, then every side cell whose bound reaches
-    // the best value found: no other can hold one as high.
-    std::size_t top = kNone;
-    for (std::size_t k = 0; k < cell_count_; ++k) {
-        if (on_a_side(k) && (top == kNone || bound_[k] > bound_[top])) {
+    // Seeded by the side cell of the highest bound; then every side cell whose bound reaches
+    // the best value found so far, in order, ties to the first.
+    std::size_t top = has_left ? 0 : right_first;
+    for (std::size_t k = top; k < cell_count_; ++k) {
+        if (((has_left && k <= left_last) || (has_right && k >= right_first)) &&
+            bound_[k] > bound_[top]) {
             top = k;
         }
     }
-    if (!build_cells(top, top)) {
+    bool found = false;
+    const auto look = [&](const CurveView& s) {
+        Microseconds t = 0;
+        double v = 0.0;
+        if (s.best_outside(left_end, right_start, &t, &v) &&
+            (!found || v > *value || (v == *value && t < *at))) {
+            found = true;
+            *value = v;
+            *at = t;
+        }
+        return true;
+    };
+    if (!build_stretch(top, top)) {
         return false;
     }
-    double floor = 0.0;
-    Microseconds where = 0;
-    best_built(&where, &floor);
-    if ((has_left && !build_reaching(0, left_last, floor)) ||
-        (has_right && !build_reaching(right_first, cell_count_ - 1, floor))) {
-        return false;
-    }
-    return best_built(at, value);
+    look(builder_.view());
+    const double& floor = *value;
+    return (!has_left || each_reaching(0, left_last, floor, look)) &&
+           (!has_right || each_reaching(right_first, cell_count_ - 1, floor, look)) && found;
 }
 
 }  // namespace corvela

@@ -4,7 +4,7 @@
 // lo + (k + 1) * width - 1] (the last one cut at hi). For each cell an upper bound of W over it
 // comes from one pass over the pairs that meet in the range, without building the curve. Then
 // the exact curve (offset_curve.hpp) is built over the cells whose bound reaches what is
-// looked for, stretch by stretch, and kept; every reader below gives what the reader of the
+// looked for, a stretch at a time, and let go; every reader below gives what the reader of the
 // whole curve gives, bit for bit, because a stretch built alone holds the same integer sums,
 // so the same values, at every microsecond.
 //
@@ -41,27 +41,35 @@ public:
     // them, in which case they widen to keep the count there.
     static constexpr Microseconds kCellWidth = 25000;
     static constexpr std::size_t kMostCells = std::size_t{1} << 20;
+    // About the most events one stretch is built from (some 450 MB), as the pairs' density
+    // over the range predicts them; a single cell may need more.
+    static constexpr std::size_t kMostEvents = std::size_t{1} << 22;
 
-    // Whether a range is wide enough for cells to pay: ten minutes or more. Below that the
-    // whole curve is cheap (+-60 s of a film: about 100,000 events) and the cells' overhead
-    // would show.
-    static bool pays(Microseconds lo, Microseconds hi) noexcept {
-        return hi - lo + 1 >= 24000 * kCellWidth;
+    // Whether cells pay: for a range of ten minutes or more, or tables of 10**11 pairs of rows
+    // or more (10**6 speech rows against as many subtitles). Below both the whole curve is
+    // cheap (+-60 s of a film: about 100,000 events; 10**5 rows a side: 0.74 GB, and 2.4 times
+    // faster than by cells, which build most of a curve without a peak several times); above
+    // either, the whole curve holds the events of every pair that meets in the range at once
+    // (10**6 rows a side at +-60 s: some 20 GB).
+    static bool pays(Microseconds lo, Microseconds hi, std::size_t base_len,
+                     std::size_t other_len) noexcept {
+        return hi - lo + 1 >= 24000 * kCellWidth ||
+               static_cast<double>(base_len) * static_cast<double>(other_len) >= 1e11;
     }
 
-    // The bounds of every cell over [lo, hi] (lo <= hi), then the exact curve where the maximum
-    // can lie. The arguments as OffsetCurve::build's, with the subtitle rows indexed; they must
-    // stay as they are while the curve is read. False when memory runs out or `meter` says
-    // stop (its stopped() tells which); the readers may build more and fail the same way, each
-    // with `ok()` false afterwards.
+    // The bounds of every cell over [lo, hi] (lo <= hi), then the maximum. The arguments as
+    // OffsetCurve::build's, with the subtitle rows indexed; they must stay as they are while
+    // the curve is read. False when memory runs out or `meter` says stop (its stopped() tells
+    // which); the readers build stretches too and fail the same way, each with `ok()` false
+    // afterwards.
     bool build(const pairs::PairIndex& index, const SpeechEdge* edges, std::size_t base_len,
                const Microseconds* c_other_us, Microseconds lo, Microseconds hi,
                WorkMeter& meter);
 
     bool ok() const noexcept { return ok_; }
 
-    // The readers of OffsetCurve, with its answers. They may build stretches they need, and are
-    // not noexcept: a build may ask the stop check.
+    // The readers of OffsetCurve, with its answers. Each builds the stretches it needs one at
+    // a time and keeps none, so the memory is one stretch's however many are built.
     double maximum() const noexcept { return maximum_; }
     void first_run_above(double threshold, Microseconds* first, Microseconds* last);
     bool nearest_at_most(Microseconds from, int step, double level, Microseconds* at);
@@ -71,29 +79,25 @@ public:
     Microseconds lo() const noexcept { return lo_; }
     Microseconds hi() const noexcept { return hi_; }
 
-    // How many cells there are, how many have been built, and each one's first offset and
-    // bound: for tests and benchmarks.
+    // How many cells there are, how many have been built (counting each time), and each one's
+    // first offset and bound: for tests and benchmarks.
     std::size_t cell_count() const noexcept { return cell_count_; }
     std::size_t built_cells() const noexcept { return built_; }
     Microseconds cell_start(std::size_t k) const noexcept { return lo_ + width_ * k; }
     double bound(std::size_t k) const noexcept { return bound_[k]; }
+    // At most this many cells a stretch, for tests of the stretches' edges (set before build).
+    void set_longest_stretch(std::size_t cells) noexcept { stretch_cap_ = cells; }
 
 private:
-    struct Stretch {
-        std::size_t first_cell;
-        std::size_t last_cell;
-        std::size_t first_segment;
-        std::size_t segment_count;
-    };
-    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
     Microseconds cell_end(std::size_t k) const noexcept;
     std::size_t cell_of(Microseconds t) const noexcept;
-    CurveView view(std::size_t stretch) const noexcept;
-    // Builds cells first..last that are not built yet; false on failure.
-    bool build_cells(std::size_t first, std::size_t last);
-    // Builds every cell in [first, last] whose bound is at least `floor`.
-    bool build_reaching(std::size_t first, std::size_t last, double floor);
+    // Builds cells first..last as one stretch (builder_); false on failure.
+    bool build_stretch(std::size_t first, std::size_t last);
+    // Calls look(builder_.view()) on stretches that cover, in order, every cell of
+    // [first, last] whose bound reaches `floor` (which `look` may raise as it goes); stops when
+    // look returns false. False on failure.
+    template <class Look>
+    bool each_reaching(std::size_t first, std::size_t last, const double& floor, Look&& look);
     bool cell_bounds(WorkMeter& meter);
 
     const pairs::PairIndex* index_ = nullptr;
@@ -105,16 +109,13 @@ private:
     Microseconds hi_ = 0;
     Microseconds width_ = kCellWidth;
     std::size_t cell_count_ = 0;
+    std::size_t longest_stretch_ = 1;  // in cells, from kMostEvents and the pairs' density
+    std::size_t stretch_cap_ = static_cast<std::size_t>(-1);
     std::size_t built_ = 0;
     bool ok_ = true;
     double maximum_ = 0.0;
 
-    EngineArray<double> bound_;           // per cell: W <= bound_ there
-    EngineArray<std::size_t> stretch_of_;  // per cell: its stretch, or kNone
-    EngineArray<Stretch> stretches_;
-    std::size_t stretch_count_ = 0;
-    EngineArray<CurveSegment> segments_;  // every stretch's, one after another
-    std::size_t segment_count_ = 0;
+    EngineArray<double> bound_;  // per cell: W <= bound_ there
     OffsetCurve builder_;
 };
 
