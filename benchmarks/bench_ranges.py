@@ -14,7 +14,9 @@ the process's peak resident memory:
             +-10 minutes and +-1 hour
 
 With --previous DIR (a folder holding an earlier build's corvela package) every case also runs
-on that build, and the ratio is this build's time over the earlier one's.
+on that build, and the ratio is this build's time over the earlier one's. --large N runs only
+bench_match.py's tables with N rows a side over +-60 s, on this build alone (10**6 rows need
+some 20 GB by the whole curve).
 """
 
 import argparse
@@ -32,7 +34,7 @@ CASES = [("film", "60"), ("film", "600"), ("film", "whole"), ("film", "whole x7"
          ("unrelated", "3600 x7")]
 
 
-def tables(kind):
+def tables(kind, rows=1500):
     from datetime import timedelta
 
     if kind == "film":
@@ -47,18 +49,18 @@ def tables(kind):
     from bench_match import Rng, speech_rows, subtitle_ms
 
     rng = Rng(1)
-    base = speech_rows(1500, rng)
+    base = speech_rows(rows, rng)
     return base, [[timedelta(milliseconds=s + 4321), timedelta(milliseconds=e + 4321)]
-                  for s, e in subtitle_ms(1500, rng)]
+                  for s, e in subtitle_ms(rows, rng)]
 
 
-def child(kind, reach, repeat):
+def child(kind, reach, repeat, rows):
     import gc
     from datetime import timedelta
 
     from corvela.core.scan import FRAME_RATE_FACTORS, best_offset
 
-    base, other = tables(kind)
+    base, other = tables(kind, rows)
     factors = FRAME_RATE_FACTORS if reach.endswith("x7") else (1.0,)
     reach = reach.split()[0]
     if reach == "whole":
@@ -78,12 +80,13 @@ def child(kind, reach, repeat):
     print(best, peak, found.offset.total_seconds(), found.factor)
 
 
-def measured(kind, reach, repeat, path):
+def measured(kind, reach, repeat, path, rows=1500):
     env = dict(os.environ)
     if path:
         env["PYTHONPATH"] = path
     done = subprocess.run([sys.executable, __file__, "--child", kind, reach, "--repeat",
-                           str(repeat)], env=env, capture_output=True, text=True, check=True)
+                           str(repeat), "--large", str(rows)], env=env, capture_output=True,
+                          text=True, check=True)
     seconds, peak, offset, factor = done.stdout.split()
     return float(seconds), float(peak), offset, factor
 
@@ -92,10 +95,16 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--previous", help="folder holding an earlier build's corvela package")
+    parser.add_argument("--large", type=int, help="rows a side of the large tables")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
-        child(*args.child, args.repeat)
+        child(*args.child, args.repeat, args.large or 1500)
+        return
+    if args.large:
+        seconds, peak, offset, _ = measured("unrelated", "60", 1, "", args.large)
+        print(f"{args.large:,} rows a side, +-60 s: {seconds:.1f} s, peak {peak:,.0f} MB, "
+              f"offset {offset} s")
         return
     print(f"best_offset, best of {args.repeat}; peak memory of the whole process")
     for kind, reach in CASES:
