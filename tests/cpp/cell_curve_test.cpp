@@ -86,6 +86,16 @@ struct Prepared {
     }
 };
 
+// Both curves of the tables over [lo, hi]; false when either build fails. The cells keep
+// `p` and `meter` for their readers.
+bool built(const Tables& t, const Prepared& p, Microseconds lo, Microseconds hi,
+           corvela::WorkMeter& meter, corvela::CellCurve& cells, corvela::OffsetCurve& whole) {
+    return cells.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo, hi,
+                       meter) &&
+           whole.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo, hi,
+                       meter);
+}
+
 std::uint64_t bits(double v) {
     std::uint64_t out = 0;
     std::memcpy(&out, &v, sizeof out);
@@ -146,21 +156,22 @@ TEST_P(CellsAgree, WithTheWholeCurve) {
     }
 }
 
-// Every cell's bound lies at or above every value the whole curve takes in the cell.
-TEST_P(CellsAgree, BoundsHoldOverEveryCell) {
-    std::mt19937_64 rng(2000 + static_cast<int>(GetParam()));
-    for (int round = 0; round < 40; ++round) {
+// Every cell's bound lies at or above every value the whole curve takes in the cell, and every
+// reader gives the whole curve's answer, with stretches of one cell and up, so that runs and
+// walks cross their edges.
+TEST_P(CellsAgree, BoundsAndReadersMatchTheWholeCurve) {
+    std::mt19937_64 rng(3000 + static_cast<int>(GetParam()));
+    for (int round = 0; round < 60; ++round) {
         const Tables t = make(GetParam(), rng);
-        const Prepared p(t);
-        corvela::WorkMeter meter;
-        const Microseconds lo = -static_cast<Microseconds>(2000000 + rng() % 9000000);
+        const Microseconds lo = -static_cast<Microseconds>(1000000 + rng() % 9000000);
         const Microseconds hi = static_cast<Microseconds>(rng() % 9000000);
         corvela::CellCurve cells;
+        cells.set_longest_stretch(1 + rng() % 4);
         corvela::OffsetCurve whole;
-        ASSERT_TRUE(cells.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo,
-                                hi, meter));
-        ASSERT_TRUE(whole.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo,
-                                hi, meter));
+        const Prepared p(t);
+        corvela::WorkMeter meter;
+        ASSERT_TRUE(built(t, p, lo, hi, meter, cells, whole));
+        SCOPED_TRACE(round);
         const corvela::CurveView curve = whole.view();
         const std::size_t count = whole.segment_count();
         for (std::size_t k = 0; k < count; ++k) {
@@ -177,27 +188,6 @@ TEST_P(CellsAgree, BoundsHoldOverEveryCell) {
                 ASSERT_GE(cells.bound(c), curve.value_at(to)) << round;
             }
         }
-    }
-}
-
-// Every reader against the whole curve's, with stretches of one cell and up, so that runs and
-// walks cross their edges.
-TEST_P(CellsAgree, ReadersAgreeAcrossStretches) {
-    std::mt19937_64 rng(3000 + static_cast<int>(GetParam()));
-    for (int round = 0; round < 60; ++round) {
-        const Tables t = make(GetParam(), rng);
-        const Prepared p(t);
-        corvela::WorkMeter meter;
-        const Microseconds lo = -static_cast<Microseconds>(1000000 + rng() % 9000000);
-        const Microseconds hi = static_cast<Microseconds>(rng() % 9000000);
-        corvela::CellCurve cells;
-        cells.set_longest_stretch(1 + rng() % 4);
-        corvela::OffsetCurve whole;
-        ASSERT_TRUE(cells.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo,
-                                hi, meter));
-        ASSERT_TRUE(whole.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo,
-                                hi, meter));
-        SCOPED_TRACE(round);
         ASSERT_EQ(bits(cells.maximum()), bits(whole.maximum()));
         const double floor = whole.maximum() - corvela::tolerance_of(whole.maximum());
         Microseconds got[2] = {0, 0};
@@ -249,16 +239,11 @@ TEST(CellCurve, BuildsFewCellsOfAFilm) {
     for (const double bound : t.c_base) {
         t.c_other_us.push_back(static_cast<Microseconds>(bound * 1e6) + 3700000);
     }
+    corvela::CellCurve cells;
+    corvela::OffsetCurve whole;
     const Prepared p(t);
     corvela::WorkMeter meter;
-    corvela::CellCurve cells;
-    const Microseconds lo = -600000000;
-    const Microseconds hi = 600000000;
-    ASSERT_TRUE(cells.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo, hi,
-                            meter));
-    corvela::OffsetCurve whole;
-    ASSERT_TRUE(whole.build(p.index, p.edges.data(), p.edges.size(), t.c_other_us.data(), lo, hi,
-                            meter));
+    ASSERT_TRUE(built(t, p, -600000000, 600000000, meter, cells, whole));
     EXPECT_EQ(bits(cells.maximum()), bits(whole.maximum()));
     EXPECT_LT(cells.built_cells() * 100, cells.cell_count());  // under 1 %
 }
