@@ -17,8 +17,8 @@ SMALL_MARGIN = 0.05
 # Below this coverage the subtitles hardly meet the speech at any offset tried: another film,
 # another cut, or an offset outside the range.
 LOW_COVERAGE = 0.60
-ADVICE = ("try a wider range with --from/--to, check that the files belong together, "
-          "or write the result anyway with --force")
+ADVICE = ("check that the files belong together, search around the offset you expect with "
+          "--from/--to (or widen a range you gave), or write the result anyway with --force")
 
 
 def seconds(value: Optional[timedelta]) -> Optional[float]:
