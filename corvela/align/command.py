@@ -176,16 +176,16 @@ def heard(args: argparse.Namespace) -> bool:
 
 def load_speech(args: argparse.Namespace, quiet: bool,
                 vad: str = "webrtc") -> List[Tuple[float, float]]:
+    if heard(args):
+        label = args.speech.name + (" (Silero)" if vad == "silero" else "")
+        with progress_bar(label, quiet) as advance:
+            return speech_in_audio(args.speech, args.vad_aggressiveness, args.audio_stream,
+                                   advance, vad)
     if args.reference_stream is not None:
         return reference.speech_in_track(args.speech, args.reference_stream)
     if args.speech.suffix.lower() == ".json":
         return read_speech(args.speech)
-    if is_subtitle_file(args.speech):
-        return reference.speech_in_subtitles(args.speech, args.fps)
-    label = args.speech.name + (" (Silero)" if vad == "silero" else "")
-    with progress_bar(label, quiet) as advance:
-        return speech_in_audio(args.speech, args.vad_aggressiveness, args.audio_stream,
-                               advance, vad)
+    return reference.speech_in_subtitles(args.speech, args.fps)
 
 
 def save_speech(outputs: Dict[str, Optional[PendingOutput]],

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <cstdint>
 
+#include "cell_curve.hpp"
 #include "engine_array.hpp"
 #include "exact_scaling.hpp"
-#include "nan_and_infinity.hpp"
-#include "cell_curve.hpp"
 #include "meeting_pairs.hpp"
+#include "nan_and_infinity.hpp"
 #include "offset_curve.hpp"
 #include "offset_scan.hpp"
 #include "start_order.hpp"
