@@ -48,80 +48,87 @@ bool CellCurve::build(const PairIndex& index, const SpeechEdge* edges, std::size
 
 namespace {
 
-// A bound split by the cell width: value = quotient * width + rest, 0 <= rest < width.
-struct Split {
-    std::int64_t quotient;
-    std::int64_t rest;
-};
-
-Split split(Microseconds value, Microseconds width) noexcept {
-    Microseconds quotient = value / width;
-    Microseconds rest = value % width;
-    if (rest < 0) {
-        rest += width;
-        quotient -= 1;
+// value / width rounded down and up, for width > 0.
+std::int64_t cells_below(Microseconds value, Microseconds width) noexcept {
+    Microseconds q = value / width;
+    if (value % width < 0) {
+        q -= 1;
     }
-    return {static_cast<std::int64_t>(quotient), static_cast<std::int64_t>(rest)};
+    return static_cast<std::int64_t>(q);
+}
+
+std::int64_t cells_above(Microseconds value, Microseconds width) noexcept {
+    return -cells_below(-value, width);
 }
 
 }  // namespace
 
 bool CellCurve::cell_bounds(WorkMeter& meter) {
-    // With row r's corners x and row j's y, D of the pair is, for rows that end no earlier than
-    // they start (h >= 0 below; the corners' order follows from it),
-    //     D(a) = ramp(a - (bs - oe')) - ramp(a - (be - oe')) - ramp(a - (bs - os))
-    //            + ramp(a - (be - os)),        oe' = oe + width, ramp(z) = max(0, z),
-    // since ramp(a - min(u, v)) + ramp(a - max(u, v)) = ramp(a - u) + ramp(a - v). A pair with
-    // an inverted row adds an amount below 0 wherever it meets, so it is left out. A ramp of
-    // corner p starts at the first cell whose first offset lies above p; at cell k the ramps
-    // started add count * a_k - (their corners' sum). Every corner is a speech bound less a
-    // subtitle bound, split by the width beforehand, so that finding its cell is a subtraction.
+    // The rows' bounds in whole cells (speech counted from lo), widened outwards: xs, xe for
+    // the speech row, ys and ye for the subtitle row with its end plus a cell. A subtitle row
+    // that ends before it starts gets ye = ys, so that its corners cancel; a speech row that
+    // does is skipped. Each corner adds its sign at its cell; corners before cell 0 are summed
+    // apart, and those beyond the last cell never count.
     const std::size_t n = cell_count_;
-    EngineArray<std::int64_t> begun;
-    EngineArray<__int128> corners;
-    EngineArray<Split> speech;    // floor(bs) - lo, ceil(be) - lo
-    EngineArray<Split> subtitle;  // oe', os
+    const auto last = static_cast<std::int64_t>(n - 1);
     const std::size_t rows = index_->rows.size();
-    if (!begun.allocate(n) || !corners.allocate(n) || !speech.allocate(2 * base_len_) ||
-        !subtitle.allocate(2 * rows)) {
+    EngineArray<std::int64_t> corners;      // the corners' signs summed at each cell
+    EngineArray<std::int64_t> speech;       // xs, xe
+    EngineArray<std::int64_t> subtitle;     // ye, ys, in the index's order
+    if (!corners.allocate(static_cast<std::size_t>(last) + 1) ||
+        !speech.allocate(2 * base_len_) || !subtitle.allocate(2 * rows)) {
         return false;
     }
-    std::fill(begun.data(), begun.data() + n, 0);
-    std::fill(corners.data(), corners.data() + n, 0);
+    std::fill(corners.data(), corners.data() + last + 1, 0);
     for (std::size_t r = 0; r < base_len_; ++r) {
-        speech[2 * r] = split(edges_[r].start.floor - lo_, width_);
-        speech[2 * r + 1] = split(ceiling(edges_[r].end) - lo_, width_);
+        speech[2 * r] = cells_below(edges_[r].start.floor - lo_, width_);
+        speech[2 * r + 1] = cells_above(ceiling(edges_[r].end) - lo_, width_);
     }
-    for (std::size_t j = 0; j < rows; ++j) {
-        subtitle[2 * j] = split(c_other_us_[2 * j + 1] + width_, width_);
-        subtitle[2 * j + 1] = split(c_other_us_[2 * j], width_);
+    for (std::size_t k = 0; k < rows; ++k) {
+        const std::uint32_t j = index_->rows[k];
+        const Microseconds os = c_other_us_[2 * j];
+        const Microseconds oe = c_other_us_[2 * j + 1];
+        subtitle[2 * k + 1] = cells_below(os, width_);
+        subtitle[2 * k] = oe < os ? subtitle[2 * k + 1] : cells_above(oe + width_, width_);
     }
-    const auto ramp = [&](const Split& x, const Split& y, Microseconds corner, int sign) {
-        const std::int64_t k = x.quotient - y.quotient + (x.rest >= y.rest ? 1 : 0);
-        if (k >= static_cast<std::int64_t>(n)) {
-            return;
+    // Counts in 64 bits: there are fewer than 2**62 pairs.
+    std::int64_t early_count = 0;
+    __int128 early_sum = 0;
+    const auto add = [&](std::int64_t p, int sign) {
+        if (p < 0) {
+            early_count += sign;
+            early_sum += static_cast<__int128>(sign) * p;
+        } else if (p <= last) {
+            corners[static_cast<std::size_t>(p)] += sign;
         }
-        const std::size_t at = k > 0 ? static_cast<std::size_t>(k) : 0;
-        begun[at] += sign;
-        corners[at] += sign * corner;
     };
+    std::int64_t* const at = corners.data();
     std::size_t pairs_seen = 0;
     const MeetingPairs pairs = index_->pairs(edges_, base_len_, c_other_us_, lo_, hi_);
-    const bool visited = pairs.each_candidate(
-        [&](std::size_t r, std::uint32_t j) {
-            const Microseconds bs = edges_[r].start.floor;
-            const Microseconds be = ceiling(edges_[r].end);
-            const Microseconds os = c_other_us_[2 * j];
-            const Microseconds oe = c_other_us_[2 * j + 1];
-            if (be < bs || oe < os) {
+    const bool visited = pairs.each_run(
+        [&](std::size_t r, std::size_t from, std::size_t to) {
+            const std::int64_t xs = speech[2 * r];
+            const std::int64_t xe = speech[2 * r + 1];
+            if (xe < xs) {
                 return;
             }
-            const Microseconds late = oe + width_;
-            pairs_seen += 1;
-            ramp(speech[2 * r], subtitle[2 * j], bs - late, 1);
-            ramp(speech[2 * r + 1], subtitle[2 * j], be - late, -1);
-            ramp(speech[2 * r], subtitle[2 * j + 1], bs - os, -1);
-            ramp(speech[2 * r + 1], subtitle[2 * j + 1], be - os, 1);
+            pairs_seen += to - from;
+            for (std::size_t k = from; k != to; ++k) {
+                const std::int64_t ye = subtitle[2 * k];
+                const std::int64_t ys = subtitle[2 * k + 1];
+                // xs - ye is the least corner and xe - ys the greatest.
+                if (xs - ye >= 0 && xe - ys <= last) {
+                    at[xs - ye] += 1;
+                    at[xe - ye] -= 1;
+                    at[xs - ys] -= 1;
+                    at[xe - ys] += 1;
+                } else {
+                    add(xs - ye, 1);
+                    add(xe - ye, -1);
+                    add(xs - ys, -1);
+                    add(xe - ys, 1);
+                }
+            }
         },
         meter);
     if (!visited) {
@@ -133,13 +140,14 @@ bool CellCurve::cell_bounds(WorkMeter& meter) {
     longest_stretch_ = std::min(
         stretch_cap_, static_cast<std::size_t>(std::max(
                           1.0, std::min(static_cast<double>(n), kMostEvents / std::max(per_cell, 1.0)))));
-    std::int64_t count = 0;
-    __int128 sum = 0;
+    // At cell k the ramps begun add (their count) * k - (their corners' sum), in cells.
+    std::int64_t count = early_count;
+    __int128 sum_at = -early_sum;  // the ramps' sum at cell 0
     for (std::size_t k = 0; k < n; ++k) {
-        count += begun[k];
-        sum += corners[k];
-        const __int128 bound = count * cell_start(k) - sum;  // a whole number, >= 0
+        const __int128 bound = sum_at * width_;  // a whole number of microseconds, >= 0
         bound_[k] = static_cast<double>(bound) * (1.0 + 0x1p-48) + 0x1p-20;
+        count += at[k];
+        sum_at += count;
     }
     return true;
 }

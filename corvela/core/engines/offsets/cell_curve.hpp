@@ -16,11 +16,20 @@
 //     D(a) = max(0, min(be - bs, oe + width - os, a - (bs - oe - width), (be - os) - a)),
 // whatever the signs (inverted rows included), and 0 <= D(a) outside the window. So the sum of
 // D over the pairs that meet in the range, at the cell's first offset a, bounds W on the cell.
-// D is a trapezoid in a; taken with its corners moved outwards to whole microseconds (the
-// speech bounds' floor and ceiling) it is a sum of four ramps max(0, a - p), and the ramps of
-// every pair are summed at every cell's first offset by counting, in one pass: O(1) a pair,
-// however many cells it spans. The sums are exact integers; as a double each is raised by a
-// relative 2**-48 and 2**-20 us, above the rounding of any value W is computed to.
+// Moving a row's bounds outwards (bs, os down, be, oe up) only raises the min and lowers the
+// max, so D stays a bound when every bound is moved to a whole cell: bs, be to lo plus
+// width * xs, xe (xs = floor((floor(bs) - lo) / width), xe = ceil((ceil(be) - lo) / width)),
+// os to width * ys and oe + width to width * ye, likewise. For a pair with be >= bs and
+// oe >= os, D is then width times a trapezoid in whole cells, the sum of four ramps,
+//     D(lo + k * width) = width * (ramp(k - (xs - ye)) - ramp(k - (xe - ye))
+//                                  - ramp(k - (xs - ys)) + ramp(k - (xe - ys))),
+// ramp(z) = max(0, z), since ramp(k - min(u, v)) + ramp(k - max(u, v)) = ramp(k - u)
+// + ramp(k - v). A pair with an inverted row adds at most oe - os < 0 or be - bs < 0 wherever
+// it meets, so its bound is 0: an inverted subtitle row is taken with ye = ys, whose ramps
+// cancel, and a speech row whose cells invert too is left out. The ramps of every pair are
+// summed at every cell by counting corners, in one pass: O(1) a pair, however many cells it
+// spans. The sums are exact integers; as a double each is raised by a relative 2**-48 and
+// 2**-20 us, above the rounding of any value W is computed to.
 #ifndef CORVELA_CORE_CELL_CURVE_HPP
 #define CORVELA_CORE_CELL_CURVE_HPP
 

@@ -1,6 +1,6 @@
 // The pairs of a speech row and a subtitle row that can meet at some offset of a range, found
 // without looking at every pair: what the offset curve (offset_curve.cpp) and the bounds of its
-// cells (cell_bounds.cpp) are built from.
+// cells (cell_curve.cpp) are built from.
 #ifndef CORVELA_CORE_MEETING_PAIRS_HPP
 #define CORVELA_CORE_MEETING_PAIRS_HPP
 
@@ -89,11 +89,11 @@ struct MeetingPairs {
     Microseconds lo;
     Microseconds hi;
 
-    // Calls visit(r, j) for speech row r and every subtitle row j that may meet it in the
-    // range: all that do, and a few that do not. False when `meter` says stop, charged for the
-    // pairs looked at.
+    // Calls visit(r, from, to) for speech row r and each class's run [from, to) of positions
+    // in `rows` whose subtitle rows may meet it in the range: all that do, and a few that do
+    // not. False when `meter` says stop, charged for the pairs looked at.
     template <class Visit>
-    bool each_candidate(Visit&& visit, WorkMeter& meter) const {
+    bool each_run(Visit&& visit, WorkMeter& meter) const {
         for (std::size_t r = 0; r < base_len; ++r) {
             const SpeechEdge& edge = edges[r];
             std::size_t looked_at = 1;
@@ -104,9 +104,8 @@ struct MeetingPairs {
                     std::lower_bound(starts + class_first[c], end,
                                      edge.first_after_start - hi - longest[c]);
                 const Microseconds* to = std::upper_bound(from, end, edge.last_before_end - lo);
-                for (const Microseconds* it = from; it != to; ++it) {
-                    visit(r, rows[it - starts]);
-                }
+                visit(r, static_cast<std::size_t>(from - starts),
+                      static_cast<std::size_t>(to - starts));
                 looked_at += static_cast<std::size_t>(to - from) + 1;
             }
             if (meter.charge(looked_at)) {
@@ -114,6 +113,18 @@ struct MeetingPairs {
             }
         }
         return true;
+    }
+
+    // Calls visit(r, j) for every subtitle row j of those runs.
+    template <class Visit>
+    bool each_candidate(Visit&& visit, WorkMeter& meter) const {
+        return each_run(
+            [&](std::size_t r, std::size_t from, std::size_t to) {
+                for (std::size_t k = from; k != to; ++k) {
+                    visit(r, rows[k]);
+                }
+            },
+            meter);
     }
 
     // Calls visit(pair, first, last) for every pair that meets in the range, with the first
