@@ -79,17 +79,18 @@ bool scale_tables(const OffsetSearch& s, Microseconds* scaled, OffsetChoice* cho
 
 namespace {
 
-// A whole curve (OffsetCurve) or one built by cells (CellCurve): the same answers.
+// A whole curve (OffsetCurve) or one built by cells (CellCurve): the same answers. The
+// plateau of the maximum; the runner-up only when asked, as only the factor taken reports it.
 template <class Curve>
-FactorBest best_of_curve(Curve& curve, Microseconds separation) {
+FactorBest best_of_curve(Curve& curve, Microseconds separation, bool runner_up) {
     FactorBest best{};
     best.maximum = curve.maximum();
     curve.first_run_above(best.maximum - tolerance_of(best.maximum), &best.plateau_start,
                           &best.plateau_end);
     double value = 0.0;
-    best.has_runner_up = curve.best_outside(best.plateau_start - separation,
-                                            best.plateau_end + separation, &best.runner_up,
-                                            &value);
+    best.has_runner_up = runner_up && curve.best_outside(best.plateau_start - separation,
+                                                         best.plateau_end + separation,
+                                                         &best.runner_up, &value);
     return best;
 }
 
@@ -223,36 +224,51 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
     const auto failed = [&] {
         choice->status = meter.stopped() ? OffsetChoice::kStopped : OffsetChoice::kNoMemory;
     };
-    // The factor's best, and with factor evidence C of the factor nearest 1; false on failure.
+    // Each factor's maximum, and with factor evidence C of the factor nearest 1, which needs its
+    // plateau; false on failure.
     const auto weigh = [&](auto& built, std::size_t f, const Microseconds* rows) {
-        bests[f] = best_of_curve(built, s.separation);
-        if (s.factor_evidence && f == nearest) {
-            double mean = 0.0;
-            if (!mean_overlap(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter, &mean)) {
-                return false;
-            }
-            choice->chance_gain = chance_gain(built, bests[f], mean);
-            bar = bests[f].maximum + choice->chance_gain;
+        if (!(s.factor_evidence && f == nearest)) {
+            bests[f].maximum = built.maximum();
+            return true;
         }
+        bests[f] = best_of_curve(built, s.separation, false);
+        double mean = 0.0;
+        if (!mean_overlap(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter, &mean)) {
+            return false;
+        }
+        choice->chance_gain = chance_gain(built, bests[f], mean);
+        bar = bests[f].maximum + choice->chance_gain;
         return true;
     };
-    for (std::size_t f = 0; f < s.factor_count; ++f) {
+    // Builds the curve of factor f: by cells, or whole; false on failure.
+    const auto build = [&](std::size_t f, bool weighed) {
         const Microseconds* rows = scaled.data() + f * bounds;
         if (meter.charge(bounds) || !index.prepare(rows, s.other_len, order.data())) {
-            failed();
-            return;
+            return false;
         }
-        const bool weighed =
-            by_cells ? cells.build(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter) &&
-                           weigh(cells, f, rows) && cells.ok()
-                     : curve.build(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter) &&
-                           weigh(curve, f, rows);
-        if (!weighed) {
+        return by_cells ? cells.build(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter) &&
+                              (!weighed || (weigh(cells, f, rows) && cells.ok()))
+                        : curve.build(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter) &&
+                              (!weighed || weigh(curve, f, rows));
+    };
+    for (std::size_t f = 0; f < s.factor_count; ++f) {
+        if (!build(f, true)) {
             failed();
             return;
         }
     }
+    // The plateau and runner-up of the factor taken, its curve built again unless it was last.
     const std::size_t chosen = chosen_factor(s, bests.data(), nearest, bar);
+    if (chosen + 1 != s.factor_count && !build(chosen, false)) {
+        failed();
+        return;
+    }
+    bests[chosen] = by_cells ? best_of_curve(cells, s.separation, true)
+                             : best_of_curve(curve, s.separation, true);
+    if (by_cells && !cells.ok()) {
+        failed();
+        return;
+    }
     const FactorBest& best = bests[chosen];
     choice->factor_index = chosen;
     choice->plateau_start = best.plateau_start;
