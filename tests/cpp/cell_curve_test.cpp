@@ -217,6 +217,27 @@ TEST_P(CellsAgree, BoundsAndReadersMatchTheWholeCurve) {
     }
 }
 
+// The mean the chance gain is weighed by, with its counts in 64 bits, is the plain mean's
+// double, over ranges that hold whole windows, cut them, or lie far from every pair.
+TEST_P(CellsAgree, MeanInSixtyFourBitsIsThePlainMean) {
+    std::mt19937_64 rng(5000 + static_cast<int>(GetParam()));
+    for (int round = 0; round < 200; ++round) {
+        const Tables t = make(GetParam(), rng);
+        const Prepared p(t);
+        const Microseconds far = round % 10 == 0 ? Microseconds{1} << 50 : 0;
+        const Microseconds lo = far - static_cast<Microseconds>(rng() % 20000000);
+        const Microseconds hi = lo + static_cast<Microseconds>(rng() % 30000000);
+        double got = -1.0;
+        double due = -2.0;
+        corvela::WorkMeter meter;
+        ASSERT_TRUE(corvela::mean_overlap(p.index, p.edges.data(), p.edges.size(),
+                                          t.c_other_us.data(), lo, hi, meter, &got));
+        ASSERT_TRUE(corvela::mean_overlap(p.index, p.edges.data(), p.edges.size(),
+                                          t.c_other_us.data(), lo, hi, meter, &due, true));
+        EXPECT_EQ(bits(got), bits(due)) << round;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Shapes, CellsAgree,
                          ::testing::Values(Shape::Film, Shape::Periodic, Shape::Narrow,
                                            Shape::Mixed));

@@ -333,36 +333,102 @@ void OffsetCurve::first_run_above(double threshold, Microseconds* first,
     *last = curve.run_end(*first, threshold);
 }
 
-bool mean_overlap(const PairIndex& index, const SpeechEdge* edges, std::size_t base_len,
-                  const Microseconds* c_other_us, Microseconds lo, Microseconds hi,
-                  WorkMeter& meter, double* mean) {
-    // Each pair's amount is linear between its kinks: its sum over n microseconds from u is
-    // n * amount(u) plus slope * n * (n - 1) / 2, taken in doubles pair by pair, in the order
-    // the pairs are found.
-    double sum = 0.0;
-    const MeetingPairs pairs = index.pairs(edges, base_len, c_other_us, lo, hi);
-    const bool summed = pairs.visit(
-        [&sum](const PairPieces& pair, Microseconds first, Microseconds last) {
-            Microseconds cuts[4] = {first, last + 1, last + 1, last + 1};
+namespace {
+
+double as_double(std::int64_t v) noexcept {
+    return static_cast<double>(v);
+}
+
+double as_double(__int128 v) noexcept {
+    return to_double(v);
+}
+
+// The sum of W over [lo, hi] pair by pair, with the counts held as Int. Each pair's amount is
+// linear between its kinks: its sum over n microseconds from u is n * amount(u) plus
+// slope * n * (n - 1) / 2, taken in doubles pair by pair, in the order the pairs are found.
+template <class Int>
+bool sum_of_pairs(const MeetingPairs& pairs, WorkMeter& meter, double* sum) {
+    const Int lo = static_cast<Int>(pairs.lo);
+    const Int hi = static_cast<Int>(pairs.hi);
+    return pairs.each_candidate(
+        [&](std::size_t r, std::uint32_t j) {
+            const SpeechEdge& edge = pairs.edges[r];
+            const Int os = static_cast<Int>(pairs.c_other_us[2 * j]);
+            const Int oe = static_cast<Int>(pairs.c_other_us[2 * j + 1]);
+            const Int first = std::max(static_cast<Int>(edge.first_after_start) - oe, lo);
+            const Int last = std::min(static_cast<Int>(edge.last_before_end) - os, hi);
+            if (first > last) {
+                return;
+            }
+            const Int bs = static_cast<Int>(edge.start.floor);
+            const Int be = static_cast<Int>(edge.end.floor);
+            const Int end_kink = (edge.end.whole ? be : be + 1) - oe;
+            const Int start_kink = (edge.start.whole ? bs : bs + 1) - os;
+            // The pieces start at first and at each kink inside (first, last], in order.
+            Int cuts[4] = {first, last + 1, last + 1, last + 1};
             std::size_t count = 1;
-            for (const Microseconds kink : {pair.end_kink, pair.start_kink}) {
+            for (const Int kink : {std::min(end_kink, start_kink), std::max(end_kink, start_kink)}) {
                 if (first < kink && kink <= last) {
                     cuts[count++] = kink;
                 }
             }
-            std::sort(cuts, cuts + count);
-            cuts[count] = last + 1;
             for (std::size_t c = 0; c < count; ++c) {
-                const Microseconds from = cuts[c];
-                const double n = to_double(cuts[c + 1] - from);
-                const Piece p = pair.at(from);
+                const Int from = cuts[c];
+                const double n = as_double(cuts[c + 1] - from);
+                Int whole = 0;
+                Int slope = 0;
+                std::int64_t fraction = 0;
+                if (from >= end_kink) {
+                    whole += be;
+                    fraction += edge.end.fraction;
+                } else {
+                    whole += oe;
+                    slope += 1;
+                }
+                if (from >= start_kink) {
+                    whole -= os;
+                    slope -= 1;
+                } else {
+                    whole -= bs;
+                    fraction -= edge.start.fraction;
+                }
                 const double at_from =
-                    to_double(p.whole + p.slope * from) + static_cast<double>(p.fraction) * kUnit;
-                sum += n * at_from + static_cast<double>(p.slope) * (n * (n - 1.0) * 0.5);
+                    as_double(whole + slope * from) + static_cast<double>(fraction) * kUnit;
+                *sum += n * at_from + as_double(slope) * (n * (n - 1.0) * 0.5);
             }
         },
         meter);
-    if (!summed) {
+}
+
+// Whether every count the sum forms fits 64 bits: each bound, and the range, within 2**60.
+bool counts_fit_64_bits(const MeetingPairs& pairs, std::size_t other_len) noexcept {
+    constexpr Microseconds kLimit = Microseconds{1} << 60;
+    const auto small = [](Microseconds v) { return v > -kLimit && v < kLimit; };
+    for (std::size_t r = 0; r < pairs.base_len; ++r) {
+        const SpeechEdge& e = pairs.edges[r];
+        if (!small(e.first_after_start) || !small(e.last_before_end) || !small(e.start.floor) ||
+            !small(e.end.floor)) {
+            return false;
+        }
+    }
+    for (std::size_t j = 0; j < 2 * other_len; ++j) {
+        if (!small(pairs.c_other_us[j])) {
+            return false;
+        }
+    }
+    return small(pairs.lo) && small(pairs.hi);
+}
+
+}  // namespace
+
+bool mean_overlap(const PairIndex& index, const SpeechEdge* edges, std::size_t base_len,
+                  const Microseconds* c_other_us, Microseconds lo, Microseconds hi,
+                  WorkMeter& meter, double* mean, bool counts_in_128_bits) {
+    double sum = 0.0;
+    const MeetingPairs pairs = index.pairs(edges, base_len, c_other_us, lo, hi);
+    const bool narrow = !counts_in_128_bits && counts_fit_64_bits(pairs, index.rows.size());
+    if (!(narrow ? sum_of_pairs<std::int64_t>(pairs, meter, &sum)
+                 : sum_of_pairs<__int128>(pairs, meter, &sum))) {
         return false;
     }
     *mean = sum / to_double(hi - lo + 1);

@@ -219,10 +219,11 @@ private:
 
 // The mean of W over every whole microsecond of [lo, hi], summed pair by pair from the pairs
 // that meet there (so the same double however the curve itself is held), into *mean. False
-// when `meter` says stop.
+// when `meter` says stop. The counts are held in 64 bits where they fit, unless
+// `counts_in_128_bits` (the plain path, for tests): the same double either way.
 bool mean_overlap(const pairs::PairIndex& index, const SpeechEdge* edges, std::size_t base_len,
                   const Microseconds* c_other_us, Microseconds lo, Microseconds hi,
-                  WorkMeter& meter, double* mean);
+                  WorkMeter& meter, double* mean, bool counts_in_128_bits = false);
 
 }  // namespace corvela
 
