@@ -186,6 +186,8 @@ TEST_P(CellsAgree, BoundsAndReadersMatchTheWholeCurve) {
                     c + 1 < cells.cell_count() ? std::min(last, cells.cell_start(c + 1) - 1) : last;
                 ASSERT_GE(cells.bound(c), curve.value_at(from)) << round;
                 ASSERT_GE(cells.bound(c), curve.value_at(to)) << round;
+                ASSERT_LE(cells.lower_bound(c), curve.value_at(from)) << round;
+                ASSERT_LE(cells.lower_bound(c), curve.value_at(to)) << round;
             }
         }
         ASSERT_EQ(bits(cells.maximum()), bits(whole.maximum()));

@@ -2,6 +2,7 @@
 #include "cell_curve.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "best_offset_search.hpp"
 
@@ -24,8 +25,25 @@ bool CellCurve::build(const PairIndex& index, const SpeechEdge* edges, std::size
     const Microseconds span = hi - lo + 1;
     const auto most = static_cast<Microseconds>(kMostCells);
     width_ = std::max(kCellWidth, (span + most - 1) / most);
+    // Few pairs over a wide range: wider cells, as many corners to a cell as kCornersPerCell,
+    // since each cell costs its own work whether corners fall in it or not.
+    double pairs = 0.0;
+    const bool counted = index.pairs(edges, base_len, c_other_us, lo, hi)
+                             .each_run(
+                                 [&pairs](std::size_t, std::size_t from, std::size_t to) {
+                                     pairs += static_cast<double>(to - from);
+                                 },
+                                 meter);
+    if (!counted) {
+        ok_ = false;
+        return false;
+    }
+    const double wider = kCornersPerCell * static_cast<double>(span) / std::max(4.0 * pairs, 1.0);
+    if (wider > static_cast<double>(width_)) {
+        width_ = std::min(std::max(width_, kWidestCell), static_cast<Microseconds>(wider));
+    }
     cell_count_ = static_cast<std::size_t>((span + width_ - 1) / width_);
-    if (!bound_.allocate(cell_count_) || !cell_bounds(meter)) {
+    if (!bound_.allocate(cell_count_) || !lower_.allocate(cell_count_) || !cell_bounds(meter)) {
         ok_ = false;
         return false;
     }
@@ -48,90 +66,232 @@ bool CellCurve::build(const PairIndex& index, const SpeechEdge* edges, std::size
 
 namespace {
 
-// value / width rounded down and up, for width > 0.
-std::int64_t cells_below(Microseconds value, Microseconds width) noexcept {
-    Microseconds q = value / width;
-    if (value % width < 0) {
-        q -= 1;
+// A bound in whole microseconds split by the cell width: value = cells * width + rest,
+// 0 <= rest < width.
+struct Split {
+    std::int64_t cells;
+    std::int64_t rest;
+};
+
+Split split(Microseconds value, Microseconds width) noexcept {
+    Microseconds cells = value / width;
+    Microseconds rest = value % width;
+    if (rest < 0) {
+        rest += width;
+        cells -= 1;
     }
-    return static_cast<std::int64_t>(q);
+    return {static_cast<std::int64_t>(cells), static_cast<std::int64_t>(rest)};
 }
 
-std::int64_t cells_above(Microseconds value, Microseconds width) noexcept {
-    return -cells_below(-value, width);
+// What the corners that lie in a cell add up to: how many rise, how many fall, and the sum of
+// their rests with their signs.
+template <class Count, class Sum>
+struct CellCorners {
+    Count rising;
+    Count falling;
+    Sum rests;
+};
+
+// v as a double, rounded to nearest: by the hardware where it fits 64 bits.
+double as_double(__int128 v) noexcept {
+    const auto narrow = static_cast<std::int64_t>(v);
+    return narrow == v ? static_cast<double>(narrow) : static_cast<double>(v);
 }
 
-}  // namespace
+// The least upper bound of a line from (0, a) of slope up and a line to (w, b) of slope down
+// over [0, w], up > 0 > down, where each line lies at or above the other's end (a + up * w >= b,
+// b - down * w >= a): the value where they cross, within a relative 2**-50 (a >= 0).
+double crossing(__int128 a, __int128 b, std::int64_t up, std::int64_t down,
+                std::int64_t w) noexcept {
+    const __int128 rise = b - a - static_cast<__int128>(down) * w;  // in [0, (up - down) * w]
+    const double gained = static_cast<double>(up) * as_double(rise) /
+                          (static_cast<double>(up) - static_cast<double>(down));
+    return as_double(a) + gained;
+}
 
-bool CellCurve::cell_bounds(WorkMeter& meter) {
-    // The rows' bounds in whole cells (speech counted from lo), widened outwards: xs, xe for
-    // the speech row, ys and ye for the subtitle row with its end plus a cell. A subtitle row
-    // that ends before it starts gets ye = ys, so that its corners cancel; a speech row that
-    // does is skipped. Each corner adds its sign at its cell; corners before cell 0 are summed
-    // apart, and those beyond the last cell never count.
-    const std::size_t n = cell_count_;
-    const auto last = static_cast<std::int64_t>(n - 1);
-    const std::size_t rows = index_->rows.size();
-    EngineArray<std::int64_t> corners;      // the corners' signs summed at each cell
-    EngineArray<std::int64_t> speech;       // xs, xe
-    EngineArray<std::int64_t> subtitle;     // ye, ys, in the index's order
-    if (!corners.allocate(static_cast<std::size_t>(last) + 1) ||
-        !speech.allocate(2 * base_len_) || !subtitle.allocate(2 * rows)) {
+// The corners of every pair counted into cells (see cell_curve.hpp): a corner
+// p = q * width + r, 0 <= r < width, counts in cell q. Corners before cell 0 are summed apart,
+// those beyond the last cell never count. Count holds a cell's corners, Sum its rests: 32 and
+// 64 bits where no cell can gather more.
+template <class Count, class Sum>
+bool count_corners(const MeetingPairs& pairs, const Split* speech, const Split* subtitle,
+                   std::size_t n, std::int64_t width, WorkMeter& meter, double* bound,
+                   double* lower, std::size_t* pairs_seen) {
+    using Cell = CellCorners<Count, Sum>;
+    EngineArray<Cell> cells;
+    if (!cells.allocate(n)) {
         return false;
     }
-    std::fill(corners.data(), corners.data() + last + 1, 0);
-    for (std::size_t r = 0; r < base_len_; ++r) {
-        speech[2 * r] = cells_below(edges_[r].start.floor - lo_, width_);
-        speech[2 * r + 1] = cells_above(ceiling(edges_[r].end) - lo_, width_);
-    }
-    for (std::size_t k = 0; k < rows; ++k) {
-        const std::uint32_t j = index_->rows[k];
-        const Microseconds os = c_other_us_[2 * j];
-        const Microseconds oe = c_other_us_[2 * j + 1];
-        subtitle[2 * k + 1] = cells_below(os, width_);
-        subtitle[2 * k] = oe < os ? subtitle[2 * k + 1] : cells_above(oe + width_, width_);
-    }
-    // Counts in 64 bits: there are fewer than 2**62 pairs.
-    std::int64_t early_count = 0;
-    __int128 early_sum = 0;
-    const auto add = [&](std::int64_t p, int sign) {
-        if (p < 0) {
-            early_count += sign;
-            early_sum += static_cast<__int128>(sign) * p;
-        } else if (p <= last) {
-            corners[static_cast<std::size_t>(p)] += sign;
+    std::fill(cells.data(), cells.data() + n, Cell{0, 0, 0});
+    Cell* const at = cells.data();
+    const auto last = static_cast<std::int64_t>(n) - 1;
+    std::int64_t early_slope = 0;  // the corners before cell 0: their signs
+    __int128 early_value = 0;      // and what their ramps add at its start
+    const auto add = [&](std::int64_t q, std::int64_t r, int sign) {
+        if (q < 0) {
+            early_slope += sign;
+            early_value += static_cast<__int128>(sign) * (static_cast<__int128>(-q) * width - r);
+        } else if (q <= last) {
+            (sign > 0 ? at[q].rising : at[q].falling) += 1;
+            at[q].rests += static_cast<Sum>(sign * r);
         }
     };
-    std::int64_t* const at = corners.data();
-    std::size_t pairs_seen = 0;
-    const MeetingPairs pairs = index_->pairs(edges_, base_len_, c_other_us_, lo_, hi_);
+    // The corner x - y, split: a borrow from the cells when the rests go below 0.
+    const auto corner = [width](const Split& x, const Split& y, std::int64_t* q,
+                                std::int64_t* r) {
+        const std::int64_t rest = x.rest - y.rest;
+        const std::int64_t borrow = rest < 0 ? 1 : 0;
+        *q = x.cells - y.cells - borrow;
+        *r = rest + borrow * width;
+    };
+    std::size_t seen = 0;
+    double moved = 0.0;  // the microseconds the speech bounds moved, over every pair
     const bool visited = pairs.each_run(
-        [&](std::size_t r, std::size_t from, std::size_t to) {
-            const std::int64_t xs = speech[2 * r];
-            const std::int64_t xe = speech[2 * r + 1];
-            if (xe < xs) {
+        [&](std::size_t row, std::size_t from, std::size_t to) {
+            const Split& xs = speech[2 * row];
+            const Split& xe = speech[2 * row + 1];
+            if (xe.cells < xs.cells || (xe.cells == xs.cells && xe.rest < xs.rest)) {
                 return;
             }
-            pairs_seen += to - from;
+            seen += to - from;
+            const SpeechEdge& edge = pairs.edges[row];
+            moved += static_cast<double>(to - from) *
+                     static_cast<double>(!edge.start.whole + !edge.end.whole);
             for (std::size_t k = from; k != to; ++k) {
-                const std::int64_t ye = subtitle[2 * k];
-                const std::int64_t ys = subtitle[2 * k + 1];
+                const Split& ye = subtitle[2 * k];
+                const Split& ys = subtitle[2 * k + 1];
+                std::int64_t q[4];
+                std::int64_t r[4];
+                corner(xs, ye, &q[0], &r[0]);
+                corner(xe, ye, &q[1], &r[1]);
+                corner(xs, ys, &q[2], &r[2]);
+                corner(xe, ys, &q[3], &r[3]);
                 // xs - ye is the least corner and xe - ys the greatest.
-                if (xs - ye >= 0 && xe - ys <= last) {
-                    at[xs - ye] += 1;
-                    at[xe - ye] -= 1;
-                    at[xs - ys] -= 1;
-                    at[xe - ys] += 1;
+                if (q[0] >= 0 && q[3] <= last) {
+                    at[q[0]].rising += 1;
+                    at[q[0]].rests += static_cast<Sum>(r[0]);
+                    at[q[1]].falling += 1;
+                    at[q[1]].rests -= static_cast<Sum>(r[1]);
+                    at[q[2]].falling += 1;
+                    at[q[2]].rests -= static_cast<Sum>(r[2]);
+                    at[q[3]].rising += 1;
+                    at[q[3]].rests += static_cast<Sum>(r[3]);
                 } else {
-                    add(xs - ye, 1);
-                    add(xe - ye, -1);
-                    add(xs - ys, -1);
-                    add(xe - ys, 1);
+                    add(q[0], r[0], 1);
+                    add(q[1], r[1], -1);
+                    add(q[2], r[2], -1);
+                    add(q[3], r[3], 1);
                 }
             }
         },
         meter);
     if (!visited) {
+        return false;
+    }
+    *pairs_seen = seen;
+    // At each cell's start: the bound's value there (exact), and its slope just before.
+    std::int64_t slope = early_slope;
+    __int128 value = early_value;
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto rising = static_cast<std::int64_t>(at[k].rising);
+        const auto falling = static_cast<std::int64_t>(at[k].falling);
+        const __int128 next = value + static_cast<__int128>(slope + rising - falling) * width -
+                              static_cast<__int128>(at[k].rests);
+        const std::int64_t up = slope + rising;     // the most the slope reaches in the cell
+        const std::int64_t down = slope - falling;  // the least it comes from, to the next start
+        double most = 0.0;
+        if (up <= 0) {
+            most = as_double(value);
+        } else if (down >= 0) {
+            most = as_double(next);
+        } else {
+            most = crossing(value, next, up, down, width);
+        }
+        bound[k] = most * (1.0 + 0x1p-46) + 0x1p-20;
+        if (lower != nullptr) {
+            // The same lines the other way round: from the start at the least slope, to the
+            // next start at the most. Where they cross, the value is found by a difference, so
+            // its rounding is allowed for against the sizes of the terms.
+            double least = 0.0;
+            double size = 0.0;
+            if (down >= 0) {
+                least = as_double(value);
+            } else if (up <= 0) {
+                least = as_double(next);
+            } else {
+                const __int128 fall = value + static_cast<__int128>(up) * width - next;
+                const double a = as_double(value);
+                const double lost = static_cast<double>(-down) * as_double(fall) /
+                                    (static_cast<double>(up) - static_cast<double>(down));
+                least = a - lost;
+                size = a + lost;
+            }
+            least -= moved;
+            size += moved + std::fabs(least) + most;
+            lower[k] = least - size * 0x1p-46 - 0x1p-20;
+        }
+        value = next;
+        slope += rising - falling;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CellCurve::cell_bounds(WorkMeter& meter) {
+    // The rows' bounds in whole microseconds (speech counted from lo), split by the width:
+    // xs, xe for the speech row, ys and ye for the subtitle row with its end plus a cell. A
+    // subtitle row that ends before it starts gets ye = ys, so that its corners cancel; a
+    // speech row that does is skipped.
+    const std::size_t n = cell_count_;
+    const std::size_t rows = index_->rows.size();
+    EngineArray<Split> speech;    // xs, xe
+    EngineArray<Split> subtitle;  // ye, ys, in the index's order
+    if (!speech.allocate(2 * base_len_) || !subtitle.allocate(2 * rows)) {
+        return false;
+    }
+    // Rows that may end before they start add amounts below 0, which the lower bounds do not
+    // hold: with any of them there are none.
+    bool inverted = false;
+    for (std::size_t r = 0; r < base_len_; ++r) {
+        const ScaledBound& start = edges_[r].start;
+        const ScaledBound& end = edges_[r].end;
+        inverted = inverted || end.floor < start.floor ||
+                   (end.floor == start.floor && !(start.whole && end.whole));
+        speech[2 * r] = split(start.floor - lo_, width_);
+        speech[2 * r + 1] = split(ceiling(end) - lo_, width_);
+    }
+    for (std::size_t k = 0; k < rows; ++k) {
+        const std::uint32_t j = index_->rows[k];
+        const Microseconds os = c_other_us_[2 * j];
+        const Microseconds oe = c_other_us_[2 * j + 1];
+        inverted = inverted || oe < os;
+        subtitle[2 * k + 1] = split(os, width_);
+        subtitle[2 * k] = oe < os ? subtitle[2 * k + 1] : split(oe, width_);
+    }
+    // A cell gathers at most four corners, each of a rest below a width, from each pair.
+    const MeetingPairs pairs = index_->pairs(edges_, base_len_, c_other_us_, lo_, hi_);
+    const double corners = 4.0 * static_cast<double>(base_len_) * static_cast<double>(rows);
+    const auto width = static_cast<std::int64_t>(width_);
+    std::size_t pairs_seen = 0;
+    bool counted = false;
+    double* const lower = inverted ? nullptr : lower_.data();
+    const bool rests_fit = corners * static_cast<double>(width) < 0x1p62;
+    if (corners < 0x1p31 && rests_fit) {
+        counted = count_corners<std::int32_t, std::int64_t>(pairs, speech.data(), subtitle.data(),
+                                                            n, width, meter, bound_.data(), lower,
+                                                            &pairs_seen);
+    } else if (rests_fit) {
+        counted = count_corners<std::int64_t, std::int64_t>(pairs, speech.data(), subtitle.data(),
+                                                            n, width, meter, bound_.data(), lower,
+                                                            &pairs_seen);
+    } else {
+        counted = count_corners<std::int64_t, __int128>(pairs, speech.data(), subtitle.data(), n,
+                                                        width, meter, bound_.data(), lower,
+                                                        &pairs_seen);
+    }
+    has_lower_ = !inverted;
+    if (!counted) {
         return false;
     }
     // About four events a pair, spread over the range as the pairs are: the most cells that
@@ -140,15 +300,6 @@ bool CellCurve::cell_bounds(WorkMeter& meter) {
     longest_stretch_ = std::min(
         stretch_cap_, static_cast<std::size_t>(std::max(
                           1.0, std::min(static_cast<double>(n), kMostEvents / std::max(per_cell, 1.0)))));
-    // At cell k the ramps begun add (their count) * k - (their corners' sum), in cells.
-    std::int64_t count = early_count;
-    __int128 sum_at = -early_sum;  // the ramps' sum at cell 0
-    for (std::size_t k = 0; k < n; ++k) {
-        const __int128 bound = sum_at * width_;  // a whole number of microseconds, >= 0
-        bound_[k] = static_cast<double>(bound) * (1.0 + 0x1p-48) + 0x1p-20;
-        count += at[k];
-        sum_at += count;
-    }
     return true;
 }
 
@@ -237,7 +388,18 @@ bool CellCurve::nearest_at_most(Microseconds from, int step, double level, Micro
         return false;
     }
     for (;;) {
-        const std::size_t k = cell_of(from);
+        std::size_t k = cell_of(from);
+        // Cells that stay above the level hold no answer: passed without being built.
+        if (has_lower_ && lower_[k] > level) {
+            while (lower_[k] > level) {
+                if (step < 0 ? k == 0 : k + 1 == cell_count_) {
+                    return false;
+                }
+                k = step < 0 ? k - 1 : k + 1;
+            }
+            from = step < 0 ? cell_end(k) : cell_start(k);
+            chunk = kFirstChunk;
+        }
         const std::size_t first = step < 0 ? (k >= chunk - 1 ? k - (chunk - 1) : 0) : k;
         const std::size_t last = step < 0 ? k : std::min(k + chunk - 1, cell_count_ - 1);
         if (!build_stretch(first, last)) {

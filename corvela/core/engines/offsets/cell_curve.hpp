@@ -1,38 +1,47 @@
 // The offset curve of a wide range, built only where its answers can lie.
 //
 // The range [lo, hi] is cut into cells of `width` whole microseconds, [lo + k * width,
-// lo + (k + 1) * width - 1] (the last one cut at hi). For each cell an upper bound of W over it
-// comes from one pass over the pairs that meet in the range, without building the curve. Then
-// the exact curve (offset_curve.hpp) is built over the cells whose bound reaches what is
-// looked for, a stretch at a time, and let go; every reader below gives what the reader of the
-// whole curve gives, bit for bit, because a stretch built alone holds the same integer sums,
-// so the same values, at every microsecond.
+// lo + (k + 1) * width - 1] (the last one cut at hi). For each cell an upper bound of W over it,
+// and a lower one, come from one pass over the pairs that meet in the range, without building
+// the curve. Then the exact curve (offset_curve.hpp) is built over the cells whose bounds
+// allow what is looked for, a stretch at a time, and let go; every reader below gives what the
+// reader of the whole curve gives, bit for bit, because a stretch built alone holds the same
+// integer sums, so the same values, at every microsecond.
 //
-// The bound. For a pair at t, W adds, inside the pair's window of offsets and 0 outside it,
+// The bounds. For a pair at t, W adds, inside the pair's window of offsets and 0 outside it,
 //     amount(t) = min(be, oe + t) - max(bs, os + t)
-// (exact, in microseconds; offset_curve.hpp). For t in [a, a + width], oe + t <= oe + width + a
-// and os + t >= os + a, so
-//     amount(t) <= min(be, oe + width + a) - max(bs, os + a) <= D(a),
-//     D(a) = max(0, min(be - bs, oe + width - os, a - (bs - oe - width), (be - os) - a)),
-// whatever the signs (inverted rows included), and 0 <= D(a) outside the window. So the sum of
-// D over the pairs that meet in the range, at the cell's first offset a, bounds W on the cell.
-// Moving a row's bounds outwards (bs, os down, be, oe up) only raises the min and lowers the
-// max, so D stays a bound when every bound is moved to a whole cell: bs, be to lo plus
-// width * xs, xe (xs = floor((floor(bs) - lo) / width), xe = ceil((ceil(be) - lo) / width)),
-// os to width * ys and oe + width to width * ye, likewise. For a pair with be >= bs and
-// oe >= os, D is then width times a trapezoid in whole cells, the sum of four ramps,
-//     D(lo + k * width) = width * (ramp(k - (xs - ye)) - ramp(k - (xe - ye))
-//                                  - ramp(k - (xs - ys)) + ramp(k - (xe - ys))),
-// ramp(z) = max(0, z), since ramp(k - min(u, v)) + ramp(k - max(u, v)) = ramp(k - u)
-// + ramp(k - v). A pair with an inverted row adds at most oe - os < 0 or be - bs < 0 wherever
-// it meets, so its bound is 0: an inverted subtitle row is taken with ye = ys, whose ramps
-// cancel, and a speech row whose cells invert too is left out. The ramps of every pair are
-// summed at every cell by counting corners, in one pass: O(1) a pair, however many cells it
-// spans. The sums are exact integers; as a double each is raised by a relative 2**-48 and
-// 2**-20 us, above the rounding of any value W is computed to.
+// (exact, in microseconds; offset_curve.hpp). Where both rows end no earlier than they start
+// this is the trapezoid
+//     T(t) = ramp(t - (bs - oe)) - ramp(t - (be - oe)) - ramp(t - (bs - os)) + ramp(t - (be - os)),
+// ramp(z) = max(0, z) (since ramp(t - min(u, v)) + ramp(t - max(u, v)) = ramp(t - u) +
+// ramp(t - v)), and 0 <= T. A pair with a row that ends before it starts adds at most
+// oe - os < 0 or be - bs < 0 wherever it meets: 0 bounds it from above, so it is left out (a
+// subtitle row is taken with oe = os, whose ramps cancel). With the speech bounds moved out to
+// whole microseconds (floor(bs), ceil(be)) every amount only grows, by less than 1 us for each
+// bound that moved, so
+//     U(t) = sum over the pairs of T with bs, be moved out
+// lies at or above W, and, where no row ends before it starts, at most `moved` above it:
+// `moved` counts a microsecond for each pair and each of its speech bounds that moved.
+// U is piecewise linear between whole-microsecond corners, each corner p adding sign(p) to
+// the slope from p on: +1 for bs - oe and be - os, -1 for the other two. One pass over the
+// pairs counts, for each cell, the corners that lie in it, rising and falling, and the sum of
+// their signed rests (p - the cell's first offset); U at every cell's first offset a, and its
+// slope just before a, follow exactly by running sums. Over the cell [a, a + width], with
+// slope s before a, `rising` and `falling` corners in it and U(a + width) = B, the slope stays
+// within [s - falling, s + rising], so
+//     U(t) <= min(U(a) + (s + rising) * (t - a), B + (falling - s) * (a + width - t))
+//     U(t) >= max(U(a) + (s - falling) * (t - a), B - (s + rising) * (a + width - t)),
+// the first the least where the two lines cross (or at an end, when one slope is not above
+// 0), the second likewise. The upper bound holds W from above; the lower one, less `moved`,
+// holds it from below where no row is inverted (otherwise there is none). The sums are exact
+// integers; as doubles the bounds move out by a relative 2**-46 of their terms and 2**-20 us,
+// beyond their own rounding and the rounding of any value W is computed to. A cell's bounds
+// stay within about (its corners) * width / 2 of W, so cells widen where the corners are
+// sparse: each cell costs its own work, corners or not.
 #ifndef CORVELA_CORE_CELL_CURVE_HPP
 #define CORVELA_CORE_CELL_CURVE_HPP
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,6 +59,10 @@ public:
     // them, in which case they widen to keep the count there.
     static constexpr Microseconds kCellWidth = 25000;
     static constexpr std::size_t kMostCells = std::size_t{1} << 20;
+    // Where the pairs are few, cells widen, up to kWidestCell, to hold about kCornersPerCell of
+    // their corners.
+    static constexpr double kCornersPerCell = 128.0;
+    static constexpr Microseconds kWidestCell = 500000;
     // About the most events one stretch is built from (some 450 MB), as the pairs' density
     // over the range predicts them; a single cell may need more.
     static constexpr std::size_t kMostEvents = std::size_t{1} << 22;
@@ -94,6 +107,11 @@ public:
     std::size_t built_cells() const noexcept { return built_; }
     Microseconds cell_start(std::size_t k) const noexcept { return lo_ + width_ * k; }
     double bound(std::size_t k) const noexcept { return bound_[k]; }
+    // A lower bound of W over cell k: -inf where the tables hold rows that end before they
+    // start.
+    double lower_bound(std::size_t k) const noexcept {
+        return has_lower_ ? lower_[k] : -HUGE_VAL;
+    }
     // At most this many cells a stretch, for tests of the stretches' edges (set before build).
     void set_longest_stretch(std::size_t cells) noexcept { stretch_cap_ = cells; }
 
@@ -125,6 +143,8 @@ private:
     double maximum_ = 0.0;
 
     EngineArray<double> bound_;  // per cell: W <= bound_ there
+    EngineArray<double> lower_;  // and lower_ <= W, where has_lower_
+    bool has_lower_ = false;
     OffsetCurve builder_;
 };
 
