@@ -212,9 +212,10 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
         return;
     }
     speech_edges(s.c_base, s.base_len, edges.data());
-    // A wide range is searched by cells: the exact curve only where an answer can lie.
-    const bool by_cells =
-        !s.whole_curve && CellCurve::pays(s.lo, s.hi, s.base_len, s.other_len);
+    // Many pairs are searched by cells, the exact curve only where an answer can lie; decided
+    // on the first factor's pairs.
+    bool by_cells = false;
+    bool decided = s.whole_curve;
     OffsetCurve curve;
     CellCurve cells;
     pairs::PairIndex index;
@@ -245,6 +246,15 @@ void search_best_offset(const OffsetSearch& s, OffsetChoice* choice, StopCheck* 
         const Microseconds* rows = scaled.data() + f * bounds;
         if (meter.charge(bounds) || !index.prepare(rows, s.other_len, order.data())) {
             return false;
+        }
+        if (!decided) {
+            std::size_t pairs = 0;
+            if (!CellCurve::count_pairs(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter,
+                                        &pairs)) {
+                return false;
+            }
+            by_cells = CellCurve::pays(s.lo, s.hi, s.base_len, pairs);
+            decided = true;
         }
         return by_cells ? cells.build(index, edges.data(), s.base_len, rows, s.lo, s.hi, meter) &&
                               (!weighed || (weigh(cells, f, rows) && cells.ok()))

@@ -27,18 +27,13 @@ bool CellCurve::build(const PairIndex& index, const SpeechEdge* edges, std::size
     width_ = std::max(kCellWidth, (span + most - 1) / most);
     // Few pairs over a wide range: wider cells, as many corners to a cell as kCornersPerCell,
     // since each cell costs its own work whether corners fall in it or not.
-    double pairs = 0.0;
-    const bool counted = index.pairs(edges, base_len, c_other_us, lo, hi)
-                             .each_run(
-                                 [&pairs](std::size_t, std::size_t from, std::size_t to) {
-                                     pairs += static_cast<double>(to - from);
-                                 },
-                                 meter);
-    if (!counted) {
+    std::size_t pairs = 0;
+    if (!count_pairs(index, edges, base_len, c_other_us, lo, hi, meter, &pairs)) {
         ok_ = false;
         return false;
     }
-    const double wider = kCornersPerCell * static_cast<double>(span) / std::max(4.0 * pairs, 1.0);
+    const double wider = kCornersPerCell * static_cast<double>(span) /
+                         std::max(4.0 * static_cast<double>(pairs), 1.0);
     if (wider > static_cast<double>(width_)) {
         width_ = std::min(std::max(width_, kWidestCell), static_cast<Microseconds>(wider));
     }
@@ -62,6 +57,20 @@ bool CellCurve::build(const PairIndex& index, const SpeechEdge* edges, std::size
         maximum_ = std::max(maximum_, value);
         return true;
     });
+}
+
+bool CellCurve::count_pairs(const PairIndex& index, const SpeechEdge* edges,
+                            std::size_t base_len, const Microseconds* c_other_us,
+                            Microseconds lo, Microseconds hi, WorkMeter& meter,
+                            std::size_t* pairs) {
+    const std::size_t stride = std::max<std::size_t>(1, base_len / 1024);
+    std::size_t count = 0;
+    const bool counted = index.pairs(edges, base_len, c_other_us, lo, hi)
+                             .each_run([&count](std::size_t, std::size_t from,
+                                                std::size_t to) { count += to - from; },
+                                       meter, stride);
+    *pairs = count * stride;
+    return counted;
 }
 
 namespace {

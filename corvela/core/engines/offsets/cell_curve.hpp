@@ -67,17 +67,24 @@ public:
     // over the range predicts them; a single cell may need more.
     static constexpr std::size_t kMostEvents = std::size_t{1} << 22;
 
-    // Whether cells pay: for a range of ten minutes or more, or tables of 10**11 pairs of rows
-    // or more (10**6 speech rows against as many subtitles). Below both the whole curve is
-    // cheap (+-60 s of a film: about 100,000 events; 10**5 rows a side: 0.74 GB, and 2.4 times
-    // faster than by cells, which build most of a curve without a peak several times); above
-    // either, the whole curve holds the events of every pair that meets in the range at once
-    // (10**6 rows a side at +-60 s: some 20 GB).
+    // Whether cells pay, for `pairs` of rows that can meet in the range (count_pairs): for a
+    // range of ten minutes or more, or ten pairs a speech row or more. Each stretch the cells
+    // build looks at every speech row, and a search builds several: with fewer pairs than
+    // that the whole curve is cheaper (100,000 rows a side at +-1 s: some 1.3 pairs a row,
+    // twice as fast whole); with more, the whole curve is slower and holds the events of every
+    // pair at once (100,000 rows at +-60 s: 0.74 GB whole, 85 MB by cells).
     static bool pays(Microseconds lo, Microseconds hi, std::size_t base_len,
-                     std::size_t other_len) noexcept {
+                     std::size_t pairs) noexcept {
         return hi - lo + 1 >= 24000 * kCellWidth ||
-               static_cast<double>(base_len) * static_cast<double>(other_len) >= 1e11;
+               static_cast<double>(pairs) >= 10.0 * static_cast<double>(base_len);
     }
+
+    // About how many pairs of rows (speech, subtitle) may meet in [lo, hi], into *pairs: from
+    // some 1,000 speech rows spread over the table. False when `meter` says stop.
+    static bool count_pairs(const pairs::PairIndex& index, const SpeechEdge* edges,
+                            std::size_t base_len, const Microseconds* c_other_us,
+                            Microseconds lo, Microseconds hi, WorkMeter& meter,
+                            std::size_t* pairs);
 
     // The bounds of every cell over [lo, hi] (lo <= hi), then the maximum. The arguments as
     // OffsetCurve::build's, with the subtitle rows indexed; they must stay as they are while

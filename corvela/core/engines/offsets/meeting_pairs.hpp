@@ -91,10 +91,11 @@ struct MeetingPairs {
 
     // Calls visit(r, from, to) for speech row r and each class's run [from, to) of positions
     // in `rows` whose subtitle rows may meet it in the range: all that do, and a few that do
-    // not. False when `meter` says stop, charged for the pairs looked at.
+    // not; with a `stride` above 1, for every stride-th speech row only. False when `meter`
+    // says stop, charged for the pairs looked at.
     template <class Visit>
-    bool each_run(Visit&& visit, WorkMeter& meter) const {
-        for (std::size_t r = 0; r < base_len; ++r) {
+    bool each_run(Visit&& visit, WorkMeter& meter, std::size_t stride = 1) const {
+        for (std::size_t r = 0; r < base_len; r += stride) {
             const SpeechEdge& edge = edges[r];
             std::size_t looked_at = 1;
             for (std::size_t n = 0; n < class_count; ++n) {
