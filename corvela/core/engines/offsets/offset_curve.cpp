@@ -282,8 +282,7 @@ bool OffsetCurve::build(const PairIndex& index, const SpeechEdge* edges, std::si
     if (!counted) {
         return false;
     }
-    if ((events_.size() < count && !events_.allocate(count)) ||
-        (segments_.size() < count + 1 && !segments_.allocate(count + 1))) {
+    if (events_.size() < count && !events_.allocate(count)) {
         return false;
     }
     // The events as they are listed, into the room counted for them.
@@ -305,6 +304,15 @@ bool OffsetCurve::build(const PairIndex& index, const SpeechEdge* edges, std::si
     // Sums of integers: the order of events at one position does not matter.
     std::sort(events.data, events.data + events.size,
               [](const Event& a, const Event& b) { return a.at < b.at; });
+    // A segment from lo and from every other position an event lies at: room for those only,
+    // as many events share a position.
+    std::size_t needed = 1;
+    for (std::size_t e = 0; e < events.size; ++e) {
+        needed += events.data[e].at != (e == 0 ? lo : events.data[e - 1].at);
+    }
+    if (segments_.size() < needed && !segments_.allocate(needed)) {
+        return false;
+    }
     Microseconds whole = 0;
     std::int64_t slope = 0;
     __int128 fraction = 0;
