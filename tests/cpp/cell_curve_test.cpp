@@ -27,6 +27,7 @@ enum class Shape {
     Periodic,     // rows every 2 s: many equal peaks
     Narrow,       // rows of a few milliseconds: peaks narrower than a cell
     Mixed,        // long, zero-length and inverted rows of both tables, nested and overlapping
+    Stacked,      // every speech row [0, 10] s, every subtitle [9.5, 10.5] s: the steepest slopes
 };
 
 Tables make(Shape shape, std::mt19937_64& rng) {
@@ -47,6 +48,9 @@ Tables make(Shape shape, std::mt19937_64& rng) {
             length = uniform(0.0005, 0.01);
         } else if (shape == Shape::Mixed && coin(0.3)) {
             length = coin(0.5) ? uniform(-1.0, 0.0) : uniform(5.0, 60.0);
+        } else if (shape == Shape::Stacked) {
+            start = 0.0;
+            length = 10.0;
         }
         t.c_base.push_back(start);
         t.c_base.push_back(start + length);
@@ -65,6 +69,9 @@ Tables make(Shape shape, std::mt19937_64& rng) {
         }
         if (shape == Shape::Mixed && coin(0.3)) {
             end = coin(0.5) ? start : (coin(0.5) ? start - 300000 : start + 40000000);
+        } else if (shape == Shape::Stacked) {
+            start = 9500000 + late;
+            end = 10500000 + late;
         }
         t.c_other_us.push_back(start);
         t.c_other_us.push_back(end);
@@ -242,7 +249,7 @@ TEST_P(CellsAgree, MeanInSixtyFourBitsIsThePlainMean) {
 
 INSTANTIATE_TEST_SUITE_P(Shapes, CellsAgree,
                          ::testing::Values(Shape::Film, Shape::Periodic, Shape::Narrow,
-                                           Shape::Mixed));
+                                           Shape::Mixed, Shape::Stacked));
 
 TEST(CellCurve, BuildsFewCellsOfAFilm) {
     std::mt19937_64 rng(7);
