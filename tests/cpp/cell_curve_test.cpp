@@ -140,10 +140,13 @@ TEST_P(CellsAgree, WithTheWholeCurve) {
         if (!(t.total > 0.0)) {
             continue;
         }
-        const Microseconds half = 300000000 + static_cast<Microseconds>(rng() % 600000000);
+        // Every third range is short: cells only where the pairs are many (stacked tables).
+        const bool wide = round % 3 != 0;
+        const Microseconds half = wide ? 300000000 + static_cast<Microseconds>(rng() % 600000000)
+                                       : 1000000 + static_cast<Microseconds>(rng() % 9000000);
         const Microseconds lo = -half + static_cast<Microseconds>(rng() % 1000000);
         const Microseconds hi = half + static_cast<Microseconds>(rng() % 7);
-        ASSERT_TRUE(corvela::CellCurve::pays(lo, hi, 1, 1));
+        ASSERT_TRUE(!wide || corvela::CellCurve::pays(lo, hi, 1, 1));
         const auto& factors = factor_sets[rng() % factor_sets.size()];
         const Microseconds separation = static_cast<Microseconds>(rng() % 3000000);
         const bool evidence = rng() % 2 == 0;
@@ -223,6 +226,33 @@ TEST_P(CellsAgree, BoundsAndReadersMatchTheWholeCurve) {
             }
         }
         EXPECT_TRUE(cells.ok());
+    }
+}
+
+// The bounds from corners counted in 32 bits, and from rests summed in 64, are those of the
+// widest counts, bit for bit.
+TEST_P(CellsAgree, NarrowCountsGiveTheWidestBounds) {
+    std::mt19937_64 rng(4000 + static_cast<int>(GetParam()));
+    for (int round = 0; round < 40; ++round) {
+        const Tables t = make(GetParam(), rng);
+        const Prepared p(t);
+        const Microseconds lo = -static_cast<Microseconds>(1000000 + rng() % 900000000);
+        const Microseconds hi = static_cast<Microseconds>(rng() % 900000000);
+        corvela::CellCurve cells[3];
+        for (int level = 0; level < 3; ++level) {
+            corvela::WorkMeter meter;
+            cells[level].set_wider_counts(level);
+            ASSERT_TRUE(cells[level].build(p.index, p.edges.data(), p.edges.size(),
+                                           t.c_other_us.data(), lo, hi, meter));
+        }
+        for (int level = 1; level < 3; ++level) {
+            ASSERT_EQ(cells[level].cell_count(), cells[0].cell_count());
+            for (std::size_t k = 0; k < cells[0].cell_count(); ++k) {
+                ASSERT_EQ(bits(cells[level].bound(k)), bits(cells[0].bound(k))) << round;
+                ASSERT_EQ(bits(cells[level].lower_bound(k)), bits(cells[0].lower_bound(k)))
+                    << round;
+            }
+        }
     }
 }
 

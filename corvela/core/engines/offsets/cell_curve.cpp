@@ -285,8 +285,8 @@ bool CellCurve::cell_bounds(WorkMeter& meter) {
     std::size_t pairs_seen = 0;
     bool counted = false;
     double* const lower = inverted ? nullptr : lower_.data();
-    const bool rests_fit = corners * static_cast<double>(width) < 0x1p62;
-    if (corners < 0x1p31 && rests_fit) {
+    const bool rests_fit = corners * static_cast<double>(width) < 0x1p62 && wider_counts_ < 2;
+    if (corners < 0x1p31 && rests_fit && wider_counts_ < 1) {
         counted = count_corners<std::int32_t, std::int64_t>(pairs, speech.data(), subtitle.data(),
                                                             n, width, meter, bound_.data(), lower,
                                                             &pairs_seen);

@@ -121,6 +121,9 @@ public:
     }
     // At most this many cells a stretch, for tests of the stretches' edges (set before build).
     void set_longest_stretch(std::size_t cells) noexcept { stretch_cap_ = cells; }
+    // The corners counted in 64 bits (1) or their rests summed in 128 (2) however few they
+    // are, for tests that the narrow counts give the same bounds (set before build).
+    void set_wider_counts(int level) noexcept { wider_counts_ = level; }
 
 private:
     Microseconds cell_end(std::size_t k) const noexcept;
@@ -145,6 +148,7 @@ private:
     std::size_t cell_count_ = 0;
     std::size_t longest_stretch_ = 1;  // in cells, from kMostEvents and the pairs' density
     std::size_t stretch_cap_ = static_cast<std::size_t>(-1);
+    int wider_counts_ = 0;
     std::size_t built_ = 0;
     bool ok_ = true;
     double maximum_ = 0.0;
