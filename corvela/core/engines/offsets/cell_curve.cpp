@@ -333,8 +333,8 @@ bool CellCurve::build_stretch(std::size_t first, std::size_t last) {
 template <class Look>
 bool CellCurve::each_reaching(std::size_t first, std::size_t last, const double& floor,
                               Look&& look) {
-    // Every build looks at every speech row once, so cells a second or less apart are built
-    // in one stretch, gaps included, up to the longest stretch.
+    // Every build looks at every speech row once, so cells up to 40 apart (a second of 25 ms
+    // cells) are built in one stretch, gaps included, up to the longest stretch.
     constexpr std::size_t kGap = 40;
     for (std::size_t k = first; k <= last; ++k) {
         if (bound_[k] < floor) {
@@ -389,8 +389,9 @@ void CellCurve::first_run_above(double threshold, Microseconds* first, Microseco
 }
 
 bool CellCurve::nearest_at_most(Microseconds from, int step, double level, Microseconds* at) {
-    // No lower bounds are kept: the cells are built as the walk reaches them, in stretches that
-    // double from a second's worth, so that a long walk costs the time of the curve it crosses.
+    // Cells whose lower bound lies above the level are passed unbuilt; the others are built as
+    // the walk reaches them, in stretches that double from 40 cells, so that a long walk costs
+    // the time of the curve it crosses.
     constexpr std::size_t kFirstChunk = 40;
     std::size_t chunk = kFirstChunk;
     if (from < lo_ || from > hi_) {
