@@ -21,12 +21,38 @@ inline Microseconds ceiling(const ScaledBound& b) noexcept {
     return b.whole ? b.floor : b.floor + 1;
 }
 
-// One linear piece of an amount: whole + slope * t microseconds, plus fraction units.
-struct Piece {
-    Microseconds whole;
+// One linear piece of an amount: whole + slope * t microseconds, plus fraction units; the
+// whole part in Int (Microseconds, or 64 bits where every bound fits them).
+template <class Int>
+struct BasicPiece {
+    Int whole;
     std::int64_t slope;
     std::int64_t fraction;
 };
+using Piece = BasicPiece<Microseconds>;
+
+// The piece of a pair's amount, min(be, y) - max(bs, x), that holds at t, with the subtitle
+// row [os, oe] and the first offsets at which y >= be and x >= bs.
+template <class Int>
+BasicPiece<Int> piece_at(const SpeechEdge& edge, Int os, Int oe, Int end_kink, Int start_kink,
+                         Int t) noexcept {
+    BasicPiece<Int> p{0, 0, 0};
+    if (t >= end_kink) {
+        p.whole += static_cast<Int>(edge.end.floor);
+        p.fraction += edge.end.fraction;
+    } else {
+        p.whole += oe;
+        p.slope += 1;
+    }
+    if (t >= start_kink) {
+        p.whole -= os;
+        p.slope -= 1;
+    } else {
+        p.whole -= static_cast<Int>(edge.start.floor);
+        p.fraction -= edge.start.fraction;
+    }
+    return p;
+}
 
 // The amount of a pair at t as its two pieces, min(be, y) and -max(bs, x), summed.
 struct PairPieces {
@@ -38,22 +64,7 @@ struct PairPieces {
     std::uint32_t row;        // the subtitle row
 
     Piece at(Microseconds t) const noexcept {
-        Piece p{0, 0, 0};
-        if (t >= end_kink) {
-            p.whole += edge.end.floor;
-            p.fraction += edge.end.fraction;
-        } else {
-            p.whole += oe;
-            p.slope += 1;
-        }
-        if (t >= start_kink) {
-            p.whole -= os;
-            p.slope -= 1;
-        } else {
-            p.whole -= edge.start.floor;
-            p.fraction -= edge.start.fraction;
-        }
-        return p;
+        return piece_at(edge, os, oe, end_kink, start_kink, t);
     }
 };
 

@@ -368,10 +368,8 @@ bool sum_of_pairs(const MeetingPairs& pairs, WorkMeter& meter, double* sum) {
             if (first > last) {
                 return;
             }
-            const Int bs = static_cast<Int>(edge.start.floor);
-            const Int be = static_cast<Int>(edge.end.floor);
-            const Int end_kink = (edge.end.whole ? be : be + 1) - oe;
-            const Int start_kink = (edge.start.whole ? bs : bs + 1) - os;
+            const Int end_kink = static_cast<Int>(ceiling(edge.end)) - oe;
+            const Int start_kink = static_cast<Int>(ceiling(edge.start)) - os;
             // The pieces start at first and at each kink inside (first, last], in order.
             Int cuts[4] = {first, last + 1, last + 1, last + 1};
             std::size_t count = 1;
@@ -383,26 +381,10 @@ bool sum_of_pairs(const MeetingPairs& pairs, WorkMeter& meter, double* sum) {
             for (std::size_t c = 0; c < count; ++c) {
                 const Int from = cuts[c];
                 const double n = as_double(cuts[c + 1] - from);
-                Int whole = 0;
-                Int slope = 0;
-                std::int64_t fraction = 0;
-                if (from >= end_kink) {
-                    whole += be;
-                    fraction += edge.end.fraction;
-                } else {
-                    whole += oe;
-                    slope += 1;
-                }
-                if (from >= start_kink) {
-                    whole -= os;
-                    slope -= 1;
-                } else {
-                    whole -= bs;
-                    fraction -= edge.start.fraction;
-                }
-                const double at_from =
-                    as_double(whole + slope * from) + static_cast<double>(fraction) * kUnit;
-                *sum += n * at_from + as_double(slope) * (n * (n - 1.0) * 0.5);
+                const BasicPiece<Int> p = piece_at(edge, os, oe, end_kink, start_kink, from);
+                const double at_from = as_double(p.whole + static_cast<Int>(p.slope) * from) +
+                                       static_cast<double>(p.fraction) * kUnit;
+                *sum += n * at_from + static_cast<double>(p.slope) * (n * (n - 1.0) * 0.5);
             }
         },
         meter);
