@@ -107,15 +107,13 @@ double as_double(__int128 v) noexcept {
     return narrow == v ? static_cast<double>(narrow) : static_cast<double>(v);
 }
 
-// The least upper bound of a line from (0, a) of slope up and a line to (w, b) of slope down
-// over [0, w], up > 0 > down, where each line lies at or above the other's end (a + up * w >= b,
-// b - down * w >= a): the value where they cross, within a relative 2**-50 (a >= 0).
-double crossing(__int128 a, __int128 b, std::int64_t up, std::int64_t down,
-                std::int64_t w) noexcept {
-    const __int128 rise = b - a - static_cast<__int128>(down) * w;  // in [0, (up - down) * w]
-    const double gained = static_cast<double>(up) * as_double(rise) /
-                          (static_cast<double>(up) - static_cast<double>(down));
-    return as_double(a) + gained;
+// Where a line from (0, a) of slope up and a line to (w, b) of slope down cross, over [0, w],
+// up > 0 > down: `slope` * `amount` / (up - down) from a, for the line of that slope and the
+// amount the other falls short of it at its far end. Within a relative 2**-50.
+double to_crossing(std::int64_t slope, __int128 amount, std::int64_t up,
+                   std::int64_t down) noexcept {
+    return static_cast<double>(slope) * as_double(amount) /
+           (static_cast<double>(up) - static_cast<double>(down));
 }
 
 // The corners of every pair counted into cells (see cell_curve.hpp): a corner
@@ -214,7 +212,10 @@ bool count_corners(const MeetingPairs& pairs, const Split* speech, const Split* 
         } else if (down >= 0) {
             most = as_double(next);
         } else {
-            most = crossing(value, next, up, down, width);
+            // The upper lines: from the start at the most slope, to the next start at the
+            // least; the first falls short of the second's value at the start by `rise`.
+            const __int128 rise = next - value - static_cast<__int128>(down) * width;
+            most = as_double(value) + to_crossing(up, rise, up, down);
         }
         bound[k] = most * (1.0 + 0x1p-46) + 0x1p-20;
         if (lower != nullptr) {
@@ -230,8 +231,7 @@ bool count_corners(const MeetingPairs& pairs, const Split* speech, const Split* 
             } else {
                 const __int128 fall = value + static_cast<__int128>(up) * width - next;
                 const double a = as_double(value);
-                const double lost = static_cast<double>(-down) * as_double(fall) /
-                                    (static_cast<double>(up) - static_cast<double>(down));
+                const double lost = to_crossing(-down, fall, up, down);
                 least = a - lost;
                 size = a + lost;
             }
