@@ -156,8 +156,8 @@ TEST_P(SegmentSearchTest, FindsTheBestOfEveryAssignment) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, SegmentSearchTest, ::testing::Values(1, 2, 3));
 
-// Films too large for every assignment: the search that drops offsets against the one that
-// drops none, answer for answer. Sentences with gaps, cues at a lag that changes at a cut or two,
+// Films too large for every assignment: the search that drops offsets and searches a window
+// at a time against the one that does neither, answer for answer. Sentences with gaps, cues at a lag that changes at a cut or two,
 // stray cues or another film's, and a coarse grid of times and penalties for the ties of the
 // exact score.
 class DroppedOffsetsTest : public ::testing::TestWithParam<int> {};
@@ -167,6 +167,7 @@ TEST_P(DroppedOffsetsTest, AnswersAsTheRecursionOverEveryOffset) {
     const auto uniform = [&](double a, double b) {
         return std::uniform_real_distribution<double>(a, b)(rng);
     };
+    int windowed = 0;
     for (int trial = 0; trial < 100; ++trial) {
         const bool coarse = trial % 3 == 0;  // times on a 0.25 s grid: many exact ties
         // Cues of another film: no offset fits them, the order costs many changes' worth.
@@ -221,8 +222,12 @@ TEST_P(DroppedOffsetsTest, AnswersAsTheRecursionOverEveryOffset) {
         corvela::SegmentSearch search{
             {base.data(), speech_rows, base_total, other.data(), speech_rows},
             factor, -reach, reach, penalty};
+        // Windows narrower than the range: some hold the answer and are proven to, some miss a
+        // segment's offset or a cheaper stray, and the search must see that they do.
+        search.window = static_cast<Microseconds>(250000 + rng() % 3000000);
         corvela::SegmentChoice dropped;
         corvela::search_segments(search, &dropped, nullptr);
+        windowed += dropped.windowed;
         search.plain = true;
         corvela::SegmentChoice plain;
         corvela::search_segments(search, &plain, nullptr);
@@ -242,6 +247,7 @@ TEST_P(DroppedOffsetsTest, AnswersAsTheRecursionOverEveryOffset) {
             ASSERT_EQ(dropped.segments[m].offset, plain.segments[m].offset) << trial;
         }
     }
+    EXPECT_GE(windowed, 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, DroppedOffsetsTest, ::testing::Values(1, 2, 3, 4));

@@ -858,9 +858,306 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkM
     return SegmentChoice::kFound;
 }
 
-}  // namespace
+// S(x): the summed length up to x of the speech rows, each moved out to whole microseconds
+// (floor of its start, ceiling of its end), rows that end before they start left out. Held at
+// its corners: from at[k] on, S rises by slope[k] a microsecond from value[k].
+class SpeechMeasure {
+public:
+    bool build(const SpeechEdge* edges, std::size_t m) noexcept {
+        struct Corner {
+            Microseconds at;
+            std::int64_t step;
+        };
+        EngineArray<Corner> corners;
+        if (!corners.allocate(2 * m) || !at_.allocate(2 * m) || !slope_.allocate(2 * m) ||
+            !value_.allocate(2 * m)) {
+            return false;
+        }
+        std::size_t made = 0;
+        for (std::size_t r = 0; r < m; ++r) {
+            const Microseconds start = edges[r].start.floor;
+            const Microseconds end = edges[r].end.floor + (edges[r].end.whole ? 0 : 1);
+            if (start < end) {
+                corners[made++] = {start, 1};
+                corners[made++] = {end, -1};
+            }
+        }
+        std::sort(corners.data(), corners.data() + made,
+                  [](const Corner& a, const Corner& b) { return a.at < b.at; });
+        count_ = 0;
+        std::int64_t slope = 0;
+        Microseconds value = 0;
+        for (std::size_t i = 0; i < made;) {
+            const Microseconds x = corners[i].at;
+            if (count_ > 0) {
+                value += slope * (x - at_[count_ - 1]);
+            }
+            for (; i < made && corners[i].at == x; ++i) {
+                slope += corners[i].step;
+            }
+            at_[count_] = x;
+            slope_[count_] = slope;
+            value_[count_] = value;
+            ++count_;
+        }
+        return true;
+    }
 
-void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* check) {
+    // The most pieces curve() makes.
+    std::size_t most_pieces() const noexcept { return 2 * count_ + 1; }
+
+    // S(oe + t) - S(os + t) over [a, b], in units, into `out`; the number of pieces made. An
+    // inverted row is taken as one of no length.
+    std::size_t curve(Microseconds os, Microseconds oe, Microseconds a, Microseconds b,
+                      RowPiece* out) const noexcept {
+        oe = std::max(oe, os);
+        std::size_t i = corners_upto(oe + a);  // at_[i], if any, is the next corner of oe + t
+        std::size_t j = corners_upto(os + a);
+        std::size_t n = 0;
+        for (Microseconds t = a;;) {
+            out[n++] = RowPiece{t, (value_at(i, oe + t) - value_at(j, os + t)) * kOneMicrosecond,
+                                slope_after(i) - slope_after(j)};
+            const Microseconds next_i = i < count_ ? at_[i] - oe : b + 1;
+            const Microseconds next_j = j < count_ ? at_[j] - os : b + 1;
+            const Microseconds next = std::min(next_i, next_j);
+            if (next > b) {
+                return n;
+            }
+            t = next;
+            i += next_i == next;
+            j += next_j == next;
+        }
+    }
+
+private:
+    std::size_t corners_upto(Microseconds x) const noexcept {
+        return static_cast<std::size_t>(std::upper_bound(at_.data(), at_.data() + count_, x) -
+                                        at_.data());
+    }
+    // With `upto` corners at or below x.
+    Microseconds value_at(std::size_t upto, Microseconds x) const noexcept {
+        return upto == 0 ? 0 : value_[upto - 1] + slope_[upto - 1] * (x - at_[upto - 1]);
+    }
+    std::int64_t slope_after(std::size_t upto) const noexcept {
+        return upto == 0 ? 0 : slope_[upto - 1];
+    }
+
+    EngineArray<Microseconds> at_;
+    EngineArray<std::int64_t> slope_;
+    EngineArray<Microseconds> value_;
+    std::size_t count_ = 0;
+};
+
+// A search run over a window of a wider range: that range, and the speech's measure for the
+// bound beyond the window.
+struct Window {
+    Microseconds lo;
+    Microseconds hi;
+    const SpeechMeasure* speech;
+};
+
+// The best of f over [from, to], within the list's range ending at hi; kPruned when empty.
+Units best_within(const Piece* f, std::size_t n, Microseconds from, Microseconds to,
+                  Microseconds hi) noexcept {
+    Units best = kPruned;
+    for (std::size_t k = piece_of(f, n, from); k < n && f[k].start <= to; ++k) {
+        const Piece& p = f[k];
+        const Microseconds a = std::max(p.start, from);
+        const Microseconds b = std::min(end_of(f, n, k, hi), to);
+        best = std::max(best, at(p, p.slope > 0 ? b : a));
+    }
+    return best;
+}
+
+// Whether every assignment over the window's whole range with some row outside [in.lo, in.hi]
+// scores below `top`, the best within it (segment_search.hpp). The recursion forwards, with the
+// order, over two kinds of state: no row outside the window yet (`inside`, over the window), and
+// some row outside it before or now (`beyond`, over the whole range). A change from inside to
+// above the window comes from the best inside; to below it, from the best of the offsets the
+// starts' gap lets the order come down from. `bounds`: the scaled subtitle bounds, rows in
+// start order through `order`.
+SegmentChoice::Status window_holds(const RecursionInput& in, const Window& window,
+                                   const Microseconds* bounds, const std::uint32_t* order,
+                                   Units top, WorkMeter& meter, bool* holds) {
+    *holds = false;
+    const Microseconds lo = window.lo;
+    const Microseconds hi = window.hi;
+    std::size_t longest = 0;
+    for (std::size_t k = 0; k < in.n; ++k) {
+        longest = std::max(longest, in.first[k + 1] - in.first[k]);
+    }
+    EngineArray<RowPiece> row;
+    if (!row.allocate(2 * window.speech->most_pieces() + longest)) {
+        return SegmentChoice::kNoMemory;
+    }
+    PieceList inside;
+    PieceList beyond;
+    PieceList changed;
+    PieceList upper;
+    PieceList entry;
+    PieceList joined;
+    Units inside_best = 0;
+    Units best = kPruned;
+    for (std::size_t k = 0; k < in.n; ++k) {
+        const Microseconds os = bounds[2 * order[k]];
+        const Microseconds oe = bounds[2 * order[k] + 1];
+        std::size_t count = 0;
+        const RowPiece* g = row_of(in, k, &count);
+        const Microseconds shift = k == 0 ? 0 : in.starts[k] - in.starts[k - 1];
+        // Into an offset outside (row 0: from nothing, anywhere).
+        entry.clear();
+        if (k == 0) {
+            entry.push({lo, 0, 0, 0});
+            entry.push({in.lo, kPruned, 0, 0});
+        } else {
+            entry.push({lo, kPruned, 0, 0});
+            if (shift > 0) {
+                const Units from = best_within(inside.data(), inside.size(), in.lo,
+                                               std::min(in.hi, in.lo - 1 + shift), in.hi);
+                entry.push({std::max(lo, in.lo - shift), from - in.penalty, 0, 0});
+            }
+            entry.push({in.lo, kPruned, 0, 0});
+        }
+        if (in.hi < hi) {
+            entry.push({in.hi + 1, k == 0 ? 0 : inside_best - in.penalty, 0, 0});
+        }
+        joined.clear();
+        if (k == 0) {
+            for (std::size_t m = 0; m < entry.size(); ++m) {
+                joined.push(entry[m]);
+            }
+        } else {
+            before_change(beyond.data(), beyond.size(), shift, lo, hi, in.penalty, changed);
+            upper.clear();
+            better_of(beyond.data(), beyond.size(), changed.data(), changed.size(), lo, hi, upper);
+            better_of(upper.data(), upper.size(), entry.data(), entry.size(), lo, hi, joined);
+        }
+        // Row k's curve: the measure's bound outside the window, its own inside.
+        std::size_t made = 0;
+        if (lo < in.lo) {
+            made += window.speech->curve(os, oe, lo, in.lo - 1, row.data() + made);
+        }
+        std::copy(g, g + count, row.data() + made);
+        made += count;
+        if (in.hi < hi) {
+            made += window.speech->curve(os, oe, in.hi + 1, hi, row.data() + made);
+        }
+        if (meter.charge(made + joined.size() + inside.size())) {
+            return SegmentChoice::kStopped;
+        }
+        beyond.clear();
+        best = add_row_best(joined.data(), joined.size(), row.data(), made, lo, hi, beyond);
+        // No row outside yet: the recursion with the order over the window.
+        upper.clear();
+        if (k == 0) {
+            upper.push({in.lo, 0, 0, 0});
+        } else {
+            before_change(inside.data(), inside.size(), shift, in.lo, in.hi, in.penalty, changed);
+            better_of(inside.data(), inside.size(), changed.data(), changed.size(), in.lo, in.hi,
+                      upper);
+        }
+        inside.clear();
+        inside_best = add_row_best(upper.data(), upper.size(), g, count, in.lo, in.hi, inside);
+        if (!inside.ok() || !beyond.ok() || !changed.ok() || !upper.ok() || !entry.ok() ||
+            !joined.ok()) {
+            return SegmentChoice::kNoMemory;
+        }
+    }
+    *holds = best < top;
+    return SegmentChoice::kFound;
+}
+
+// Whether no row curve over the range can reach kRowCurveLimit nor their maxima sum to
+// kValueLimit: a pair that meets adds at most the length of either row in magnitude, and the
+// rounding of its speech bounds. Then the whole range's search fails for size exactly when a
+// window's would: never.
+bool small_enough(const SegmentSearch& s, const SpeechEdge* edges, const Microseconds* scaled) {
+    constexpr Microseconds kLongest = Microseconds{1} << 56;
+    Microseconds speech = 0;
+    for (std::size_t r = 0; r < s.base_len; ++r) {
+        const Microseconds length = edges[r].end.floor - edges[r].start.floor;
+        speech += (length < 0 ? -length : length) + 2;
+        if (speech >= kLongest) {
+            return false;
+        }
+    }
+    const auto m = static_cast<Microseconds>(s.base_len);
+    Microseconds sum = 0;
+    for (std::size_t k = 0; k < s.other_len; ++k) {
+        Microseconds length = scaled[2 * k + 1] - scaled[2 * k];
+        length = length < 0 ? -length : length;
+        if (length >= kLongest || speech + m * length >= (Microseconds{1} << 58)) {
+            return false;
+        }
+        sum += speech + m * length;
+    }
+    return sum < (Microseconds{1} << 78);
+}
+
+void search_within(const SegmentSearch& s, const Window* window, SegmentChoice* choice,
+                   StopCheck* check, bool* proven);
+
+// The search a window at a time (segment_search.hpp); false when the whole range must be
+// searched instead.
+bool search_windows(const SegmentSearch& s, SegmentChoice* choice, StopCheck* check) {
+    const std::size_t n = s.other_len;
+    if (n == 0 || n > UINT32_MAX) {
+        return false;
+    }
+    // The whole range's own failures (a bound scaled, or shifted to an end of the range, out of
+    // timedelta's range) are left for its search to report.
+    const OffsetSearch range{s, &s.factor, 1, s.lo, s.hi, 0, false, false};
+    EngineArray<Microseconds> scaled;
+    EngineArray<SpeechEdge> edges;
+    OffsetChoice failure;
+    if (!scaled.allocate(2 * n) || !scale_tables(range, scaled.data(), &failure) ||
+        !edges.allocate(s.base_len)) {
+        return false;
+    }
+    speech_edges(s.c_base, s.base_len, edges.data());
+    SpeechMeasure speech;
+    if (!small_enough(s, edges.data(), scaled.data()) || !speech.build(edges.data(), s.base_len)) {
+        return false;
+    }
+    OffsetChoice common;
+    search_best_offset(range, &common, check);
+    if (common.status == OffsetChoice::kStopped) {
+        choice->status = SegmentChoice::kStopped;
+        return true;
+    }
+    if (common.status != OffsetChoice::kFound) {
+        return false;
+    }
+    const Window window{s.lo, s.hi, &speech};
+    Microseconds reach = s.window;
+    for (int tries = 0; tries < 2; ++tries, reach *= 8) {
+        SegmentSearch part = s;
+        part.lo = std::max(s.lo, common.offset - reach);
+        part.hi = std::min(s.hi, common.offset + reach);
+        if (part.lo == s.lo && part.hi == s.hi) {
+            return false;
+        }
+        bool proven = false;
+        search_within(part, &window, choice, check, &proven);
+        if (choice->status == SegmentChoice::kStopped) {
+            return true;
+        }
+        if (choice->status == SegmentChoice::kFound && proven) {
+            choice->windowed = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The search over [s.lo, s.hi]; with `window`, over a window of its range, and *proven says
+// whether the answer is the whole range's (when it is not, the choice is incomplete).
+void search_within(const SegmentSearch& s, const Window* window, SegmentChoice* choice,
+                   StopCheck* check, bool* proven) {
+    choice->windowed = false;
+    if (proven != nullptr) {
+        *proven = false;
+    }
     choice->status = SegmentChoice::kNoMemory;
     const std::size_t n = s.other_len;
     if (n > UINT32_MAX || n == 0) {
@@ -936,6 +1233,9 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
     }
     Units top = 0;
     if (penalty == cap) {
+        if (window != nullptr) {
+            return;  // the cap is the window's: the whole range's may be above it
+        }
         // No change can pay: the first best common offset of the summed curve.
         centring.sum_rows(0, n - 1, s.lo, s.hi);
         const Microseconds common = centring.first_best(&top);
@@ -945,9 +1245,16 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
     } else {
         const RecursionInput input{rows.data(), first.data(), starts.data(), n, s.lo, s.hi,
                                    penalty};
-        const SegmentChoice::Status status = assign_offsets(input, s.plain, meter, t.data(), &top);
+        SegmentChoice::Status status = assign_offsets(input, s.plain, meter, t.data(), &top);
+        bool holds = true;
+        if (status == SegmentChoice::kFound && window != nullptr) {
+            status = window_holds(input, *window, scaled.data(), order.data(), top, meter, &holds);
+        }
         if (status != SegmentChoice::kFound) {
             choice->status = status;
+            return;
+        }
+        if (!holds) {
             return;
         }
     }
@@ -1006,6 +1313,10 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
                 break;
             }
         }
+        if (window != nullptr && ((run_first == s.lo && s.lo > window->lo) ||
+                                  (run_last == s.hi && s.hi < window->hi))) {
+            return;  // the run may go on beyond the window
+        }
         const Microseconds moved = middle(run_first, run_last);
         slack -= here - centring.value_at(moved);
         for (std::size_t k = a; k <= b; ++k) {
@@ -1031,6 +1342,20 @@ void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* c
     const Microseconds none = 0;
     scan_offsets(scan, &none, 1, work.data(), &choice->coverage, nullptr);
     choice->status = SegmentChoice::kFound;
+    if (proven != nullptr) {
+        *proven = true;
+    }
+}
+
+}  // namespace
+
+void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* check) {
+    // Free changes leave the bound beyond a window nothing to stand on.
+    if (!s.plain && s.penalty > 0 && s.window > 0 && s.hi - s.lo > 2 * s.window &&
+        search_windows(s, choice, check)) {
+        return;
+    }
+    search_within(s, nullptr, choice, check, nullptr);
 }
 
 }  // namespace corvela

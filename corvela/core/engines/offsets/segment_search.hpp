@@ -38,6 +38,25 @@
 // grows with the rows times the pieces a list holds, which grows with the range (about 4
 // breakpoints for every speech row a subtitle row can meet in the range).
 //
+// A wide range is searched a window at a time. The answer almost always keeps to offsets near
+// the best common one, so the recursion runs first over [o - w, o + w], o the best common offset
+// (best_offset_search.hpp) and w = `window`, then over eight times that, and is taken when a
+// bound shows that every assignment with some row outside the window scores below the window's
+// best: then the best assignments of the whole range are those of the window, and the reading
+// and centring below, which look only at them, give what they give over the whole range. The
+// bound is the recursion forwards over three kinds of state: row k inside the window with no row
+// outside it before (the recursion with the order, its best for each k), inside after some row
+// outside it (the same recursion, entered from outside for a change), and outside, where the
+// order is dropped (a change comes from any state) and the row's curve is replaced by
+//     S(oe + t) - S(os + t) >= g_k(t),
+// S(x) the summed length of the speech up to x, each speech row moved out to whole microseconds
+// and rows that end before they start left out (each pair adds at most its overlap of those
+// bounds, cell_curve.hpp); an inverted subtitle row adds nothing there. That costs about four
+// steps for each speech row and subtitle row, against a list of pieces for every pair the
+// recursion over the whole range keeps. When no window is proven (a change of offset larger than
+// the window pays, or a segment's centring reaches the window's edge) the whole range is
+// searched as before.
+//
 // Among assignments of the same exact score, the fewest changes win (the count rides along with
 // each piece), then the earliest changes: the assignment is read forwards from row 0, changing
 // offset as soon as a change keeps the best score and count, to the lowest offset that does.
@@ -66,6 +85,8 @@ struct SegmentSearch : OffsetTables {
     // The recursion over every offset, none dropped: the same answer, slower; what the dropping
     // is checked against.
     bool plain = false;
+    // Half the first window's width, for a range wider than the window (see above).
+    Microseconds window = Microseconds{60} * 1000000;
 };
 
 // One run of equal offsets: start-order positions first to last.
@@ -93,6 +114,7 @@ struct SegmentChoice {
     std::size_t bad_bound = 0;
     Microseconds bad_value = 0;
     bool bad_low = false;
+    bool windowed = false;  // found within a window of the range, and proven for all of it
 };
 
 // The whole search, without the interpreter; asks `check` (may be null) as it goes.
