@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "exact_seconds.hpp"
@@ -185,6 +186,11 @@ TEST_P(DroppedOffsetsTest, AnswersAsTheRecursionOverEveryOffset) {
             base.push_back(std::max(start, end));
             at = std::max(start, end) + uniform(0.2, 5.0);
         }
+        if (trial % 5 == 4) {  // some speech rows inverted, and the cues made from them
+            for (std::size_t r = 3; r < speech_rows; r += 7) {
+                std::swap(base[2 * r], base[2 * r + 1]);
+            }
+        }
         double base_total = 0.0;
         for (std::size_t r = 0; r < speech_rows; ++r) {
             base_total = (base[2 * r + 1] - base[2 * r]) + base_total;
@@ -251,5 +257,66 @@ TEST_P(DroppedOffsetsTest, AnswersAsTheRecursionOverEveryOffset) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, DroppedOffsetsTest, ::testing::Values(1, 2, 3, 4));
+
+// Two lone cues beyond the window, each of which alone pays less than the two changes it costs,
+// but which pay together: the way there and back steps from one to the other, down the offsets
+// above the window (or down from below it), which only a gap in the starts allows. A window
+// must not be taken for the answer.
+class StepsBeyondTest : public ::testing::TestWithParam<std::tuple<int, int>> {};
+
+TEST_P(StepsBeyondTest, AreFoundBeyondTheWindow) {
+    const double d = std::get<0>(GetParam());  // seconds between the two cues' offsets
+    const double sign = std::get<1>(GetParam());
+    // Lags of the lone cues: 2d then d above the window, or -d then -2d below it.
+    const double lags[] = {sign > 0 ? 2 * d : -d, sign > 0 ? d : -2 * d};
+    std::vector<double> base;
+    std::vector<Microseconds> other;
+    const auto cue = [&](double start, double end, double lag) {
+        base.push_back(start);
+        base.push_back(end);
+        other.push_back(static_cast<Microseconds>(std::llround((start - lag) * 1e6)));
+        other.push_back(static_cast<Microseconds>(std::llround((end - lag) * 1e6)));
+    };
+    double at = 0.0;
+    for (int part = 0; part < 4; ++part) {
+        if (part == 1 || part == 2) {  // apart enough that no other speech is in its reach
+            at += 6 * d;
+            cue(at, at + 1.75, lags[part - 1]);
+            at += 6 * d;
+            continue;
+        }
+        // Sentences of uneven lengths and gaps: a lag of one or two of them fits none.
+        const double lengths[] = {3.0, 2.125, 3.75, 2.625};
+        const double gaps[] = {2.25, 4.125, 1.75, 3.5};
+        for (int r = 0; r < 4; ++r) {
+            cue(at, at + lengths[r], 0.0);
+            at += lengths[r] + gaps[r];
+        }
+    }
+    const std::size_t rows = base.size() / 2;
+    double base_total = 0.0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        base_total = (base[2 * r + 1] - base[2 * r]) + base_total;
+    }
+    const auto reach = static_cast<Microseconds>(3 * d * 1e6);
+    corvela::SegmentSearch search{
+        {base.data(), rows, base_total, other.data(), rows}, 1.0, -reach, reach, 1.0};
+    search.window = 1000000;
+    corvela::SegmentChoice windowed;
+    corvela::search_segments(search, &windowed, nullptr);
+    search.plain = true;
+    corvela::SegmentChoice plain;
+    corvela::search_segments(search, &plain, nullptr);
+    ASSERT_EQ(windowed.status, corvela::SegmentChoice::kFound);
+    ASSERT_EQ(plain.status, corvela::SegmentChoice::kFound);
+    ASSERT_EQ(plain.segment_count, 4u);  // the two lone cues at their own offsets
+    ASSERT_EQ(std::memcmp(&windowed.score, &plain.score, sizeof(double)), 0);
+    for (std::size_t j = 0; j < rows; ++j) {
+        ASSERT_EQ(windowed.offsets[j], plain.offsets[j]) << "row " << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Gaps, StepsBeyondTest,
+                         ::testing::Combine(::testing::Values(3, 5, 9), ::testing::Values(1, -1)));
 
 }  // namespace

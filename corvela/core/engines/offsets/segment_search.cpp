@@ -858,6 +858,34 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkM
     return SegmentChoice::kFound;
 }
 
+constexpr std::int64_t kNoCell = INT64_MIN;  // a cell no assignment reaches
+constexpr std::int64_t kLongestSpan = std::int64_t{1} << 61;
+// Cells of a quarter second beyond the window (or a sixteenth of the window, when narrower),
+// wider where kMostBeyondCells / 2 of them would not cover the range (about 4.5 hours).
+constexpr Microseconds kBeyondCell = 250000;
+constexpr std::size_t kMostBeyondCells = std::size_t{1} << 17;
+constexpr std::size_t kMostGridPoints = std::size_t{1} << 22;
+// Grid points a cell: the grid's rounding of a cell's reach costs a quarter of a cell.
+constexpr std::size_t kGridPerCell = 4;
+
+// The speech measure S (below) every `width` microseconds from x0, in whole microseconds, over
+// every point a window's cells look at.
+struct BeyondGrid {
+    Microseconds width = 1;
+    Microseconds x0 = 0;
+    EngineArray<std::int64_t> measure;
+    std::size_t points = 0;
+    std::int64_t most_rows = 0;  // the most speech rows that overlap: S's steepest slope
+
+    // The index of the first point at or above x, and of the last at or below it (x0 <= x).
+    std::int64_t up_index(Microseconds x) const noexcept {
+        return static_cast<std::int64_t>((x - x0 + width - 1) / width);
+    }
+    std::int64_t down_index(Microseconds x) const noexcept {
+        return static_cast<std::int64_t>((x - x0) / width);
+    }
+};
+
 // S(x): the summed length up to x of the speech rows, each moved out to whole microseconds
 // (floor of its start, ceiling of its end), rows that end before they start left out. Held at
 // its corners: from at[k] on, S rises by slope[k] a microsecond from value[k].
@@ -903,30 +931,32 @@ public:
         return true;
     }
 
-    // The most pieces curve() makes.
-    std::size_t most_pieces() const noexcept { return 2 * count_ + 1; }
-
-    // S(oe + t) - S(os + t) over [a, b], in units, into `out`; the number of pieces made. An
-    // inverted row is taken as one of no length.
-    std::size_t curve(Microseconds os, Microseconds oe, Microseconds a, Microseconds b,
-                      RowPiece* out) const noexcept {
-        oe = std::max(oe, os);
-        std::size_t i = corners_upto(oe + a);  // at_[i], if any, is the next corner of oe + t
-        std::size_t j = corners_upto(os + a);
-        std::size_t n = 0;
-        for (Microseconds t = a;;) {
-            out[n++] = RowPiece{t, (value_at(i, oe + t) - value_at(j, os + t)) * kOneMicrosecond,
-                                slope_after(i) - slope_after(j)};
-            const Microseconds next_i = i < count_ ? at_[i] - oe : b + 1;
-            const Microseconds next_j = j < count_ ? at_[j] - os : b + 1;
-            const Microseconds next = std::min(next_i, next_j);
-            if (next > b) {
-                return n;
-            }
-            t = next;
-            i += next_i == next;
-            j += next_j == next;
+    // S every `width` microseconds over [from, to] (from, then on past to) into *grid; false
+    // when that takes more than kMostGridPoints points or memory fails.
+    bool sample(Microseconds from, Microseconds to, Microseconds width,
+                BeyondGrid* grid) const noexcept {
+        grid->width = width;
+        grid->x0 = from;
+        if ((to - from) / width + 2 > static_cast<Microseconds>(kMostGridPoints)) {
+            return false;
         }
+        grid->points = static_cast<std::size_t>((to - from) / width + 2);
+        if (!grid->measure.allocate(grid->points)) {
+            return false;
+        }
+        grid->most_rows = 0;
+        for (std::size_t k = 0; k < count_; ++k) {
+            grid->most_rows = std::max(grid->most_rows, slope_[k]);
+        }
+        std::size_t upto = corners_upto(from);
+        for (std::size_t p = 0; p < grid->points; ++p) {
+            const Microseconds x = from + static_cast<Microseconds>(p) * width;
+            while (upto < count_ && at_[upto] <= x) {
+                ++upto;
+            }
+            grid->measure[p] = static_cast<std::int64_t>(value_at(upto, x));
+        }
+        return true;
     }
 
 private:
@@ -937,9 +967,6 @@ private:
     // With `upto` corners at or below x.
     Microseconds value_at(std::size_t upto, Microseconds x) const noexcept {
         return upto == 0 ? 0 : value_[upto - 1] + slope_[upto - 1] * (x - at_[upto - 1]);
-    }
-    std::int64_t slope_after(std::size_t upto) const noexcept {
-        return upto == 0 ? 0 : slope_[upto - 1];
     }
 
     EngineArray<Microseconds> at_;
@@ -953,7 +980,7 @@ private:
 struct Window {
     Microseconds lo;
     Microseconds hi;
-    const SpeechMeasure* speech;
+    const BeyondGrid* grid;
 };
 
 // The best of f over [from, to], within the list's range ending at hi; kPruned when empty.
@@ -971,82 +998,194 @@ Units best_within(const Piece* f, std::size_t n, Microseconds from, Microseconds
 
 // Whether every assignment over the window's whole range with some row outside [in.lo, in.hi]
 // scores below `top`, the best within it (segment_search.hpp). The recursion forwards, with the
-// order, over two kinds of state: no row outside the window yet (`inside`, over the window), and
-// some row outside it before or now (`beyond`, over the whole range). A change from inside to
-// above the window comes from the best inside; to below it, from the best of the offsets the
-// starts' gap lets the order come down from. `bounds`: the scaled subtitle bounds, rows in
-// start order through `order`.
+// order, over three kinds of state: no row outside the window yet (`inside`, over the window),
+// inside after some row outside (`flagged`), and outside, on cells of kBeyondCell offsets
+// (`cells`), where a row's curve is bounded by the speech measure over the cell and a cell
+// reaches every cell the order lets any of its offsets reach. A change from inside to above the
+// window comes from the best inside; to below it, from the best of the offsets the starts' gap
+// lets the order come down from. The cells are summed in whole microseconds, each bound rounded
+// up and the penalty down. `bounds`: the scaled subtitle bounds, rows in start order through
+// `order`.
 SegmentChoice::Status window_holds(const RecursionInput& in, const Window& window,
                                    const Microseconds* bounds, const std::uint32_t* order,
                                    Units top, WorkMeter& meter, bool* holds) {
     *holds = false;
-    const Microseconds lo = window.lo;
-    const Microseconds hi = window.hi;
-    std::size_t longest = 0;
-    for (std::size_t k = 0; k < in.n; ++k) {
-        longest = std::max(longest, in.first[k + 1] - in.first[k]);
+    const BeyondGrid& grid = *window.grid;
+    const Microseconds w = grid.width * static_cast<Microseconds>(kGridPerCell);
+    const Microseconds right_a = in.hi + 1;
+    const auto cells_in = [w](Microseconds a, Microseconds b) {
+        return a > b ? std::size_t{0} : static_cast<std::size_t>((b - a) / w + 1);
+    };
+    const std::size_t left = cells_in(window.lo, in.lo - 1);
+    const std::size_t cells = left + cells_in(right_a, window.hi);
+    if (cells > kMostBeyondCells) {
+        return SegmentChoice::kFound;  // not shown
     }
-    EngineArray<RowPiece> row;
-    if (!row.allocate(2 * window.speech->most_pieces() + longest)) {
+    EngineArray<std::int64_t> rows[2];
+    EngineArray<std::int64_t> prefix;  // the best of the cells up to each, less the penalty
+    if (!rows[0].allocate(cells) || !rows[1].allocate(cells) || !prefix.allocate(cells)) {
         return SegmentChoice::kNoMemory;
     }
+    std::int64_t* value = rows[0].data();  // the cells' bound for the row before
+    std::int64_t* next = rows[1].data();   // and for this row
+    const auto units_up = [](Units v) -> std::int64_t {  // whole microseconds, rounded up
+        return v < -(Units{1} << 100) ? kNoCell
+                                      : static_cast<std::int64_t>(-floor_div(-v, kOneMicrosecond));
+    };
+    const std::int64_t penalty = static_cast<std::int64_t>(floor_div(in.penalty, kOneMicrosecond));
     PieceList inside;
-    PieceList beyond;
+    PieceList flagged;
     PieceList changed;
     PieceList upper;
-    PieceList entry;
     PieceList joined;
+    PieceList entry;
+    flagged.push({in.lo, kPruned, 0, 0});
     Units inside_best = 0;
-    Units best = kPruned;
+    Units flagged_best = kPruned;
+    std::int64_t cells_best = kNoCell;
     for (std::size_t k = 0; k < in.n; ++k) {
         const Microseconds os = bounds[2 * order[k]];
-        const Microseconds oe = bounds[2 * order[k] + 1];
+        const Microseconds oe = std::max(os, bounds[2 * order[k] + 1]);
         std::size_t count = 0;
         const RowPiece* g = row_of(in, k, &count);
         const Microseconds shift = k == 0 ? 0 : in.starts[k] - in.starts[k - 1];
-        // Into an offset outside (row 0: from nothing, anywhere).
-        entry.clear();
-        if (k == 0) {
-            entry.push({lo, 0, 0, 0});
-            entry.push({in.lo, kPruned, 0, 0});
-        } else {
-            entry.push({lo, kPruned, 0, 0});
-            if (shift > 0) {
-                const Units from = best_within(inside.data(), inside.size(), in.lo,
-                                               std::min(in.hi, in.lo - 1 + shift), in.hi);
-                entry.push({std::max(lo, in.lo - shift), from - in.penalty, 0, 0});
-            }
-            entry.push({in.lo, kPruned, 0, 0});
-        }
-        if (in.hi < hi) {
-            entry.push({in.hi + 1, k == 0 ? 0 : inside_best - in.penalty, 0, 0});
-        }
-        joined.clear();
-        if (k == 0) {
-            for (std::size_t m = 0; m < entry.size(); ++m) {
-                joined.push(entry[m]);
-            }
-        } else {
-            before_change(beyond.data(), beyond.size(), shift, lo, hi, in.penalty, changed);
-            upper.clear();
-            better_of(beyond.data(), beyond.size(), changed.data(), changed.size(), lo, hi, upper);
-            better_of(upper.data(), upper.size(), entry.data(), entry.size(), lo, hi, joined);
-        }
-        // Row k's curve: the measure's bound outside the window, its own inside.
-        std::size_t made = 0;
-        if (lo < in.lo) {
-            made += window.speech->curve(os, oe, lo, in.lo - 1, row.data() + made);
-        }
-        std::copy(g, g + count, row.data() + made);
-        made += count;
-        if (in.hi < hi) {
-            made += window.speech->curve(os, oe, in.hi + 1, hi, row.data() + made);
-        }
-        if (meter.charge(made + joined.size() + inside.size())) {
+        if (meter.charge(cells + count + inside.size() + flagged.size())) {
             return SegmentChoice::kStopped;
         }
-        beyond.clear();
-        best = add_row_best(joined.data(), joined.size(), row.data(), made, lo, hi, beyond);
+        // Outside. From inside or flagged: above the window from their best, below it from
+        // their best within the gap of its edge.
+        std::int64_t into_right = kNoCell;
+        std::int64_t into_left = kNoCell;
+        if (k > 0) {
+            into_right = units_up(std::max(inside_best, flagged_best) - in.penalty);
+            const Microseconds edge = std::min(in.hi, in.lo - 1 + shift);
+            if (shift > 0) {
+                into_left = units_up(
+                    std::max(best_within(inside.data(), inside.size(), in.lo, edge, in.hi),
+                             best_within(flagged.data(), flagged.size(), in.lo, edge, in.hi)) -
+                    in.penalty);
+            }
+            std::int64_t best = kNoCell;
+            for (std::size_t c = 0; c < cells; ++c) {
+                best = std::max(best, value[c]);
+                prefix[c] = best;
+            }
+        }
+        // The cells a gap of `shift` lets a cell reach upwards, within its side.
+        const std::size_t d = static_cast<std::size_t>(std::min<Microseconds>((w - 1 + shift) / w, cells));
+        const Microseconds most = (oe - os) * grid.most_rows;
+        const std::int64_t span =
+            most > kLongestSpan ? kLongestSpan : static_cast<std::int64_t>(most);
+        if (k > 0) {
+            std::int64_t best = kNoCell;
+            for (std::size_t c = 0; c < cells; ++c) {
+                best = std::max(best, value[c]);
+                prefix[c] = best - penalty;  // every cell holds a value after row 0
+            }
+        }
+        std::int64_t row_best = kNoCell;
+        for (int side = 0; side < 2; ++side) {
+            const std::size_t from = side == 0 ? 0 : left;
+            const std::size_t to = side == 0 ? left : cells;
+            if (from == to) {
+                continue;
+            }
+            const Microseconds a = side == 0 ? window.lo : right_a;
+            // Cell c's reach of the speech, S(oe + its last offset) - S(os + its first), from the
+            // grid points at or above the one and at or below the other.
+            const std::int64_t* up = grid.measure.data() + grid.up_index(oe + a + w - 1);
+            const std::int64_t* down = grid.measure.data() + grid.down_index(os + a);
+            const auto reach_of = [&](std::size_t c) {
+                const std::size_t i = kGridPerCell * (c - from);
+                return std::min(span, up[i] - down[i]);
+            };
+            if (k == 0) {  // from nothing, anywhere
+                for (std::size_t c = from; c < to; ++c) {
+                    next[c] = reach_of(c);
+                    row_best = std::max(row_best, next[c]);
+                }
+                continue;
+            }
+            // Into a cell from inside: above the window every cell, below it those whose last
+            // offset the gap reaches from the window's first.
+            std::size_t entered = from;
+            std::int64_t into = into_right;
+            if (side == 0) {
+                const Microseconds first = in.lo - shift - (a + w - 1);
+                entered = first <= 0 ? from
+                                     : static_cast<std::size_t>(std::min<Microseconds>(
+                                           (first + w - 1) / w, static_cast<Microseconds>(to)));
+                into = into_left;
+            }
+            // A change into cell c comes from the best of the cells up to c + d.
+            const std::size_t bulk = to - std::min(to - from, d);
+            const auto fill = [&](std::size_t c0, std::size_t c1, std::int64_t entry) {
+                for (std::size_t c = c0; c < std::min(c1, bulk); ++c) {
+                    next[c] = std::max({value[c], prefix[c + d], entry}) + reach_of(c);
+                    row_best = std::max(row_best, next[c]);
+                }
+                for (std::size_t c = std::max(c0, bulk); c < c1; ++c) {
+                    next[c] = std::max({value[c], prefix[to - 1], entry}) + reach_of(c);
+                    row_best = std::max(row_best, next[c]);
+                }
+            };
+            fill(from, entered, kNoCell);
+            fill(entered, to, into);
+            // Below the window, cells whose last offset a gap wider than the window lifts above
+            // it reach cells there too.
+            if (side == 0 && left < cells && a + static_cast<Microseconds>(to - 1) * w + w - 1 + shift >= right_a) {
+                for (std::size_t c = from; c < to; ++c) {
+                    const Microseconds last =
+                        a + static_cast<Microseconds>(c - from) * w + w - 1 + shift;
+                    if (last >= right_a) {
+                        const std::size_t j = left + static_cast<std::size_t>(std::min<Microseconds>(
+                                                         (last - right_a) / w, cells - left - 1));
+                        next[c] = std::max(next[c], prefix[j] + reach_of(c));
+                        row_best = std::max(row_best, next[c]);
+                    }
+                }
+            }
+        }
+        // Inside after a row outside: the recursion with the order, or a change from a cell,
+        // all those below the window and those above it whose first offset t + shift reaches.
+        if (k > 0) {
+            entry.clear();
+            std::int64_t reachable = kNoCell;
+            for (std::size_t c = 0; c < left; ++c) {
+                reachable = std::max(reachable, value[c]);
+            }
+            std::size_t c = left;
+            for (; c < cells && right_a + static_cast<Microseconds>(c - left) * w <= in.lo + shift;
+                 ++c) {
+                reachable = std::max(reachable, value[c]);
+            }
+            const auto step = [&](Microseconds t) {
+                entry.push({t, reachable == kNoCell ? kPruned : reachable * kOneMicrosecond - in.penalty,
+                            0, 0});
+            };
+            step(in.lo);
+            for (; c < cells; ++c) {
+                const Microseconds t = right_a + static_cast<Microseconds>(c - left) * w - shift;
+                if (t > in.hi) {
+                    break;
+                }
+                if (value[c] > reachable) {
+                    reachable = value[c];
+                    step(t);
+                }
+            }
+            before_change(flagged.data(), flagged.size(), shift, in.lo, in.hi, in.penalty,
+                          changed);
+            upper.clear();
+            better_of(flagged.data(), flagged.size(), changed.data(), changed.size(), in.lo,
+                      in.hi, upper);
+            joined.clear();
+            better_of(upper.data(), upper.size(), entry.data(), entry.size(), in.lo, in.hi,
+                      joined);
+            flagged.clear();
+            flagged_best = add_row_best(joined.data(), joined.size(), g, count, in.lo, in.hi,
+                                        flagged);
+        }
         // No row outside yet: the recursion with the order over the window.
         upper.clear();
         if (k == 0) {
@@ -1058,12 +1197,15 @@ SegmentChoice::Status window_holds(const RecursionInput& in, const Window& windo
         }
         inside.clear();
         inside_best = add_row_best(upper.data(), upper.size(), g, count, in.lo, in.hi, inside);
-        if (!inside.ok() || !beyond.ok() || !changed.ok() || !upper.ok() || !entry.ok() ||
-            !joined.ok()) {
+        if (!inside.ok() || !flagged.ok() || !changed.ok() || !upper.ok() || !joined.ok() ||
+            !entry.ok()) {
             return SegmentChoice::kNoMemory;
         }
+        std::swap(value, next);
+        cells_best = row_best;
     }
-    *holds = best < top;
+    *holds = std::max(cells_best == kNoCell ? kPruned : cells_best * kOneMicrosecond,
+                      flagged_best) < top;
     return SegmentChoice::kFound;
 }
 
@@ -1091,7 +1233,7 @@ bool small_enough(const SegmentSearch& s, const SpeechEdge* edges, const Microse
         }
         sum += speech + m * length;
     }
-    return sum < (Microseconds{1} << 78);
+    return sum < (Microseconds{1} << 60);
 }
 
 void search_within(const SegmentSearch& s, const Window* window, SegmentChoice* choice,
@@ -1115,8 +1257,23 @@ bool search_windows(const SegmentSearch& s, SegmentChoice* choice, StopCheck* ch
         return false;
     }
     speech_edges(s.c_base, s.base_len, edges.data());
+    // Cells of kBeyondCell, or wider to keep them to half kMostBeyondCells; the grid spans what
+    // every row's cells look at, from the earliest start at lo to the latest end past hi.
+    const Microseconds width =
+        std::max({std::min(kBeyondCell, s.window / 16), Microseconds{kGridPerCell},
+                  (s.hi - s.lo) / static_cast<Microseconds>(kMostBeyondCells / 2) + 1});
+    const auto per_cell = static_cast<Microseconds>(kGridPerCell);
+    const Microseconds step = (width + per_cell - 1) / per_cell;
+    Microseconds first = scaled[0];
+    Microseconds last = scaled[1];
+    for (std::size_t k = 0; k < n; ++k) {
+        first = std::min(first, scaled[2 * k]);
+        last = std::max({last, scaled[2 * k], scaled[2 * k + 1]});
+    }
     SpeechMeasure speech;
-    if (!small_enough(s, edges.data(), scaled.data()) || !speech.build(edges.data(), s.base_len)) {
+    BeyondGrid grid;
+    if (!small_enough(s, edges.data(), scaled.data()) || !speech.build(edges.data(), s.base_len) ||
+        !speech.sample(first + s.lo - step, last + s.hi + 2 * per_cell * step, step, &grid)) {
         return false;
     }
     OffsetChoice common;
@@ -1128,7 +1285,7 @@ bool search_windows(const SegmentSearch& s, SegmentChoice* choice, StopCheck* ch
     if (common.status != OffsetChoice::kFound) {
         return false;
     }
-    const Window window{s.lo, s.hi, &speech};
+    const Window window{s.lo, s.hi, &grid};
     Microseconds reach = s.window;
     for (int tries = 0; tries < 2; ++tries, reach *= 8) {
         SegmentSearch part = s;

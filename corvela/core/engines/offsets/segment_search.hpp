@@ -35,8 +35,9 @@
 // penalty nothing is tried.
 //
 // Memory: every B_k is kept for the reading forwards, what the dropping leaves of it, so it
-// grows with the rows times the pieces a list holds, which grows with the range (about 4
-// breakpoints for every speech row a subtitle row can meet in the range).
+// grows with the rows times the pieces a list holds, which grows with the range searched (about
+// 4 breakpoints for every speech row a subtitle row can meet in it): the window's, when one is
+// proven (below), and the bound beyond it keeps one row's cells at a time.
 //
 // A wide range is searched a window at a time. The answer almost always keeps to offsets near
 // the best common one, so the recursion runs first over [o - w, o + w], o the best common offset
@@ -44,18 +45,18 @@
 // bound shows that every assignment with some row outside the window scores below the window's
 // best: then the best assignments of the whole range are those of the window, and the reading
 // and centring below, which look only at them, give what they give over the whole range. The
-// bound is the recursion forwards over three kinds of state: row k inside the window with no row
-// outside it before (the recursion with the order, its best for each k), inside after some row
-// outside it (the same recursion, entered from outside for a change), and outside, where the
-// order is dropped (a change comes from any state) and the row's curve is replaced by
-//     S(oe + t) - S(os + t) >= g_k(t),
+// bound is the recursion forwards, with the order, over three kinds of state: row k inside the
+// window with no row outside it before, inside after some row outside it, and outside it, on
+// cells of a quarter second. In a cell [a, b] a row adds at most
+//     S(oe + b) - S(os + a) >= g_k(t), t in [a, b],
 // S(x) the summed length of the speech up to x, each speech row moved out to whole microseconds
-// and rows that end before they start left out (each pair adds at most its overlap of those
-// bounds, cell_curve.hpp); an inverted subtitle row adds nothing there. That costs about four
-// steps for each speech row and subtitle row, against a list of pieces for every pair the
-// recursion over the whole range keeps. When no window is proven (a change of offset larger than
-// the window pays, or a segment's centring reaches the window's edge) the whole range is
-// searched as before.
+// and rows that end before they start left out (a pair adds at most its overlap of those bounds,
+// cell_curve.hpp; S never falls), read from S sampled four times a cell, outward; an inverted
+// subtitle row adds nothing there. Staying in a cell is free, and a change reaches every cell
+// the order lets some offset of it reach. That costs a few steps a cell and row, against a list
+// of pieces for every pair the recursion over the whole range keeps. When no window is proven (a
+// change of offset further than the window pays, or comes within the cells' rounding of paying,
+// or a segment's centring reaches the window's edge) the whole range is searched as before.
 //
 // Among assignments of the same exact score, the fewest changes win (the count rides along with
 // each piece), then the earliest changes: the assignment is read forwards from row 0, changing
