@@ -1003,12 +1003,13 @@ Units best_within(const Piece* f, std::size_t n, Microseconds from, Microseconds
 // (`cells`), where a row's curve is bounded by the speech measure over the cell and a cell
 // reaches every cell the order lets any of its offsets reach. A change from inside to above the
 // window comes from the best inside; to below it, from the best of the offsets the starts' gap
-// lets the order come down from. The cells are summed in whole microseconds, each bound rounded
-// up and the penalty down. `bounds`: the scaled subtitle bounds, rows in start order through
-// `order`.
+// lets the order come down from. Without `ordered`, the states with no row outside yet drop the
+// order (a change goes anywhere), which bounds them from above at a fraction of the cost. The
+// cells are summed in whole microseconds, each bound rounded up and the penalty down. `bounds`:
+// the scaled subtitle bounds, rows in start order through `order`.
 SegmentChoice::Status window_holds(const RecursionInput& in, const Window& window,
                                    const Microseconds* bounds, const std::uint32_t* order,
-                                   Units top, WorkMeter& meter, bool* holds) {
+                                   Units top, bool ordered, WorkMeter& meter, bool* holds) {
     *holds = false;
     const BeyondGrid& grid = *window.grid;
     const Microseconds w = grid.width * static_cast<Microseconds>(kGridPerCell);
@@ -1186,10 +1187,13 @@ SegmentChoice::Status window_holds(const RecursionInput& in, const Window& windo
             flagged_best = add_row_best(joined.data(), joined.size(), g, count, in.lo, in.hi,
                                         flagged);
         }
-        // No row outside yet: the recursion with the order over the window.
+        // No row outside yet: the recursion over the window, with the order or without.
         upper.clear();
         if (k == 0) {
             upper.push({in.lo, 0, 0, 0});
+        } else if (!ordered) {
+            const Units floor = inside_best - in.penalty;
+            reaching(inside.data(), inside.size(), floor, floor, in.hi, upper);
         } else {
             before_change(inside.data(), inside.size(), shift, in.lo, in.hi, in.penalty, changed);
             better_of(inside.data(), inside.size(), changed.data(), changed.size(), in.lo, in.hi,
@@ -1207,6 +1211,40 @@ SegmentChoice::Status window_holds(const RecursionInput& in, const Window& windo
     *holds = std::max(cells_best == kNoCell ? kPruned : cells_best * kOneMicrosecond,
                       flagged_best) < top;
     return SegmentChoice::kFound;
+}
+
+// Above this many changes of offset in a window's answer, the bound beyond it keeps the order
+// from the start.
+constexpr std::size_t kFewChanges = 8;
+
+// Whether the answer `t` (by start-order position) found over the window [in.lo, in.hi], of
+// score `top`, is the whole range's: window_holds, unless the answer goes near an edge of the
+// window, where it most often goes on beyond it and the bound is not worth its cost. Without the
+// order before the first row outside, the bound costs a fraction; with it, it holds where the
+// order binds (a film at another frame rate, whose answer changes offset again and again, which
+// is given the order from the start).
+SegmentChoice::Status window_answer_holds(const RecursionInput& in, const Window& window,
+                                          const Microseconds* bounds, const std::uint32_t* order,
+                                          const Microseconds* t, Units top, WorkMeter& meter,
+                                          bool* holds) {
+    *holds = false;
+    const Microseconds margin = (in.hi - in.lo) / 16;
+    std::size_t changes = 0;
+    for (std::size_t k = 0; k < in.n; ++k) {
+        if ((t[k] < in.lo + margin && in.lo > window.lo) ||
+            (t[k] > in.hi - margin && in.hi < window.hi)) {
+            return SegmentChoice::kFound;
+        }
+        changes += k > 0 && t[k] != t[k - 1];
+    }
+    if (changes <= kFewChanges) {
+        const SegmentChoice::Status status =
+            window_holds(in, window, bounds, order, top, false, meter, holds);
+        if (status != SegmentChoice::kFound || *holds) {
+            return status;
+        }
+    }
+    return window_holds(in, window, bounds, order, top, true, meter, holds);
 }
 
 // Whether no row curve over the range can reach kRowCurveLimit nor their maxima sum to
@@ -1291,7 +1329,8 @@ bool search_windows(const SegmentSearch& s, SegmentChoice* choice, StopCheck* ch
         SegmentSearch part = s;
         part.lo = std::max(s.lo, common.offset - reach);
         part.hi = std::min(s.hi, common.offset + reach);
-        if (part.lo == s.lo && part.hi == s.hi) {
+        // A window of more than a quarter of the range saves too little of the whole search.
+        if (part.hi - part.lo > (s.hi - s.lo) / 4) {
             return false;
         }
         bool proven = false;
@@ -1405,7 +1444,8 @@ void search_within(const SegmentSearch& s, const Window* window, SegmentChoice* 
         SegmentChoice::Status status = assign_offsets(input, s.plain, meter, t.data(), &top);
         bool holds = true;
         if (status == SegmentChoice::kFound && window != nullptr) {
-            status = window_holds(input, *window, scaled.data(), order.data(), top, meter, &holds);
+            status = window_answer_holds(input, *window, scaled.data(), order.data(), t.data(),
+                                         top, meter, &holds);
         }
         if (status != SegmentChoice::kFound) {
             choice->status = status;
@@ -1508,7 +1548,7 @@ void search_within(const SegmentSearch& s, const Window* window, SegmentChoice* 
 
 void search_segments(const SegmentSearch& s, SegmentChoice* choice, StopCheck* check) {
     // Free changes leave the bound beyond a window nothing to stand on.
-    if (!s.plain && s.penalty > 0 && s.window > 0 && s.hi - s.lo > 2 * s.window &&
+    if (!s.plain && s.penalty > 0 && s.window > 0 && s.hi - s.lo > 8 * s.window &&
         search_windows(s, choice, check)) {
         return;
     }
