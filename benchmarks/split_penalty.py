@@ -82,12 +82,12 @@ def films(minutes: Sequence[float], seeds: int, work: Path) -> List[Dict[str, ob
 
 
 def segments_at(speech: List[List[float]], cues: Rows, penalty: float) -> segments.Split:
-    """The command's split of the file, with its frame-rate factors and default range: the
-    whole film for the offset, the segments near it."""
+    """The command's split of the file, with its frame-rate factors and default range, the
+    whole film."""
     lo, hi = search_range(None, None, speech, cues, FRAME_RATE_FACTORS)
     whole = best_offset(speech, cues, lo, hi, factors=FRAME_RATE_FACTORS, factor_evidence=True)
     return segments.split(speech, cues, list(range(1, len(cues) + 1)),
-                          *segments.reach(whole, lo, hi, True), penalty, FRAME_RATE_FACTORS,
+                          lo, hi, penalty, FRAME_RATE_FACTORS,
                           whole)
 
 

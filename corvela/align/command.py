@@ -246,8 +246,7 @@ def align(args: argparse.Namespace, outputs: Dict[str, Optional[PendingOutput]],
     save_speech(outputs, speech)
     split = None
     if not args.no_splits:
-        near = segments.reach(found, lo, hi, args.lo is None or args.hi is None)
-        split = segments.split(speech, cues, in_file, *near, args.split_penalty, factors,
+        split = segments.split(speech, cues, in_file, lo, hi, args.split_penalty, factors,
                                found)
         if len(split.segments) == 1:
             if split.factor != found.factor:

@@ -20,10 +20,6 @@ Speech = Sequence[Tuple[float, float]]
 # cut film gains by chance (benchmarks/split_penalty.py).
 SPLIT_PENALTY = 2.0
 
-# How far from the whole file's offset the segments' offsets are looked for when the command
-# searches the whole film: a cut moves the offset by the scenes it removes or adds.
-SPLIT_REACH = timedelta(seconds=60)
-
 
 @dataclass
 class Segment:
@@ -45,15 +41,6 @@ class Split:
     offsets: List[timedelta]  # one per weighed cue, file order
     coverage: float  # match() of the speech by every weighed cue at its offset
     segments: List[Segment]
-
-
-def reach(whole: BestOffset, lo: timedelta, hi: timedelta,
-          film: bool) -> Tuple[timedelta, timedelta]:
-    """Where the segments' offsets are looked for: [lo, hi] as the user gave it, or over the
-    whole film (`film`) within SPLIT_REACH of the whole file's offset."""
-    if not film:
-        return lo, hi
-    return max(lo, whole.offset - SPLIT_REACH), min(hi, whole.offset + SPLIT_REACH)
 
 
 def start_order(cues: Rows, factor: float) -> List[int]:

@@ -345,9 +345,9 @@ def test_captions_of_sounds_are_left_out_of_the_weighing_and_shifted(tmp_path, c
         assert [e.start for e in pysubs2.load(str(out))] == [3500, 7500]
 
 
-def cut_file(tmp_path):
-    """Speech at irregular times and the subtitles of a cut 6 s longer after the 20th line,
-    with a sound caption there; all shown 1 s late."""
+def cut_file(tmp_path, longer=6.0):
+    """Speech at irregular times and the subtitles of a cut `longer` seconds longer after the
+    20th line, with a sound caption there; all shown 1 s late."""
     rng = random.Random(5)
     rows, t = [], 1.0
     for _ in range(40):
@@ -357,20 +357,23 @@ def cut_file(tmp_path):
     starts = [s for s, _ in rows]
     subs = pysubs2.SSAFile()
     for k, (start, end) in enumerate(rows):
-        late = 1.0 if k < 20 else 7.0
+        late = 1.0 if k < 20 else 1.0 + longer
         subs.events.append(pysubs2.SSAEvent(start=round((start + late) * 1000),
                                             end=round((end + late) * 1000), text="Hi"))
-    subs.events.append(pysubs2.SSAEvent(start=round((starts[30] + 7.5) * 1000),
-                                        end=round((starts[30] + 7.8) * 1000), text="[BANG]"))
+    subs.events.append(pysubs2.SSAEvent(start=round((starts[30] + longer + 1.5) * 1000),
+                                        end=round((starts[30] + longer + 1.8) * 1000),
+                                        text="[BANG]"))
     srt = tmp_path / "cut.srt"
     subs.save(str(srt))
     return srt, speech, [round(s * 1000) for s in starts]
 
 
+# A scene of 90 s moves the offset further than any window round the whole file's offset.
+@pytest.mark.parametrize("longer", [6.0, 90.0])
 @pytest.mark.parametrize("argv, parts", [([], 2), (["--no-splits"], 1),
                                          (["--split-penalty", "1e9"], 1)])
-def test_another_cut_is_corrected_segment_by_segment(tmp_path, capsys, argv, parts):
-    srt, speech, starts = cut_file(tmp_path)
+def test_another_cut_is_corrected_segment_by_segment(tmp_path, capsys, argv, parts, longer):
+    srt, speech, starts = cut_file(tmp_path, longer)
     out = tmp_path / "out.srt"
     status = run([str(srt), str(speech), "-o", str(out), "--no-drift", "--json", *argv])
     fields = json.loads(capsys.readouterr().out)
@@ -382,13 +385,14 @@ def test_another_cut_is_corrected_segment_by_segment(tmp_path, capsys, argv, par
     assert status == 0 and fields["offset"] is None and fields["coverage"] == 1.0
     first, second = fields["segments"]
     assert (first["first_cue"], first["last_cue"], first["offset"]) == (1, 20, -1.0)
-    assert (second["first_cue"], second["last_cue"], second["offset"]) == (21, 40, -7.0)
+    assert (second["first_cue"], second["last_cue"], second["offset"]) == (21, 40, -1 - longer)
     fixed = pysubs2.load(str(out))
     assert [e.start for e in fixed[:40]] == starts
     assert fixed[40].start == starts[30] + 500  # the caption takes its segment's offset
     assert run([str(srt), str(speech), "-o", str(tmp_path / "b.srt"), "--no-drift"]) == 0
     text = capsys.readouterr().out
-    assert "segments: 2" in text and "1: cues 1-20 (20)" in text and "offset -7.000 s" in text
+    assert "segments: 2" in text and "1: cues 1-20 (20)" in text
+    assert f"offset {-1 - longer:.3f} s" in text
 
 
 @pytest.mark.parametrize("minutes, rate, how, late", [
