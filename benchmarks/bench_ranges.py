@@ -1,6 +1,6 @@
 """best_offset over growing ranges, up to the whole film: time and memory.
 
-    python benchmarks/bench_ranges.py [--repeat N] [--previous DIR]
+    python benchmarks/bench_ranges.py [--repeat N] [--previous DIR] [--segments]
 
 Two tables, each case in a child process of its own that reports the best time of N calls and
 the process's peak resident memory:
@@ -12,6 +12,10 @@ the process's peak resident memory:
   unrelated bench_match.py's 1,500 speech rows against 1,500 subtitles that belong to
             another film: no offset stands out, the hardest case for skipping offsets; +-60 s,
             +-10 minutes and +-1 hour
+
+With --segments, best_segments at the command's penalty (2 s) instead, on `film`, on `cut`
+(bench_segments.py's 100-minute film, cut at 40 %: two lags) and on `unrelated`, over +-60 s,
++-10 minutes and the whole film (+-1 hour for `unrelated`).
 
 With --previous DIR (a folder holding an earlier build's corvela package) every case also runs
 on that build, and the ratio is this build's time over the earlier one's. --large N runs only
@@ -32,6 +36,9 @@ SUPPORT = os.path.join(HERE, "..", "tests", "support")
 CASES = [("film", "60"), ("film", "600"), ("film", "whole"), ("film", "whole x7"),
          ("unrelated", "60"), ("unrelated", "600"), ("unrelated", "3600"),
          ("unrelated", "3600 x7")]
+SEGMENT_CASES = [("film", "60 seg"), ("film", "600 seg"), ("film", "whole seg"),
+                 ("cut", "60 seg"), ("cut", "600 seg"), ("cut", "whole seg"),
+                 ("unrelated", "60 seg"), ("unrelated", "600 seg"), ("unrelated", "3600 seg")]
 
 
 def tables(kind, rows=1500):
@@ -46,6 +53,11 @@ def tables(kind, rows=1500):
         truth = shown_cues(speech, rng)
         return heard(speech, rng), timed_for(truth, 1.0, 75.0)
     sys.path.insert(0, HERE)
+    if kind == "cut":
+        from bench_segments import film
+
+        base, other, _ = film(20261209)
+        return base, other
     from bench_match import Rng, speech_rows, subtitle_ms
 
     rng = Rng(1)
@@ -58,10 +70,11 @@ def child(kind, reach, repeat, rows):
     import gc
     from datetime import timedelta
 
-    from corvela.core.scan import FRAME_RATE_FACTORS, best_offset
+    from corvela.core.scan import FRAME_RATE_FACTORS, best_offset, best_segments
 
     base, other = tables(kind, rows)
     factors = FRAME_RATE_FACTORS if reach.endswith("x7") else (1.0,)
+    segments = reach.endswith("seg")
     reach = reach.split()[0]
     if reach == "whole":
         last_cue = max(e for _, e in other).total_seconds()
@@ -74,10 +87,16 @@ def child(kind, reach, repeat, rows):
     best = float("inf")
     for _ in range(repeat):
         start = time.perf_counter()
-        found = best_offset(base, other, lo, hi, factors=factors, factor_evidence=True)
+        if segments:
+            found = best_segments(base, other, lo, hi, 2.0)
+        else:
+            found = best_offset(base, other, lo, hi, factors=factors, factor_evidence=True)
         best = min(best, time.perf_counter() - start)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    print(best, peak, found.offset.total_seconds(), found.factor)
+    if segments:  # the answer in two words: its segments and its score's bits
+        print(best, peak, len(found.segments), found.score.hex())
+    else:
+        print(best, peak, found.offset.total_seconds(), found.factor)
 
 
 def measured(kind, reach, repeat, path, rows=1500):
@@ -96,6 +115,7 @@ def main():
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--previous", help="folder holding an earlier build's corvela package")
     parser.add_argument("--large", type=int, help="rows a side of the large tables")
+    parser.add_argument("--segments", action="store_true", help="time best_segments instead")
     parser.add_argument("--child", nargs=2, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
@@ -106,11 +126,13 @@ def main():
         print(f"{args.large:,} rows a side, +-60 s: {seconds:.1f} s, peak {peak:,.0f} MB, "
               f"offset {offset} s")
         return
-    print(f"best_offset, best of {args.repeat}; peak memory of the whole process")
-    for kind, reach in CASES:
+    call = "best_segments, penalty 2 s" if args.segments else "best_offset"
+    print(f"{call}, best of {args.repeat}; peak memory of the whole process")
+    for kind, reach in SEGMENT_CASES if args.segments else CASES:
         now = measured(kind, reach, args.repeat, os.environ.get("PYTHONPATH", ""))
         line = (f"{kind:>9} {reach:>9}  {now[0] * 1e3:9,.1f} ms  {now[1]:6,.0f} MB  "
-                f"offset {now[2]} s, factor {now[3]}")
+                + (f"{now[2]} segments, score {float.fromhex(now[3]):,.3f} s" if args.segments
+                 else f"offset {now[2]} s, factor {now[3]}"))
         if args.previous:
             then = measured(kind, reach, args.repeat, args.previous)
             assert then[2:] == now[2:], (then, now)
