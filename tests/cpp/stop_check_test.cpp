@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstring>
+#include <random>
 #include <vector>
 
 #include "best_offset_search.hpp"
 #include "offset_scan.hpp"
+#include "segment_search.hpp"
 #include "stop_check.hpp"
 
 namespace {
@@ -86,6 +89,50 @@ TEST(StopCheck, SearchStopsWhenTold) {
         corvela::OffsetChoice stopped;
         corvela::search_best_offset(search, &stopped, &stop);
         EXPECT_EQ(stopped.status, corvela::OffsetChoice::kStopped) << stop_at;
+    }
+}
+
+// A film of 1,000 sentences of uneven lengths and gaps, its cues 2.5 s late, searched over
+// +-5 minutes: a window at a time, the bound beyond the window asking as it goes too.
+TEST(StopCheck, SegmentSearchStopsWhenTold) {
+    std::mt19937_64 rng(11);
+    const auto uniform = [&](double a, double b) {
+        return std::uniform_real_distribution<double>(a, b)(rng);
+    };
+    std::vector<double> base;
+    std::vector<Microseconds> other;
+    double total = 0.0;
+    double at = 1.0;
+    for (int r = 0; r < 1000; ++r) {
+        const double end = at + uniform(0.5, 6.0);
+        base.push_back(at);
+        base.push_back(end);
+        total = (end - at) + total;
+        other.push_back(static_cast<Microseconds>((at + 2.5 - uniform(0.0, 0.3)) * 1e6));
+        other.push_back(static_cast<Microseconds>((end + 2.5 + uniform(0.1, 0.8)) * 1e6));
+        at = end + uniform(0.2, 5.0);
+    }
+    corvela::SegmentSearch search{{base.data(), 1000, total, other.data(), 1000},
+                                  1.0, -300000000, 300000000, 2.0};
+    corvela::SegmentChoice due;
+    corvela::search_segments(search, &due, nullptr);
+    ASSERT_EQ(due.status, corvela::SegmentChoice::kFound);
+    EXPECT_TRUE(due.windowed);  // the window is proven on a film as it should be
+    CountingCheck never(0);
+    corvela::SegmentChoice got;
+    corvela::search_segments(search, &got, &never);
+    ASSERT_EQ(got.status, corvela::SegmentChoice::kFound);
+    EXPECT_GT(never.asked(), 1u);
+    EXPECT_EQ(std::memcmp(&got.score, &due.score, sizeof(double)), 0);
+    for (std::size_t j = 0; j < 1000; ++j) {
+        ASSERT_EQ(got.offsets[j], due.offsets[j]) << j;
+    }
+    const std::size_t step = never.asked() / 16 + 1;
+    for (std::size_t stop_at = 1; stop_at <= never.asked(); stop_at += step) {
+        CountingCheck stop(stop_at);
+        corvela::SegmentChoice stopped;
+        corvela::search_segments(search, &stopped, &stop);
+        EXPECT_EQ(stopped.status, corvela::SegmentChoice::kStopped) << stop_at;
     }
 }
 
