@@ -158,9 +158,9 @@ TEST_P(SegmentSearchTest, FindsTheBestOfEveryAssignment) {
 INSTANTIATE_TEST_SUITE_P(Seeds, SegmentSearchTest, ::testing::Values(1, 2, 3));
 
 // Films too large for every assignment: the search that drops offsets and searches a window
-// at a time against the one that does neither, answer for answer. Sentences with gaps, cues at a lag that changes at a cut or two,
-// stray cues or another film's, and a coarse grid of times and penalties for the ties of the
-// exact score.
+// at a time against the one that does neither, answer for answer. Sentences with gaps, cues at a
+// lag that changes at a cut or two, stray cues or another film's, and a coarse grid of times and
+// penalties for the ties of the exact score.
 class DroppedOffsetsTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(DroppedOffsetsTest, AnswersAsTheRecursionOverEveryOffset) {

@@ -1029,8 +1029,10 @@ SegmentChoice::Status window_holds(const RecursionInput& in, const Window& windo
     }
     std::int64_t* value = rows[0].data();  // the cells' bound for the row before
     std::int64_t* next = rows[1].data();   // and for this row
-    const auto units_up = [](Units v) -> std::int64_t {  // whole microseconds, rounded up
-        return v < -(Units{1} << 100) ? kNoCell
+    // Whole microseconds, rounded up; kPruned's range (every value that reaches something lies
+    // above -2**102, the penalty being below 2**101) as kNoCell.
+    const auto units_up = [](Units v) -> std::int64_t {
+        return v < -(Units{1} << 104) ? kNoCell
                                       : static_cast<std::int64_t>(-floor_div(-v, kOneMicrosecond));
     };
     const std::int64_t penalty = static_cast<std::int64_t>(floor_div(in.penalty, kOneMicrosecond));
@@ -1066,14 +1068,10 @@ SegmentChoice::Status window_holds(const RecursionInput& in, const Window& windo
                              best_within(flagged.data(), flagged.size(), in.lo, edge, in.hi)) -
                     in.penalty);
             }
-            std::int64_t best = kNoCell;
-            for (std::size_t c = 0; c < cells; ++c) {
-                best = std::max(best, value[c]);
-                prefix[c] = best;
-            }
         }
         // The cells a gap of `shift` lets a cell reach upwards, within its side.
-        const std::size_t d = static_cast<std::size_t>(std::min<Microseconds>((w - 1 + shift) / w, cells));
+        const std::size_t d =
+            static_cast<std::size_t>(std::min<Microseconds>((w - 1 + shift) / w, cells));
         const Microseconds most = (oe - os) * grid.most_rows;
         const std::int64_t span =
             most > kLongestSpan ? kLongestSpan : static_cast<std::int64_t>(most);
@@ -1134,13 +1132,15 @@ SegmentChoice::Status window_holds(const RecursionInput& in, const Window& windo
             fill(entered, to, into);
             // Below the window, cells whose last offset a gap wider than the window lifts above
             // it reach cells there too.
-            if (side == 0 && left < cells && a + static_cast<Microseconds>(to - 1) * w + w - 1 + shift >= right_a) {
+            const auto lifted = [&](std::size_t c) {  // cell c's last offset plus the gap
+                return a + static_cast<Microseconds>(c - from) * w + w - 1 + shift;
+            };
+            if (side == 0 && left < cells && lifted(to - 1) >= right_a) {
                 for (std::size_t c = from; c < to; ++c) {
-                    const Microseconds last =
-                        a + static_cast<Microseconds>(c - from) * w + w - 1 + shift;
-                    if (last >= right_a) {
-                        const std::size_t j = left + static_cast<std::size_t>(std::min<Microseconds>(
-                                                         (last - right_a) / w, cells - left - 1));
+                    if (lifted(c) >= right_a) {
+                        const Microseconds above = std::min<Microseconds>(
+                            (lifted(c) - right_a) / w, static_cast<Microseconds>(cells - left - 1));
+                        const std::size_t j = left + static_cast<std::size_t>(above);
                         next[c] = std::max(next[c], prefix[j] + reach_of(c));
                         row_best = std::max(row_best, next[c]);
                     }
@@ -1161,8 +1161,9 @@ SegmentChoice::Status window_holds(const RecursionInput& in, const Window& windo
                 reachable = std::max(reachable, value[c]);
             }
             const auto step = [&](Microseconds t) {
-                entry.push({t, reachable == kNoCell ? kPruned : reachable * kOneMicrosecond - in.penalty,
-                            0, 0});
+                const Units from_cells =
+                    reachable == kNoCell ? kPruned : reachable * kOneMicrosecond - in.penalty;
+                entry.push({t, from_cells, 0, 0});
             };
             step(in.lo);
             for (; c < cells; ++c) {
