@@ -505,6 +505,7 @@ struct RecursionInput {
     Microseconds lo;
     Microseconds hi;
     Units penalty;
+    std::size_t every_list_below;  // SegmentSearch's
 };
 
 const RowPiece* row_of(const RecursionInput& in, std::size_t k, std::size_t* count) noexcept {
@@ -677,75 +678,187 @@ SegmentChoice::Status ordered_reach(const RecursionInput& in, WorkMeter& meter,
 // stay clear of kPruned's range.
 constexpr Units kLowestTried = -(Units{1} << 122);
 
-// The backward recursion's lists: row k's best scores from k on, for every offset of row k, in
+// Row k's scores, f + its curve, as a new list at the end of `out`: f is what rows k+1.. add.
+// With `bound`, what cannot reach `lower` is dropped (an offset of row k is dropped where its
+// score plus bound->ahead[k] stays below it); `plain`: the list made whole in `raw`, then copied.
+void keep_row(const RecursionInput& in, const ReachBound* bound, Units lower, bool plain,
+              std::size_t k, const Piece* f, std::size_t fn, PieceList& raw, PieceList& out) {
+    const RowPiece* g = in.rows + in.first[k];
+    const std::size_t gn = in.first[k + 1] - in.first[k];
+    out.begin();
+    if (bound != nullptr) {
+        add_row_reaching(f, fn, g, gn, in.lo, in.hi, lower - bound->ahead[k], kPruned, out);
+    } else if (!plain) {
+        add_row(f, fn, g, gn, in.lo, in.hi, out);
+    } else {
+        raw.clear();
+        add_row(f, fn, g, gn, in.lo, in.hi, raw);
+        for (std::size_t m = 0; m < raw.size(); ++m) {
+            out.push_raw(raw[m]);
+        }
+    }
+}
+
+// Rows a list is kept for while the recursion runs, when the row curves hold every_list_below
+// pieces or more: every kKeptEvery-th, the rows between two of them made again, a stretch at a
+// time, when the reading forwards gets there. That keeps about 2 / kKeptEvery of the lists'
+// memory for another run of the recursion (a third more time at +-60 s). Fewer pieces, and the
+// plain recursion, keep every row's list.
+constexpr std::size_t kKeptEvery = 32;
+
+// The backward recursion's lists: row k's best scores from k on, for every offset of row k. In
 // `kept` from first[k] (rows n-1 down to 0, so row k's ends where row k-1's begins, or at the
-// end for row 0); the rest is room reused row after row.
+// end for row 0); without `every_row`, only rows k that are multiples of kKeptEvery, from
+// first[k / kKeptEvery], and those between from `stretch`. The rest is room reused row after
+// row.
 struct SuffixLists {
+    bool every_row = true;
     PieceList kept;
     EngineArray<std::size_t> first;
     PieceList changed;
     PieceList upper;
     PieceList raw;
+    PieceList rolling[2];
+    // The rows after a kept one up to the next, made again for the reading: row k's list from
+    // stretch_first[k % kKeptEvery], ending where row k-1's begins, or at the end.
+    PieceList stretch;
+    std::size_t stretch_first[kKeptEvery] = {};
+    std::size_t stretch_of = SIZE_MAX;  // k / kKeptEvery of the rows in it
+    // How the lists were made: for making them again.
+    const ReachBound* bound = nullptr;
+    Units lower = 0;
+    bool plain = false;
 
+    bool prepare(std::size_t n, bool plain_run) noexcept {
+        every_row = plain_run;
+        return first.allocate(every_row ? n : n / kKeptEvery + 1);
+    }
+
+    bool ok() const noexcept {
+        return kept.ok() && changed.ok() && upper.ok() && raw.ok() && rolling[0].ok() &&
+               rolling[1].ok() && stretch.ok();
+    }
+
+    // Row k's list; every_row, or k a multiple of kKeptEvery, or its stretch made (`make`).
     const Piece* list_of(std::size_t k, std::size_t* count) const noexcept {
-        *count = (k == 0 ? kept.size() : first[k - 1]) - first[k];
-        return kept.data() + first[k];
+        if (every_row || k % kKeptEvery == 0) {
+            const std::size_t c = every_row ? k : k / kKeptEvery;
+            *count = (c == 0 ? kept.size() : first[c - 1]) - first[c];
+            return kept.data() + first[c];
+        }
+        const std::size_t i = k % kKeptEvery;
+        *count = (i == 1 ? stretch.size() : stretch_first[i - 1]) - stretch_first[i];
+        return stretch.data() + stretch_first[i];
+    }
+
+    // Makes the lists of the stretch that holds row k again, unless they are there.
+    SegmentChoice::Status make(const RecursionInput& in, std::size_t k, WorkMeter& meter) {
+        if (every_row || k % kKeptEvery == 0 || stretch_of == k / kKeptEvery) {
+            return SegmentChoice::kFound;
+        }
+        const std::size_t low = k / kKeptEvery * kKeptEvery;
+        const std::size_t high = std::min(low + kKeptEvery, in.n) - 1;  // the stretch's top row
+        stretch.clear();
+        stretch_of = SIZE_MAX;
+        stretch_first[high - low] = 0;
+        if (high == in.n - 1) {
+            const Piece none{in.lo, 0, 0, 0};
+            keep_row(in, bound, lower, plain, high, &none, 1, raw, stretch);
+        } else {
+            std::size_t count = 0;
+            const Piece* next = list_of(high + 1, &count);  // a kept row's
+            if (!row_before(in, high + 1, next, count, meter, stretch)) {
+                return SegmentChoice::kStopped;
+            }
+        }
+        for (std::size_t j = high, at = 0; j > low + 1; --j) {
+            const std::size_t begins = stretch.size();
+            stretch_first[j - 1 - low] = begins;
+            if (!row_before(in, j, stretch.data() + at, begins - at, meter, stretch)) {
+                return SegmentChoice::kStopped;
+            }
+            at = begins;
+        }
+        if (!ok()) {
+            return SegmentChoice::kNoMemory;
+        }
+        stretch_of = k / kKeptEvery;
+        return SegmentChoice::kFound;
+    }
+
+    // Row k-1's list from row k's (`next`, not in `out`), as a new list at the end of `out`;
+    // false when the meter says stop.
+    bool row_before(const RecursionInput& in, std::size_t k, const Piece* next, std::size_t count,
+                    WorkMeter& meter, PieceList& out) {
+        if (meter.charge(count + (in.first[k] - in.first[k - 1]))) {
+            return false;
+        }
+        after_change(next, count, in.starts[k] - in.starts[k - 1], in.lo, in.hi, in.penalty,
+                     changed);
+        upper.clear();
+        better_of(next, count, changed.data(), changed.size(), in.lo, in.hi, upper);
+        keep_row(in, bound, lower, plain, k - 1, upper.data(), upper.size(), raw, out);
+        return true;
     }
 };
 
-// Fills `lists` from row n-1 down; with `bound`, drops what cannot reach `lower` (an offset of
-// row k is dropped where its score plus bound->ahead[k] stays below it). *short_of turns true,
-// and the lists are left unfinished, when every offset of a row is dropped: then no assignment
-// reaches `lower`. `plain`: the recursion as first written, each row's list made whole in
-// `raw`, then copied; otherwise each row's list is made in place, dropped offsets and all.
+// Fills `lists` from row n-1 down; with `bound`, drops what cannot reach `lower` (keep_row).
+// *short_of turns true, and the lists are left unfinished, when every offset of a row is
+// dropped: then no assignment reaches `lower`. `plain`: the recursion as first written, each
+// row's list made whole in `raw`, then copied; otherwise each row's list is made in place,
+// dropped offsets and all.
 SegmentChoice::Status suffix_scores(const RecursionInput& in, const ReachBound* bound,
                                     Units lower, bool plain, WorkMeter& meter,
                                     SuffixLists& lists, bool* short_of) {
     *short_of = false;
     const std::size_t n = in.n;
+    lists.bound = bound;
+    lists.lower = lower;
+    lists.plain = plain;
+    lists.stretch_of = SIZE_MAX;
     PieceList& kept = lists.kept;
-    PieceList& raw = lists.raw;
     kept.clear();
-    // Row k's scores, f + its curve, into `kept`: f is what rows k+1.. add (for row n-1, none).
-    const auto keep = [&](std::size_t k, const Piece* f, std::size_t fn) {
-        const RowPiece* g = in.rows + in.first[k];
-        const std::size_t gn = in.first[k + 1] - in.first[k];
-        kept.begin();
-        if (bound != nullptr) {
-            add_row_reaching(f, fn, g, gn, in.lo, in.hi, lower - bound->ahead[k], kPruned, kept);
-        } else if (!plain) {
-            add_row(f, fn, g, gn, in.lo, in.hi, kept);
-        } else {
-            raw.clear();
-            add_row(f, fn, g, gn, in.lo, in.hi, raw);
-            for (std::size_t m = 0; m < raw.size(); ++m) {
-                kept.push_raw(raw[m]);
+    // Each row's list is made in `made`: `kept` itself, or one of the rolling pair, copied to
+    // `kept` when its row is one kept.
+    std::size_t at = 0;
+    PieceList* made = lists.every_row ? &kept : &lists.rolling[0];
+    const auto store = [&](std::size_t k) {
+        if (lists.every_row) {
+            lists.first[k] = at;
+        } else if (k % kKeptEvery == 0) {
+            lists.first[k / kKeptEvery] = kept.size();
+            kept.begin();
+            for (std::size_t m = at; m < made->size(); ++m) {
+                kept.push_raw((*made)[m]);
             }
         }
     };
     const Piece none{in.lo, 0, 0, 0};
-    lists.first[n - 1] = 0;
-    keep(n - 1, &none, 1);
+    made->clear();
+    keep_row(in, bound, lower, plain, n - 1, &none, 1, lists.raw, *made);
+    store(n - 1);
     for (std::size_t k = n - 1;; --k) {
-        if (!kept.ok() || !lists.changed.ok() || !lists.upper.ok() || !raw.ok()) {
+        if (!lists.ok()) {
             return SegmentChoice::kNoMemory;
         }
         if (k == 0) {
             return SegmentChoice::kFound;
         }
-        std::size_t count = kept.size() - lists.first[k];
-        const Piece* next = kept.data() + lists.first[k];
-        if (meter.charge(count + (in.first[k] - in.first[k - 1]))) {
+        const std::size_t count = made->size() - at;
+        const Piece* next = made->data() + at;
+        PieceList* out = made;
+        if (!lists.every_row) {
+            out = made == &lists.rolling[0] ? &lists.rolling[1] : &lists.rolling[0];
+            out->clear();
+        }
+        const std::size_t begins = out->size();
+        if (!lists.row_before(in, k, next, count, meter, *out)) {
             return SegmentChoice::kStopped;
         }
-        after_change(next, count, in.starts[k] - in.starts[k - 1], in.lo, in.hi, in.penalty,
-                     lists.changed);
-        lists.upper.clear();
-        better_of(next, count, lists.changed.data(), lists.changed.size(), in.lo, in.hi,
-                  lists.upper);
-        lists.first[k - 1] = kept.size();
-        keep(k - 1, lists.upper.data(), lists.upper.size());
-        if (kept.size() == lists.first[k - 1] + 1 && kept[lists.first[k - 1]].value == kPruned) {
+        made = out;
+        at = begins;
+        store(k - 1);
+        if (made->size() == at + 1 && (*made)[at].value == kPruned) {
             *short_of = true;
             return SegmentChoice::kFound;
         }
@@ -766,14 +879,16 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkM
                                      Microseconds* t, Units* top) {
     const std::size_t n = in.n;
     SuffixLists lists;
-    if (!lists.first.allocate(n)) {
+    if (!lists.prepare(n, plain || in.first[n] < in.every_list_below)) {
         return SegmentChoice::kNoMemory;
     }
     std::size_t count = 0;
     Best best{0, 0, 0};
     bool done = false;
-    // Free changes leave nothing to drop: the bound is not built.
+    // Free changes leave nothing to drop: the bound is not built. Both bounds live as long as
+    // the lists, which are made again from them for the reading.
     ReachBound reach;
+    ReachBound ordered;
     if (!plain && in.penalty > 0) {
         const SegmentChoice::Status reached = bound_reach(in, meter, reach);
         if (reached != SegmentChoice::kFound) {
@@ -806,7 +921,6 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkM
         // Every try fell short: the order costs many changes' worth. With the best known, one
         // run reaches it (a shortfall would mean a fault, and the run with nothing dropped
         // follows).
-        ReachBound ordered;
         SegmentChoice::Status status = ordered_reach(in, meter, ordered);
         if (status != SegmentChoice::kFound) {
             return status;
@@ -837,6 +951,13 @@ SegmentChoice::Status assign_offsets(const RecursionInput& in, bool plain, WorkM
     *top = best.value;
     t[0] = best.at;
     for (std::size_t k = 0; k + 1 < n; ++k) {
+        // Row k's stretch, and row k+1's (the same, or a kept row), made again if need be.
+        for (const std::size_t j : {k, k + 1}) {
+            const SegmentChoice::Status made = lists.make(in, j, meter);
+            if (made != SegmentChoice::kFound) {
+                return made;
+            }
+        }
         const Piece* fk = lists.list_of(k, &count);
         const Piece& here = fk[piece_of(fk, count, t[k])];
         const RowPiece* gains = in.rows + in.first[k];
@@ -1441,7 +1562,7 @@ void search_within(const SegmentSearch& s, const Window* window, SegmentChoice* 
         }
     } else {
         const RecursionInput input{rows.data(), first.data(), starts.data(), n, s.lo, s.hi,
-                                   penalty};
+                                   penalty, s.every_list_below};
         SegmentChoice::Status status = assign_offsets(input, s.plain, meter, t.data(), &top);
         bool holds = true;
         if (status == SegmentChoice::kFound && window != nullptr) {

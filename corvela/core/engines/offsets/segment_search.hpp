@@ -37,7 +37,10 @@
 // Memory: every B_k is kept for the reading forwards, what the dropping leaves of it, so it
 // grows with the rows times the pieces a list holds, which grows with the range searched (about
 // 4 breakpoints for every speech row a subtitle row can meet in it): the window's, when one is
-// proven (below), and the bound beyond it keeps one row's cells at a time.
+// proven (below), and the bound beyond it keeps one row's cells at a time. Where the row curves
+// are large (`every_list_below`), only every 32nd B_k is kept, and those between two of them are
+// made again from the later one when the reading gets there: one more run of the recursion, for
+// about a sixteenth of the lists' memory.
 //
 // A wide range is searched a window at a time. The answer almost always keeps to offsets near
 // the best common one, so the recursion runs first over [o - w, o + w], o the best common offset
@@ -88,6 +91,9 @@ struct SegmentSearch : OffsetTables {
     bool plain = false;
     // Half the first window's width, for a range wider than the window (see above).
     Microseconds window = Microseconds{60} * 1000000;
+    // Row curves of this many pieces or more (about 100 MB of them) keep the lists for the
+    // reading forwards only for some rows, and make the others again (see below).
+    std::size_t every_list_below = std::size_t{1} << 21;
 };
 
 // One run of equal offsets: start-order positions first to last.
