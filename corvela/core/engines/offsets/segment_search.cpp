@@ -702,8 +702,9 @@ void keep_row(const RecursionInput& in, const ReachBound* bound, Units lower, bo
 // Rows a list is kept for while the recursion runs, when the row curves hold every_list_below
 // pieces or more: every kKeptEvery-th, the rows between two of them made again, a stretch at a
 // time, when the reading forwards gets there. That keeps about 2 / kKeptEvery of the lists'
-// memory for another run of the recursion (a third more time at +-60 s). Fewer pieces, and the
-// plain recursion, keep every row's list.
+// memory for one more backward run (about an eighth more time on a whole film; up to a third
+// where the backward runs are most of the work). Fewer pieces, and the plain recursion, keep
+// every row's list.
 constexpr std::size_t kKeptEvery = 32;
 
 // The backward recursion's lists: row k's best scores from k on, for every offset of row k. In
@@ -786,8 +787,8 @@ struct SuffixLists {
         return SegmentChoice::kFound;
     }
 
-    // Row k-1's list from row k's (`next`, not in `out`), as a new list at the end of `out`;
-    // false when the meter says stop.
+    // Row k-1's list from row k's (`next`, which may lie in `out`: it is read before anything is
+    // added there), as a new list at the end of `out`; false when the meter says stop.
     bool row_before(const RecursionInput& in, std::size_t k, const Piece* next, std::size_t count,
                     WorkMeter& meter, PieceList& out) {
         if (meter.charge(count + (in.first[k] - in.first[k - 1]))) {
