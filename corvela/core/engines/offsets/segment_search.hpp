@@ -57,7 +57,10 @@
 // cell_curve.hpp; S never falls), read from S sampled four times a cell, outward; an inverted
 // subtitle row adds nothing there. Staying in a cell is free, and a change reaches every cell
 // the order lets some offset of it reach. That costs a few steps a cell and row, against a list
-// of pieces for every pair the recursion over the whole range keeps. When no window is proven (a
+// of pieces for every pair the recursion over the whole range keeps. A window is tried only when
+// it is at most a quarter of the range, and bounded only when its answer keeps a sixteenth of
+// its width from its edges; the states with no row outside yet first drop the order (a fraction
+// of the cost, and enough unless the order binds), then keep it. When no window is proven (a
 // change of offset further than the window pays, or comes within the cells' rounding of paying,
 // or a segment's centring reaches the window's edge) the whole range is searched as before.
 //
